@@ -1,0 +1,5 @@
+#include "entry/operations.h"
+
+namespace qel {
+int32_t SingleParser(RequestBlock*) { return 2; }
+}  // namespace qel

@@ -1,0 +1,17 @@
+#include <atomic>
+
+#include "platform/platform.h"
+
+namespace qel::platform {
+namespace {
+std::atomic<const System*> g_installed{nullptr};
+}  // namespace
+
+const System& sys() {
+    const System* table = g_installed.load(std::memory_order_acquire);
+    return table != nullptr ? *table : nativeSystem();
+}
+
+void setSystem(const System* table) { g_installed.store(table, std::memory_order_release); }
+
+}  // namespace qel::platform
