@@ -1,0 +1,69 @@
+#include "instance/port_control.h"
+
+#include <cstring>
+
+#include "instance/instance_numbers.h"
+#include "serial/line_lock.h"
+
+namespace qel {
+namespace {
+
+bool EqualsIgnoringCase(const char* a, const char* b) {
+    for (;; ++a, ++b) {
+        char x = *a;
+        char y = *b;
+        if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
+        if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
+        if (x != y) return false;
+        if (x == '\0') return true;
+    }
+}
+
+bool ListenerRuns(const InstanceData* instance) {
+    return instance->listenerThread != nullptr && instance->lineLock != nullptr && HoldsInstanceNumber(instance);
+}
+
+}  // namespace
+
+bool CopyPortName(const char* name, char* out) {
+    const void* end = std::memchr(name, '\0', kPortNameSize);
+    if (end == nullptr) {
+        std::memcpy(out, name, kPortNameSize);
+        out[kPortNameSize] = '\0';
+        return false;  // 12 characters or more: refused rather than cut
+    }
+    std::memcpy(out, name, static_cast<const char*>(end) - name + 1);
+    return true;
+}
+
+PortHandle OpenPortSpec(const PortSpec& spec) {
+    char name[kPortNameSize + 1];
+    if (!CopyPortName(spec.portName, name)) return kNoPort;
+    if (EqualsIgnoringCase(name, "NULLDEV")) return kPseudoPort;
+    PortHandle handle = kNoPort;
+    if (CommOpen(name, spec.line, spec.openFlags, &handle) != kCommOpened) return kNoPort;
+    return handle;
+}
+
+int32_t ClosePortOf(InstanceData* instance) {
+    if (instance->portHandle == kPseudoPort) {
+        instance->portHandle = kNoPort;
+        return 0;
+    }
+    if (instance->portHandle == kNoPort) return 0;
+    if (CommClose(instance->portHandle) != kCommOk) return 2;
+    instance->portHandle = kNoPort;
+    return 0;
+}
+
+PortChangeGuard::PortChangeGuard(InstanceData* instance) {
+    if (!ListenerRuns(instance)) return;
+    WaitUntilCommNotBusy(instance->lineLock);
+    locked_ = instance;
+}
+
+PortChangeGuard::~PortChangeGuard() {
+    if (locked_ != nullptr) ReleaseComm(locked_->lineLock);
+}
+
+}  // namespace qel

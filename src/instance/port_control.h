@@ -1,0 +1,31 @@
+// Opening and closing an instance's port.
+#pragma once
+
+#include "instance/instance_data.h"
+#include "serial/comm.h"
+
+namespace qel {
+
+// The pseudo port for "NULLDEV" in any case, an open port, or kNoPort.
+PortHandle OpenPortSpec(const PortSpec& spec);
+// 0: closed or nothing open; 2: the close failed and the handle is kept.
+int32_t ClosePortOf(InstanceData* instance);
+
+// While the instance's listener runs, the port may be changed only with the
+// line lock held, so that the listener never polls a port being closed.
+class PortChangeGuard {
+public:
+    explicit PortChangeGuard(InstanceData* instance);
+    ~PortChangeGuard();
+    PortChangeGuard(const PortChangeGuard&) = delete;
+    PortChangeGuard& operator=(const PortChangeGuard&) = delete;
+
+private:
+    InstanceData* locked_ = nullptr;
+};
+
+// Copies a host-supplied port name into `out` (kPortNameSize + 1 bytes);
+// false when it is not terminated within kPortNameSize bytes.
+bool CopyPortName(const char* name, char* out);
+
+}  // namespace qel

@@ -1,0 +1,20 @@
+// The per-instance listener: watches CTS and takes each frame the BCU announces.
+#pragma once
+
+#include "instance/instance_data.h"
+
+namespace qel {
+
+constexpr uint32_t kListenerStackBytes = 16384;
+constexpr uint32_t kSettlingMs = 5000;
+constexpr uint32_t kIdlePollMs = 20;
+constexpr uint32_t kBackToBackPauseMs = 1;
+constexpr uint32_t kDtrPulseMs = 50;
+
+// Thread procedure; the argument is the ColdStart RequestBlock.
+void CatchThread(void* coldStartRequest);
+
+// True when the three characters after the first three of `clientName` are "EIB", in any case.
+bool HasEibClientName(const char* clientName);
+
+}  // namespace qel

@@ -1,0 +1,46 @@
+// Process-wide per-instance signals between the listener and the request
+// thread, indexed by instance number (slots 1 to 4 serve instances). Values
+// are stored before their flag; flags are set with release and polled with
+// acquire ordering, so a flag seen set makes the value stored before it visible.
+#pragma once
+
+#include <cstdint>
+
+namespace qel {
+
+constexpr int kFlagSlots = 5;
+constexpr int kFirstInstanceNumber = 1;
+constexpr int kLastInstanceNumber = 4;
+
+inline bool IsInstanceNumber(int32_t number) {
+    return number >= kFirstInstanceNumber && number <= kLastInstanceNumber;
+}
+
+// A frame was received on the instance's line.
+void SetFrameFlag(int32_t number);
+bool FrameFlagSet(int32_t number);
+// The value a pending bus read waits for was delivered.
+void SetValueFlag(int32_t number);
+bool ValueFlagSet(int32_t number);
+// Clears both flags of one instance.
+void ClearFlags(int32_t number);
+
+// What a bus read waits for: a value of this size for this group address.
+enum class ValueSize : uint8_t { kNone = 0, kBit = 1, kByte = 2, kWord = 3 };
+
+// Announces the read before its flags are cleared; later values of other groups
+// or sizes are delivered to their gates but do not answer it.
+void ExpectValue(int32_t number, ValueSize size, uint16_t groupAddress);
+void ForgetExpectedValue(int32_t number);
+// Called by the decoder after a delivery: when the value is the one expected,
+// keeps it for the read and sets the value flag.
+void OfferValue(int32_t number, ValueSize size, uint16_t groupAddress, uint16_t value);
+// The value that answered the read (valid once ValueFlagSet).
+uint16_t ExpectedValue(int32_t number);
+
+// Asks the instance's listener to leave at its next safe point.
+void RequestListenerStop(int32_t number);
+void ClearListenerStop(int32_t number);
+bool ListenerStopRequested(int32_t number);
+
+}  // namespace qel

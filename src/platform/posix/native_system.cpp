@@ -1,0 +1,54 @@
+#include <dlfcn.h>
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "platform/posix/posix_backend.h"
+
+namespace qel::platform {
+namespace posix {
+
+uint32_t tickMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
+}
+
+void sleepMs(uint32_t ms) {
+    timespec ts{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+void* hostSymbol(const char* name) {
+    // Bound from the host library's own handle: a global lookup would find
+    // libc's err(3) before the host's err.
+    static std::atomic<void*> library{nullptr};
+    void* handle = library.load(std::memory_order_acquire);
+    if (handle == nullptr) {
+        handle = dlopen("libhuxtor.so", RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) return nullptr;
+        void* expected = nullptr;
+        if (!library.compare_exchange_strong(expected, handle, std::memory_order_acq_rel)) {
+            dlclose(handle);  // another thread got there first; drop our extra reference
+            handle = expected;
+        }
+    }
+    return dlsym(handle, name);
+}
+
+}  // namespace posix
+
+const System& nativeSystem() {
+    static const System table = {
+        posix::openPort,    posix::tickMs,      posix::sleepMs,    posix::startThread,
+        posix::joinThread,  posix::threadEnded, posix::setThreadPriority,
+        posix::createEvent, posix::setEvent,    posix::waitEvent,  posix::closeEvent,
+        posix::createMutex, posix::lockMutex,   posix::unlockMutex, posix::closeMutex,
+        posix::hostSymbol,
+    };
+    return table;
+}
+
+}  // namespace qel::platform

@@ -1,0 +1,87 @@
+// The byte stream of a virtual line on posix: a Unix-domain stream socket.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "platform/posix/posix_backend.h"
+
+namespace qel::platform::posix {
+namespace {
+
+struct SocketStream {
+    ByteStream base;
+    int fd;
+};
+
+int fdOf(ByteStream* s) { return reinterpret_cast<SocketStream*>(s)->fd; }
+
+bool socketWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
+    uint32_t done = 0;
+    while (done < n) {
+        const ssize_t r = send(fdOf(s), bytes + done, n - done, MSG_NOSIGNAL);
+        if (r > 0) {
+            done += static_cast<uint32_t>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno == EAGAIN) {
+            pollfd pfd{fdOf(s), POLLOUT, 0};
+            poll(&pfd, 1, -1);
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+int32_t socketRead(ByteStream* s, uint8_t* buffer, uint32_t n, uint32_t timeoutMs) {
+    const uint32_t start = tickMs();
+    for (;;) {
+        const uint32_t elapsed = tickMs() - start;
+        uint32_t left = 0;
+        if (timeoutMs == kInfinite) left = kInfinite;
+        else if (elapsed < timeoutMs) left = timeoutMs - elapsed;
+        pollfd pfd{fdOf(s), POLLIN, 0};
+        const int ready = poll(&pfd, 1, left == kInfinite ? -1 : static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        if (ready == 0) return 0;
+        const ssize_t r = recv(fdOf(s), buffer, n, MSG_DONTWAIT);
+        if (r > 0) return static_cast<int32_t>(r);
+        if (r == 0) return -1;  // the far end closed
+        if (errno == EAGAIN || errno == EINTR) continue;
+        return -1;
+    }
+}
+
+void socketClose(ByteStream* s) {
+    close(fdOf(s));
+    delete reinterpret_cast<SocketStream*>(s);
+}
+
+const StreamMethods kSocketMethods = {socketWriteAll, socketRead, socketClose};
+
+}  // namespace
+
+ByteStream* connectSocketStream(const char* path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (std::strlen(path) >= sizeof addr.sun_path) return nullptr;
+    std::strcpy(addr.sun_path, path);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return nullptr;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    auto* s = new (std::nothrow) SocketStream{{&kSocketMethods}, fd};
+    if (s == nullptr) close(fd);
+    return s != nullptr ? &s->base : nullptr;
+}
+
+}  // namespace qel::platform::posix

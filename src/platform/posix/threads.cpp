@@ -1,0 +1,137 @@
+#include <limits.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+#include "platform/posix/posix_backend.h"
+
+namespace qel::platform {
+
+struct Thread {
+    pthread_t handle;
+    ThreadProc proc;
+    void* arg;
+    pthread_mutex_t lock;
+    pthread_cond_t changed;  // on CLOCK_MONOTONIC
+    uint32_t tid;
+    bool started;
+    bool done;
+};
+
+namespace posix {
+namespace {
+
+// CreateThread takes its size as the initial commit and reserves the image's
+// default (a megabyte or more) behind it; a pthread stack is all there is, and
+// glibc carves static TLS out of it, so a few kilobytes is not the same thing.
+constexpr size_t kMinimumStackBytes = 256 * 1024;
+
+uint32_t currentTid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+
+void* trampoline(void* raw) {
+    auto* t = static_cast<Thread*>(raw);
+    pthread_mutex_lock(&t->lock);
+    t->tid = currentTid();
+    t->started = true;
+    pthread_cond_broadcast(&t->changed);
+    pthread_mutex_unlock(&t->lock);
+    t->proc(t->arg);
+    pthread_mutex_lock(&t->lock);
+    t->done = true;
+    pthread_cond_broadcast(&t->changed);
+    pthread_mutex_unlock(&t->lock);
+    return nullptr;
+}
+
+void release(Thread* t) {
+    pthread_cond_destroy(&t->changed);
+    pthread_mutex_destroy(&t->lock);
+    delete t;
+}
+
+timespec deadlineAfter(uint32_t ms) {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    ts.tv_sec += static_cast<time_t>(ms / 1000u);
+    ts.tv_nsec += static_cast<long>(ms % 1000u) * 1000000L;
+    if (ts.tv_nsec >= 1000000000L) {
+        ts.tv_sec += 1;
+        ts.tv_nsec -= 1000000000L;
+    }
+    return ts;
+}
+
+}  // namespace
+
+Thread* startThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id) {
+    auto* t = new (std::nothrow) Thread{};
+    if (t == nullptr) return nullptr;
+    t->proc = proc;
+    t->arg = arg;
+    pthread_mutex_init(&t->lock, nullptr);
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    pthread_cond_init(&t->changed, &ca);
+    pthread_condattr_destroy(&ca);
+
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    const size_t floor = std::max<size_t>(static_cast<size_t>(PTHREAD_STACK_MIN), kMinimumStackBytes);
+    pthread_attr_setstacksize(&attr, std::max<size_t>(stackBytes, floor));
+    const int rc = pthread_create(&t->handle, &attr, trampoline, t);
+    pthread_attr_destroy(&attr);
+    if (rc != 0) {
+        release(t);
+        return nullptr;
+    }
+    // The identifier is the kernel's id of the new thread, known once it runs.
+    pthread_mutex_lock(&t->lock);
+    while (!t->started) pthread_cond_wait(&t->changed, &t->lock);
+    if (id != nullptr) *id = t->tid;
+    pthread_mutex_unlock(&t->lock);
+    return t;
+}
+
+bool joinThread(Thread* t, uint32_t timeoutMs) {
+    if (t == nullptr) return false;
+    const timespec deadline = deadlineAfter(timeoutMs == kInfinite ? 0 : timeoutMs);
+    pthread_mutex_lock(&t->lock);
+    while (!t->done) {
+        if (timeoutMs == kInfinite) {
+            pthread_cond_wait(&t->changed, &t->lock);
+        } else if (pthread_cond_timedwait(&t->changed, &t->lock, &deadline) == ETIMEDOUT) {
+            break;
+        }
+    }
+    const bool done = t->done;
+    pthread_mutex_unlock(&t->lock);
+    if (!done) return false;
+    pthread_join(t->handle, nullptr);
+    release(t);
+    return true;
+}
+
+bool threadEnded(Thread* t) {
+    if (t == nullptr) return false;
+    pthread_mutex_lock(&t->lock);
+    const bool done = t->done;
+    pthread_mutex_unlock(&t->lock);
+    return done;
+}
+
+bool setThreadPriority(Priority priority) {
+    // A nice value, not a real-time class: a busy-polling real-time thread
+    // could starve the whole machine.
+    const int nice = priority == Priority::kTimeCritical ? -20 : 0;
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(currentTid()), nice) == 0;
+}
+
+}  // namespace posix
+}  // namespace qel::platform

@@ -1,0 +1,36 @@
+// A serial port carried over a byte stream with telnet COM-PORT-OPTION
+// framing (RFC 2217 client side). The backend supplies the stream (a
+// Unix-domain socket, a named pipe); everything else is here and touches no
+// operating system.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace qel::platform {
+
+struct ByteStream;
+
+struct StreamMethods {
+    bool (*writeAll)(ByteStream*, const uint8_t*, uint32_t n);  // all n bytes or false
+    int32_t (*read)(ByteStream*, uint8_t*, uint32_t n, uint32_t timeoutMs);  // >0 count, 0 timed out, -1 closed
+    void (*close)(ByteStream*);                                 // close and free
+};
+
+// Every backend's stream begins with this.
+struct ByteStream {
+    const StreamMethods* methods;
+};
+
+// How long open waits for the server to accept the com-port option, and
+// setModemLine for the server's answer.
+constexpr uint32_t kNegotiationMs = 1000;
+constexpr uint32_t kControlAnswerMs = 1000;
+
+// Negotiates the com-port option on `stream` and returns a port over it. The
+// port owns the stream from here on; on failure the stream is closed and the
+// result is nullptr.
+Port* openVirtualPort(ByteStream* stream);
+
+}  // namespace qel::platform

@@ -1,0 +1,61 @@
+#include "serial/frames.h"
+
+namespace qel {
+namespace {
+constexpr uint32_t kAnswerLimitMs = 100;
+constexpr uint32_t kSlaveByteLimitMs = 30;
+}  // namespace
+
+// Driver-initiated: RTS up, wait for CTS, write, wait for the answer byte, RTS down.
+bool MasterSendByte(uint8_t byte, PortHandle port) {
+    if (port == kPseudoPort) return true;  // no device: every byte counts as taken
+    CommSetRts(port, 1);
+    if (!CommWaitCtsOn(port)) {
+        CommSetRts(port, 0);
+        return false;
+    }
+    const bool written = CommWriteByte(port, byte);
+    CommWaitRxBytes(port, kAnswerLimitMs);
+    CommSetRts(port, 0);
+    return written && CommBytesWaiting(port) > 0;
+}
+
+int SendFirstByte(uint8_t byte, PortHandle port) {
+    if (CommGetCts(port)) return kBcuWantsToSend;
+    if (!MasterSendByte(byte, port)) return kByteFailed;
+    uint8_t answer = 0x00;  // the pseudo port stores nothing
+    if (!CommReadByte(port, &answer)) return kByteFailed;
+    if (answer == 0xFF || answer == 0x00) return kByteAccepted;
+    if (IsHeaderByte(answer)) return kBcuWantsToSend;
+    return kByteFailed;
+}
+
+int SendNextByte(uint8_t byte, PortHandle port) {
+    if (!MasterSendByte(byte, port)) return kByteFailed;
+    uint8_t answer = 0x00;  // the pseudo port stores nothing
+    if (!CommReadByte(port, &answer)) return kByteFailed;
+    return answer == 0x00 ? kByteAccepted : kByteFailed;
+}
+
+// BCU-initiated: wait for CTS, RTS up, CTS still on, write, wait for CTS down,
+// RTS down, take the BCU's byte.
+bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received) {
+    if (port == kPseudoPort) return true;
+    if (!CommWaitCtsOn(port)) return false;
+    CommSetRts(port, 1);
+    if (!CommWaitCtsOn(port)) {
+        CommSetRts(port, 0);
+        return false;
+    }
+    const bool written = CommWriteByte(port, send);
+    if (!CommWaitCtsOff(port)) {
+        CommSetRts(port, 0);
+        return false;
+    }
+    CommSetRts(port, 0);
+    const bool arrived = CommWaitRxBytes(port, kSlaveByteLimitMs);
+    if (!written || !arrived) return false;
+    return CommReadByte(port, received);
+}
+
+}  // namespace qel

@@ -1,0 +1,65 @@
+#include "entry/host_services.h"
+#include "serial/port_handle.h"
+
+namespace qel {
+namespace {
+
+constexpr uint32_t kCtsOnLimitMs = 10;
+constexpr uint32_t kCtsOffLimitMs = 30;
+
+void SetLine(PortHandle handle, platform::ModemLine line, uint32_t on, const char* failure) {
+    platform::Port* port = PortOf(handle);
+    if (port == nullptr) return;
+    if (!port->methods->setModemLine(port, line, on == 1)) QEL_LOG(failure);
+}
+
+// Polls `condition` without sleeping until it holds or `limitMs` has passed
+// since the call; the condition is tested at least once. A virtual line lets
+// the poll block on its stream between tests instead of spinning.
+template <typename Condition>
+bool PollFor(PortHandle handle, uint32_t limitMs, Condition condition) {
+    platform::Port* port = PortOf(handle);
+    if (port == nullptr) return false;
+    const uint32_t start = platform::sys().tickMs();
+    for (;;) {
+        if (condition()) return true;
+        const uint32_t elapsed = platform::sys().tickMs() - start;
+        if (elapsed >= limitMs) return false;
+        port->methods->awaitLine(port, 1);
+    }
+}
+
+}  // namespace
+
+void CommSetRts(PortHandle handle, uint32_t on) {
+    SetLine(handle, platform::ModemLine::kRts, on, "EscapeCommFunction fail (RTS)");
+}
+
+void CommSetDtr(PortHandle handle, uint32_t on) {
+    SetLine(handle, platform::ModemLine::kDtr, on, "EscapeCommFunction fail (DTR)");
+}
+
+bool CommGetCts(PortHandle handle) {
+    platform::Port* port = PortOf(handle);
+    if (port == nullptr) return false;
+    bool on = false;
+    if (!port->methods->getCts(port, &on)) {
+        QEL_LOG("GetCommModemStatus fail (CTS)");
+        return false;
+    }
+    return on;
+}
+
+bool CommWaitCtsOn(PortHandle handle) {
+    return PollFor(handle, kCtsOnLimitMs, [handle] { return CommGetCts(handle); });
+}
+
+bool CommWaitCtsOff(PortHandle handle) {
+    return PollFor(handle, kCtsOffLimitMs, [handle] { return !CommGetCts(handle); });
+}
+
+bool CommWaitRxBytes(PortHandle handle, uint32_t limitMs) {
+    return PollFor(handle, limitMs, [handle] { return CommBytesWaiting(handle) > 0; });
+}
+
+}  // namespace qel

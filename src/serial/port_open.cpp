@@ -1,0 +1,75 @@
+#include <cstring>
+
+#include "serial/port_handle.h"
+
+namespace qel {
+namespace {
+
+uint8_t DtrControlOf(uint16_t openFlags) {
+    if (openFlags & 0x0101) return platform::kDtrEnable;
+    if (openFlags & 0x8000) return platform::kDtrHandshake;
+    return platform::kDtrDisable;
+}
+
+uint8_t RtsControlOf(uint16_t openFlags) {
+    if (openFlags & 0x0202) return platform::kRtsEnable;
+    if (openFlags & 0x1000) return platform::kRtsHandshake;
+    if (openFlags & 0x2000) return platform::kRtsToggle;
+    return platform::kRtsDisable;
+}
+
+int CloseAndReturn(platform::Port* port, int result) {
+    port->methods->close(port);
+    return result;
+}
+
+}  // namespace
+
+int CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle) {
+    platform::Port* port = platform::sys().openPort(name);
+    *handle = HandleOf(port);
+    if (port == nullptr) return kCommCannotOpen;
+    if (std::strcmp(name, "NUL") == 0) return kCommOpened;  // the null device takes no settings
+
+    platform::LineState state{};
+    if (!port->methods->getState(port, &state)) return CloseAndReturn(port, kCommCannotReadState);
+
+    const platform::Timeouts timeouts{0, 0, kOpenReadTimeoutMs, 0, 0};
+    if (!port->methods->setTimeouts(port, &timeouts)) return CloseAndReturn(port, kCommCannotOpen);
+
+    state.baud = line.baud;
+    state.binary = true;
+    state.parityCheck = true;
+    state.outxCtsFlow = false;
+    state.outxDsrFlow = false;
+    state.dtrControl = DtrControlOf(openFlags);
+    state.dsrSensitivity = false;
+    state.outX = false;
+    state.inX = false;
+    state.errorCharReplace = false;
+    state.discardNull = false;
+    state.rtsControl = RtsControlOf(openFlags);
+    state.abortOnError = false;
+    state.byteSize = static_cast<uint8_t>(line.dataBits);
+    state.parity = static_cast<uint8_t>(line.parity);
+    state.stopBits = static_cast<uint8_t>(line.stopBits);
+    state.errorChar = 0xFC;
+    if (!port->methods->setState(port, &state)) return CloseAndReturn(port, kCommCannotSetState);
+
+    port->methods->setQueueSizes(port, kQueueSize, kQueueSize);
+    return kCommOpened;
+}
+
+int CommClose(PortHandle handle) {
+    platform::Port* port = PortOf(handle);
+    if (port == nullptr) return kCommFailed;
+    return port->methods->close(port) ? kCommOk : kCommFailed;
+}
+
+bool CommSetEventMask(PortHandle handle, uint32_t mask) {
+    platform::Port* port = PortOf(handle);
+    if (port == nullptr) return false;
+    return port->methods->setEventMask(port, mask);
+}
+
+}  // namespace qel

@@ -1,0 +1,32 @@
+#include <cstring>
+
+#include "serial/frames.h"
+
+namespace qel {
+
+bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port, uint8_t header) {
+    CommPurgeInput(port);
+    for (uint8_t i = 0; i < count; ++i) {
+        if (!SlaveExchangeByte(0x00, port, &destination[i])) return false;
+        // A repeated header means the BCU started over: the frame is broken.
+        if (destination[i] == header) return false;
+    }
+    return true;
+}
+
+int ReceiveFrame(InstanceData* instance) {
+    const PortHandle port = instance->portHandle;
+    CommPurgeInput(port);
+    instance->receivedLength = 0;
+    std::memset(instance->receivedBytes, 0, sizeof instance->receivedBytes);
+    uint8_t header = 0;
+    if (!SlaveExchangeByte(0xFF, port, &header)) return 1;
+    if (!IsHeaderByte(header)) return 1;
+    instance->receivedBytes[0] = header;
+    const uint8_t count = header & 0x1F;
+    if (!ReceiveFrameBytes(instance->receivedBytes + 1, count, port, header)) return 1;
+    instance->receivedLength = static_cast<int16_t>(count + 1);
+    return 0;
+}
+
+}  // namespace qel

@@ -1,0 +1,32 @@
+#include "platform/platform.h"
+#include "serial/frames.h"
+#include "serial/line_lock.h"
+
+namespace qel {
+
+int SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port) {
+    CommPurgeInput(port);
+    for (uint16_t i = 0; i < length; ++i) {
+        const int result = i == 0 ? SendFirstByte(bytes[i], port) : SendNextByte(bytes[i], port);
+        if (result != kByteAccepted) return result;
+    }
+    return kByteAccepted;
+}
+
+int SendFrame(InstanceData* instance) {
+    WaitUntilCommNotBusy(instance->lineLock);
+    for (int attempt = 0; attempt < kSendFrameAttempts; ++attempt) {
+        const int result = SendFrameBytes(instance->frameBytes, instance->frameLength, instance->portHandle);
+        if (result == kByteAccepted) {
+            ReleaseComm(instance->lineLock);
+            return 0;
+        }
+        // The BCU's frame comes first; it is taken off the line, not delivered.
+        if (result == kBcuWantsToSend) ReceiveFrame(instance);
+        platform::sys().sleepMs(kRetryPauseMs);
+    }
+    ReleaseComm(instance->lineLock);
+    return 1;
+}
+
+}  // namespace qel
