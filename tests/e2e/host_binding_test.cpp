@@ -1,0 +1,68 @@
+// The shipped driver, loaded as a host loads it, finds its host functions in
+// the host library that the host loaded privately at run time, and not
+// elsewhere in the process (the C library's err(3) would print and exit).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "support/loaded_driver.h"
+
+namespace qel::test {
+namespace {
+
+constexpr uint32_t kColdStart = 1;
+constexpr uint32_t kDescribeDriver = 14;
+
+LoadedDriver& driver() {
+    static LoadedDriver* loaded = nullptr;
+    if (loaded == nullptr) loaded = new LoadedDriver(QEL_HOSTLIB_PATH, QEL_DRIVER_PATH);
+    loaded->reset();
+    return *loaded;
+}
+
+TEST(HostBinding, ColdStartEntryLineReachesTheHostLibraryLog) {
+    LoadedDriver& d = driver();
+    InstanceData instance{};
+    ColdStartParams params{};  // portEnabled 0: the entry line and nothing else
+
+    ASSERT_EQ(0, d.call(kColdStart, &instance, &params));
+
+    char expected[64];
+    std::snprintf(expected, sizeof expected, "QelEIB%02d: ColdStart() entered, Version: 01.12",
+                  static_cast<int>(instance.instanceNumber));
+    EXPECT_GE(instance.instanceNumber, 1);
+    const std::vector<LogLine> log = d.log();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ(32, log[0].level);
+    EXPECT_EQ(expected, log[0].text);
+    EXPECT_EQ(1u, d.callCount("err"));
+    EXPECT_EQ(0u, d.callCount("HuxMkClient"));
+    EXPECT_EQ(0u, d.clientCount());
+}
+
+TEST(HostBinding, DescribeDriverNeedsNoHost) {
+    LoadedDriver& d = driver();
+    DriverDescription description{};
+
+    ASSERT_EQ(0, d.call(kDescribeDriver, nullptr, &description));
+
+    EXPECT_EQ(436u, description.instanceSize);
+    EXPECT_STREQ("Instabus EIB", description.driverName);
+    EXPECT_EQ(0u, d.logCount());
+}
+
+TEST(HostBinding, CodesOutsideTheTableAreRefusedSilently) {
+    LoadedDriver& d = driver();
+    InstanceData instance{};
+
+    EXPECT_EQ(2, d.call(0, &instance, nullptr));
+    EXPECT_EQ(2, d.call(17, &instance, nullptr));
+
+    EXPECT_EQ(0u, d.logCount());
+    EXPECT_EQ(0u, d.callCount("err"));
+}
+
+}  // namespace
+}  // namespace qel::test
