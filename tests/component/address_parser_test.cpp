@@ -6,6 +6,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -425,6 +426,17 @@ TEST_F(AddressParser, a_request_without_an_instance_is_refused_untouched_and_sil
     EXPECT_EQ(std::memcmp(&guarded, &before, sizeof guarded), 0);
     EXPECT_EQ(takeLog(), Lines{});
     EXPECT_EQ(SingleParser(nullptr), 1);
+}
+
+TEST_F(AddressParser, reads_the_hosts_text_no_further_than_its_terminator) {
+    // Each text in a heap block of its exact size, so that a memory checker sees any overread.
+    for (const char* address : {"", "A_", "A_12/34", "D_01/0001", "LINKLAYERS", "GET_LAYER_AND_MORE"}) {
+        const size_t size = std::strlen(address) + 1;
+        auto exact = std::make_unique<char[]>(size);
+        std::memcpy(exact.get(), address, size);
+        const Outcome outcome = parse(exact.get(), 6);
+        EXPECT_EQ(outcome.result, std::strcmp(address, "D_01/0001") == 0 ? 0 : 1) << address;
+    }
 }
 
 TEST_F(AddressParser, log_lines_carry_the_instances_own_name) {
