@@ -61,8 +61,8 @@ bool charactersAllowed(const char (&image)[kAddressLength]) {
 
 // A decimal field: digits count 0..9 and "A".."Z" 10..35. Any other byte that
 // passed the character check gets a value by the same arithmetic ("_" 40,
-// "/" 255, NUL 208); digit and value wrap at 8 and 16 bits. Hosts' existing
-// addresses depend on exactly these values, so nothing here is refused.
+// "/" 255, NUL 208); digit and value wrap at 8 and 16 bits. Nothing is
+// refused here: the group range check that follows decides.
 uint16_t decimalField(const char* chars, int count) {
     uint16_t value = 0;
     for (int i = 0; i < count; ++i) {
