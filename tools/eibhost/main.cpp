@@ -1,0 +1,57 @@
+// eibhost: a small host for the qeleib driver, to try, demonstrate and accept
+// it without the real process-control host.
+#include <cstdio>
+
+#include "driver_binding.h"
+#include "options.h"
+#include "session.h"
+#include "session_file.h"
+#include "terminal.h"
+
+using namespace eibhost;
+
+int main(int argc, char** argv) {
+    Options options;
+    std::string error;
+    if (!ParseOptions(argc, argv, options, error)) {
+        std::fprintf(stderr, "eibhost: %s\n\n%s", error.c_str(), UsageText().c_str());
+        return kBadInput;
+    }
+    if (options.help) {
+        std::printf("%s", UsageText().c_str());
+        return kSuccess;
+    }
+    SessionPlan plan;
+    try {
+        BuildPlan(options, plan);
+    } catch (const InputError& problem) {
+        std::fprintf(stderr, "eibhost: %s\n", problem.what());
+        return kBadInput;
+    }
+    if (plan.instances.empty() && !options.describeOnly) {
+        std::fprintf(stderr, "eibhost: no instance to start: give --port NAME or a file with [[instance]]\n");
+        return kBadInput;
+    }
+
+    LibraryPaths paths = DefaultLibraryPaths();
+    if (!options.hostLibraryPath.empty()) paths.hostLibrary = options.hostLibraryPath;
+    if (!options.driverPath.empty()) paths.driver = options.driverPath;
+    DriverBinding driver;
+    if (!driver.load(paths, error)) {
+        std::fprintf(stderr, "eibhost: %s\n", error.c_str());
+        return kLoadFailed;
+    }
+
+    Session session(driver, plan);
+    std::string description;
+    bool usable = session.describe(description);
+    const std::string header = "eibhost: host library " + paths.hostLibrary + "\neibhost: driver " + paths.driver +
+                               "\n" + description;
+    if (options.describeOnly || !usable) {
+        std::printf("%s\n", header.c_str());
+        return usable ? kSuccess : kLoadFailed;
+    }
+    bool interactive = options.scriptFile.empty() || plan.steps.empty();
+    bool live = !options.lineOutput && StdoutIsTerminal() && EnableAnsiOutput();
+    return session.run(interactive, live, header);
+}
