@@ -6,14 +6,14 @@ bool Decoder::feed(uint8_t byte, Item& item) {
     switch (state_) {
     case State::kData:
         if (byte == kIac) {
-            state_ = State::kIac;
+            state_ = State::kCommand;
             return false;
         }
         item = Item{};
         item.kind = Item::Kind::kData;
         item.byte = byte;
         return true;
-    case State::kIac:
+    case State::kCommand:
         if (byte == kIac) {  // doubled 0xFF: one data byte
             state_ = State::kData;
             item = Item{};

@@ -62,7 +62,7 @@ public:
     bool feed(uint8_t byte, Item& item);
 
 private:
-    enum class State : uint8_t { kData, kIac, kOption, kSb, kSbOption, kSbData, kSbIac } state_ = State::kData;
+    enum class State : uint8_t { kData, kCommand, kOption, kSbOption, kSbData, kSbIac } state_ = State::kData;
     uint8_t verb_ = 0;
     Item pending_{};
 };
