@@ -58,8 +58,8 @@ bool Session::startInstances() {
         step.where = plan.where;
         step.keys["instance"] = number;
         step.keys["expect_result"] = plan.expectStart;
-        board_.journal("step", "start instance " + std::to_string(number) + " on " + plan.port + "...");
-        if (!report(step, "start")) return false;
+        board_.journal("step", "starting instance " + std::to_string(number) + " on " + plan.port);
+        if (!report(step, "instance " + std::to_string(number))) return false;
     }
     return true;
 }
