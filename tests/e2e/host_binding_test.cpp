@@ -1,9 +1,11 @@
 // The shipped driver, loaded as a host loads it, finds its host functions in
 // the host library that the host loaded privately at run time, and not
 // elsewhere in the process (the C library's err(3) would print and exit).
+#include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -15,15 +17,8 @@ namespace {
 constexpr uint32_t kColdStart = 1;
 constexpr uint32_t kDescribeDriver = 14;
 
-LoadedDriver& driver() {
-    static LoadedDriver* loaded = nullptr;
-    if (loaded == nullptr) loaded = new LoadedDriver(QEL_HOSTLIB_PATH, QEL_DRIVER_PATH);
-    loaded->reset();
-    return *loaded;
-}
-
 TEST(HostBinding, ColdStartEntryLineReachesTheHostLibraryLog) {
-    LoadedDriver& d = driver();
+    LoadedDriver d;
     InstanceData instance{};
     ColdStartParams params{};  // portEnabled 0: the entry line and nothing else
 
@@ -43,7 +38,7 @@ TEST(HostBinding, ColdStartEntryLineReachesTheHostLibraryLog) {
 }
 
 TEST(HostBinding, DescribeDriverNeedsNoHost) {
-    LoadedDriver& d = driver();
+    LoadedDriver d;
     DriverDescription description{};
 
     ASSERT_EQ(0, d.call(kDescribeDriver, nullptr, &description));
@@ -54,7 +49,7 @@ TEST(HostBinding, DescribeDriverNeedsNoHost) {
 }
 
 TEST(HostBinding, CodesOutsideTheTableAreRefusedSilently) {
-    LoadedDriver& d = driver();
+    LoadedDriver d;
     InstanceData instance{};
 
     EXPECT_EQ(2, d.call(0, &instance, nullptr));
@@ -62,6 +57,17 @@ TEST(HostBinding, CodesOutsideTheTableAreRefusedSilently) {
 
     EXPECT_EQ(0u, d.logCount());
     EXPECT_EQ(0u, d.callCount("err"));
+}
+
+TEST(HostBinding, MissingHostLibraryFailsTheTestByName) {
+    EXPECT_NONFATAL_FAILURE(
+        {
+            try {
+                LoadedDriver d("no_such_dir/no_such_host_library", "no_such_dir/no_such_driver");
+            } catch (const std::runtime_error&) {
+            }
+        },
+        "cannot load the host library no_such_dir/no_such_host_library");
 }
 
 }  // namespace

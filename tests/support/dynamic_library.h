@@ -11,4 +11,9 @@ void* open(const std::string& path, std::string* error);
 // An exported function of a library; nullptr when missing.
 void* symbol(void* library, const char* name);
 
+// Where the build puts the host library and the driver, found from the running
+// test program; for builds that compile no paths into the test helpers.
+std::string defaultHostLibraryPath();
+std::string defaultDriverPath();
+
 }  // namespace qel::test::dynlib

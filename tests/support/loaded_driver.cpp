@@ -29,7 +29,7 @@ LoadedDriver::LoadedDriver() {
 #if defined(QEL_HOSTLIB_PATH) && defined(QEL_DRIVER_PATH)
     load(QEL_HOSTLIB_PATH, QEL_DRIVER_PATH);
 #else
-    failLoad("LoadedDriver(): this build names no default libraries (QEL_HOSTLIB_PATH, QEL_DRIVER_PATH)");
+    load(dynlib::defaultHostLibraryPath(), dynlib::defaultDriverPath());
 #endif
 }
 
