@@ -154,8 +154,8 @@ int32_t ColdStart(RequestBlock* request) {
         return 2;
     }
 
-    std::snprintf(instance->lineLockName, sizeof instance->lineLockName, "COMMBUSY%s", instance->instanceName);
-    std::snprintf(instance->startEventName, sizeof instance->startEventName, "SYNCTHREAD%s",
+    std::snprintf(instance->lineLockName, sizeof instance->lineLockName, "COMMBUSY%.23s", instance->instanceName);
+    std::snprintf(instance->startEventName, sizeof instance->startEventName, "SYNCTHREAD%.21s",
                   instance->instanceName);
     instance->startEvent = platform::sys().createEvent(instance->startEventName);
     if (instance->startEvent == nullptr) {

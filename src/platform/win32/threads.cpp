@@ -1,0 +1,52 @@
+#include <windows.h>
+
+#include <new>
+
+#include "platform/win32/win32_backend.h"
+
+namespace qel::platform::win32 {
+namespace {
+
+struct StartBlock {
+    ThreadProc proc;
+    void* arg;
+};
+
+DWORD WINAPI trampoline(LPVOID raw) {
+    const StartBlock block = *static_cast<StartBlock*>(raw);
+    delete static_cast<StartBlock*>(raw);
+    block.proc(block.arg);
+    return 0;
+}
+
+HANDLE handleOf(Thread* t) { return reinterpret_cast<HANDLE>(t); }
+
+}  // namespace
+
+Thread* startThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id) {
+    auto* block = new (std::nothrow) StartBlock{proc, arg};
+    if (block == nullptr) return nullptr;
+    DWORD threadId = 0;
+    HANDLE h = CreateThread(nullptr, stackBytes, trampoline, block, 0, &threadId);
+    if (h == nullptr) {
+        delete block;
+        return nullptr;
+    }
+    if (id != nullptr) *id = threadId;
+    return reinterpret_cast<Thread*>(h);
+}
+
+bool joinThread(Thread* t, uint32_t timeoutMs) {
+    if (t == nullptr || WaitForSingleObject(handleOf(t), timeoutMs) != WAIT_OBJECT_0) return false;
+    CloseHandle(handleOf(t));
+    return true;
+}
+
+bool threadEnded(Thread* t) { return t != nullptr && WaitForSingleObject(handleOf(t), 0) == WAIT_OBJECT_0; }
+
+bool setThreadPriority(Priority priority) {
+    const int level = priority == Priority::kTimeCritical ? THREAD_PRIORITY_TIME_CRITICAL : THREAD_PRIORITY_NORMAL;
+    return SetThreadPriority(GetCurrentThread(), level) != 0;
+}
+
+}  // namespace qel::platform::win32
