@@ -151,7 +151,7 @@ TEST_F(SerialPortTest, ReadWithNothingArrivingReturnsAfterTheTimeout) {
     EXPECT_TRUE(port_->methods->read(port_.get(), &byte, 1, &got));
     const uint32_t elapsed = os().tickMs() - start;
     EXPECT_EQ(got, 0u);
-    EXPECT_GE(elapsed, 180u);
+    EXPECT_GE(elapsed, 150u);
     EXPECT_LT(elapsed, 2000u);
 }
 
@@ -167,7 +167,7 @@ TEST_F(SerialPortTest, ReadReturnsTheBytesThatCameBeforeTheTimeout) {
     EXPECT_EQ(got, 2u);
     EXPECT_EQ(buffer[0], 7);
     EXPECT_EQ(buffer[1], 8);
-    EXPECT_GE(elapsed, 180u);
+    EXPECT_GE(elapsed, 150u);
     EXPECT_LT(elapsed, 2000u);
 }
 

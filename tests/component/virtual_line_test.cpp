@@ -217,7 +217,7 @@ TEST(VirtualLine, ReadWithNothingArrivingReturnsAfterTheTimeout) {
     EXPECT_TRUE(port->methods->read(port.get(), &byte, 1, &got));
     const uint32_t elapsed = os().tickMs() - start;
     EXPECT_EQ(got, 0u);
-    EXPECT_GE(elapsed, 180u);
+    EXPECT_GE(elapsed, 150u);
     EXPECT_LT(elapsed, 2000u);
 }
 
@@ -230,7 +230,7 @@ TEST(VirtualLine, AwaitLineWaitsAtMostTheLimitAndReturnsWhenBytesWait) {
     uint32_t start = os().tickMs();
     port->methods->awaitLine(port.get(), 150);
     uint32_t elapsed = os().tickMs() - start;
-    EXPECT_GE(elapsed, 130u);
+    EXPECT_GE(elapsed, 100u);
     EXPECT_LT(elapsed, 2000u);
 
     peer.sendData({0x42});
