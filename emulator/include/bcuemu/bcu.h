@@ -1,0 +1,126 @@
+// An emulated BCU on a virtual serial line, for tests in-process and for
+// bcusim. serve() starts one server thread that speaks RFC 2217 framing on
+// a Unix-domain socket (posix) or a named pipe (win32) and plays the BCU's
+// side of the RTS/CTS byte handshake with whatever driver connects.
+//
+// The BCU takes memory writes (0x46; 0xC0 into 0x0060 resets it, after which
+// it sends the frame 0xA0 once), memory reads (0x4C, answered with 0x4B)
+// and data requests (0x11: the telegram goes on the bus, then a 0x4E
+// confirmation follows in link-layer mode, 0x12 in 0x0060). In link-layer
+// mode every group telegram of the bus comes to the driver as a 0x49 frame.
+// Frames to the driver are queued and sent in order, none dropped.
+//
+// With Options::requireDtr (default) the driver must raise DTR before the
+// BCU answers anything, as the real interface cable needs.
+//
+// All public functions are thread-safe.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bcuemu/bus.h"
+#include "bcuemu/faults.h"
+#include "bcuemu/frames.h"
+#include "bcuemu/options.h"
+#include "bcuemu/recorder.h"
+
+namespace bcuemu {
+
+namespace detail {
+class SerialSide;
+class LineTransport;
+class LineSession;
+}  // namespace detail
+
+struct LineState {
+    bool connected = false;
+    bool rts = false;  // the driver's
+    bool dtr = false;  // the driver's
+    bool cts = false;  // the BCU's, as decided (sent at once in fast timing)
+};
+
+// The bus, if given, must outlive the BCU.
+class Bcu final : public BusPort {
+public:
+    explicit Bcu(Bus* bus = nullptr, Options options = {});
+    ~Bcu() override;
+    Bcu(const Bcu&) = delete;
+    Bcu& operator=(const Bcu&) = delete;
+
+    // Listens on `endpoint` (a socket path, or \\.\pipe\xx on Windows; empty:
+    // a free short name is picked) and starts serving. Returns the port name
+    // to give the driver, or "" on failure (see lastError()).
+    std::string serve(const std::string& endpoint = "");
+    // Closes the line and ends the server thread. serve() may follow again.
+    void stop();
+    std::string lastError() const;
+    std::string portName() const;
+
+    bool waitConnected(int timeoutMs) const;
+    bool waitDisconnected(int timeoutMs) const;
+    LineState lineState() const;
+
+    // Frames for the driver, header first, sent in order.
+    void queueFrame(std::vector<uint8_t> frame);
+    size_t queuedFrames() const;
+
+    // Frames accepted from the driver / sent to it since the last clear.
+    std::vector<std::vector<uint8_t>> acceptedFrames() const;
+    std::vector<std::vector<uint8_t>> sentFrames() const;
+    bool waitAcceptedFrames(size_t count, int timeoutMs) const;
+    bool waitSentFrames(size_t count, int timeoutMs) const;
+    // Line events since the last clear; clearEvents() forgets events and frames.
+    std::vector<LineEvent> events() const;
+    void clearEvents();
+    Recorder& recorder() { return recorder_; }
+
+    uint8_t cell(uint16_t address) const;
+    void setCell(uint16_t address, uint8_t value);
+    bool linkLayer() const { return cell(kSystemStateCell) == kLinkLayerMode; }
+
+    Faults& faults() { return faults_; }
+    const Options& options() const { return options_; }
+
+    // IEEE 1364 value change dump of the events so far (see vcd.h).
+    bool writeVcd(const std::string& path) const;
+
+    // BusPort.
+    void busTelegram(const Telegram& telegram) override;
+    void busTelegramSent(const Telegram& telegram) override;
+
+private:
+    void run();
+    void frameAccepted(const std::vector<uint8_t>& frame, int64_t now);
+    void resetBcu(int64_t now);
+    void queueLocked(std::vector<uint8_t> frame, bool once, int64_t now);
+
+    Bus* const bus_;
+    const Options options_;
+    Recorder recorder_;
+    Faults faults_;
+    mutable std::mutex mutex_;  // everything below
+    mutable std::condition_variable stateChanged_;
+    bool connected_ = false;
+    std::vector<uint8_t> cells_;
+    std::deque<std::vector<uint8_t>> awaitingConfirm_;
+    std::unique_ptr<detail::SerialSide> side_;
+    std::unique_ptr<detail::LineTransport> transport_;
+    std::unique_ptr<detail::LineSession> session_;
+    std::string lastError_;
+    std::string portName_;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+// A short endpoint name for serve() that no other line uses right now.
+std::string freeEndpoint();
+
+}  // namespace bcuemu

@@ -1,0 +1,68 @@
+// Scripted misbehaviour of the emulated BCU, armed on demand by tests.
+//
+// Each fault is armed for the next `times` occurrences (kForever: until
+// cleared). Faults that break an exchange of the driver's frame (no CTS, no
+// answer, a wrong answer, a break-off) also make the BCU abandon that frame
+// and reset its serial side, as a real BCU does after a line error: it then
+// waits for RTS low plus the error pause before it serves the line again.
+// Thread-safe: tests arm faults while the BCU's server thread consumes them.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace bcuemu {
+
+constexpr int kForever = -1;
+constexpr int kAnyByte = -1;
+
+enum class FaultKind : uint8_t {
+    kNoCts,                  // driver sends: RTS rises, CTS stays off (byte `byteIndex` or any)
+    kNoAnswer,               // driver sends: the byte is taken, no answer byte comes
+    kWrongAnswer,            // driver sends: answer `value` instead of 0xFF / 0x00
+    kBreakOff,               // either way: after `byteIndex` bytes of a frame, the BCU goes silent until its stall time-out
+    kBadHeader,              // BCU sends: its header byte is replaced by `value` (e.g. 0x25, 0xA0)
+    kByteEqualsHeader,       // BCU sends: message byte `byteIndex` (or the first) is replaced by the header
+    kCtsStuckOn,             // either way: CTS does not drop when it should (each suppressed drop is one occurrence)
+    kCollisionBeforeHeader,  // once the next driver frame is accepted, `frame` is queued: CTS is on before the driver's next header
+    kOwnHeaderAnswer,        // driver sends: its header is answered with the header of `frame`, which the BCU then sends
+};
+
+struct Fault {
+    FaultKind kind = FaultKind::kNoCts;
+    int times = 1;                // occurrences left; kForever never runs out
+    int byteIndex = kAnyByte;     // byte of the frame (header = 0), where the kind uses one
+    uint8_t value = 0;            // kWrongAnswer, kBadHeader
+    std::vector<uint8_t> frame;   // kCollisionBeforeHeader, kOwnHeaderAnswer: a whole frame, header first
+};
+
+class Faults {
+public:
+    void arm(const Fault& fault);
+    void clear();
+    // Occurrences left of a kind (kForever if any is armed for ever).
+    int remaining(FaultKind kind) const;
+
+    // Shorthands for arm().
+    void noCts(int times = 1, int byteIndex = kAnyByte);
+    void noAnswer(int times = 1, int byteIndex = kAnyByte);
+    void wrongAnswer(uint8_t answer, int byteIndex = kAnyByte, int times = 1);
+    void breakOff(int afterBytes, int times = 1);
+    void badHeader(uint8_t header, int times = 1);
+    void byteEqualsHeader(int byteIndex = 1, int times = 1);
+    void ctsStuckOn(int times = kForever);
+    void collisionBeforeHeader(std::vector<uint8_t> frame);
+    void ownHeaderAnswer(std::vector<uint8_t> frame);
+
+    // Used by the BCU: takes one occurrence of a fault of `kind` that applies
+    // to byte `byteIndex`, if one is armed.
+    std::optional<Fault> take(FaultKind kind, int byteIndex = kAnyByte);
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<Fault> armed_;
+};
+
+}  // namespace bcuemu

@@ -1,0 +1,69 @@
+// What happened on one emulated line: modem-line changes and bytes in both
+// directions, each with the time in microseconds since the recorder started,
+// and the whole frames the BCU accepted from the driver and sent to it.
+// Thread-safe; waits use a condition variable, not sleeps.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace bcuemu {
+
+struct LineEvent {
+    enum class Kind : uint8_t {
+        kRts,           // driver's RTS; value 0/1
+        kDtr,           // driver's DTR; value 0/1
+        kCts,           // BCU's CTS; value 0/1
+        kToBcu,         // data byte driver -> BCU; value the byte
+        kFromBcu,       // data byte BCU -> driver; value the byte
+        kConnected,     // a driver opened the line
+        kDisconnected,  // the driver closed it
+    };
+    int64_t us = 0;  // microseconds since the recorder started
+    Kind kind = Kind::kRts;
+    uint8_t value = 0;
+};
+
+const char* kindName(LineEvent::Kind kind);
+// "12345us RTS 1", "12400us >BCU A5" ... one line, for diagnostics.
+std::string describe(const LineEvent& event);
+
+// Everything recorded so far.
+struct Recording {
+    std::vector<LineEvent> events;
+    std::vector<std::vector<uint8_t>> accepted;  // frames from the driver, header first
+    std::vector<std::vector<uint8_t>> sent;      // frames to the driver, as the BCU meant them
+};
+
+class Recorder {
+public:
+    Recorder();
+
+    int64_t nowUs() const;  // microseconds since start
+    void add(LineEvent::Kind kind, uint8_t value);
+    void addAccepted(const std::vector<uint8_t>& frame);
+    void addSent(const std::vector<uint8_t>& frame);
+    // Forgets everything recorded; the time base stays.
+    void clear();
+
+    Recording snapshot() const;
+    std::vector<LineEvent> events() const;
+    std::vector<std::vector<uint8_t>> accepted() const;
+    std::vector<std::vector<uint8_t>> sent() const;
+
+    // Waits up to timeoutMs until `condition` holds over the recording.
+    bool waitUntil(const std::function<bool(const Recording&)>& condition, int timeoutMs) const;
+
+private:
+    std::chrono::steady_clock::time_point start_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    Recording recording_;
+};
+
+}  // namespace bcuemu

@@ -1,0 +1,44 @@
+// RFC 2217 server side of one connection: turns the driver's telnet stream
+// into line events for the BCU's serial side and writes the BCU's outputs
+// back in the same framing. Answers each SET-CONTROL only after the BCU's
+// reaction to it is on the way, so the driver reads the new CTS at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/virtual_line/telnet_codec.h"
+
+namespace bcuemu {
+class Recorder;
+}
+
+namespace bcuemu::detail {
+
+class SerialSide;
+class LineTransport;
+
+class LineSession {
+public:
+    LineSession(SerialSide& side, Recorder& recorder, LineTransport& transport);
+
+    void reset();  // a new connection
+    void feed(const uint8_t* data, size_t count, int64_t now);
+    // Writes the outputs due by `now`.
+    void flush(int64_t now);
+
+private:
+    void option(const qel::telnet::Item& item);
+    void subnegotiation(const qel::telnet::Item& item, int64_t now);
+    void control(uint8_t value, int64_t now);
+    void answer(uint8_t command, const uint8_t* values, size_t count);
+    void sendCts(bool on, bool record = true);
+    void write(const uint8_t* bytes, size_t count);
+
+    SerialSide& side_;
+    Recorder& recorder_;
+    LineTransport& transport_;
+    qel::telnet::Decoder decoder_;
+};
+
+}  // namespace bcuemu::detail

@@ -1,0 +1,43 @@
+// The stream under one virtual line, server side: a listening Unix-domain
+// socket (posix) or a named pipe (win32), serving one connection at a time.
+// A second client is refused while one is connected. pump() is called by
+// one thread; wake() from any.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace bcuemu::detail {
+
+class LineTransport {
+public:
+    struct Event {
+        enum class Kind : uint8_t { kNothing, kConnected, kData, kDisconnected } kind = Kind::kNothing;
+        size_t count = 0;  // kData: bytes placed in the buffer
+    };
+
+    static std::unique_ptr<LineTransport> create();
+    virtual ~LineTransport() = default;
+
+    // Starts listening on `endpoint`; empty picks a free short name. On success
+    // portName is what the driver opens.
+    virtual bool listen(const std::string& endpoint, std::string& portName, std::string& error) = 0;
+    // Waits up to timeoutMs for a connection, data, a disconnect or wake().
+    virtual Event pump(int timeoutMs, uint8_t* buffer, size_t capacity) = 0;
+    // Writes all bytes to the connected client; false when there is none or it went away.
+    virtual bool write(const uint8_t* bytes, size_t count) = 0;
+    // Makes a pump() in progress return.
+    virtual void wake() = 0;
+    // Drops the client, if any, and stops listening.
+    virtual void close() = 0;
+};
+
+// A short endpoint name that no other emulated line of any process uses
+// right now (posix: a socket path of at most 11 characters; win32: a pipe
+// name with two characters after \\.\pipe\). Taken names are skipped, but a
+// name can still be taken between this call and listen(); serve("") retries.
+std::string freeEndpointName();
+
+}  // namespace bcuemu::detail

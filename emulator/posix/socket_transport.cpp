@@ -1,0 +1,203 @@
+// Unix-domain socket under a virtual line.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "line_transport.h"
+
+namespace bcuemu::detail {
+
+namespace {
+
+std::atomic<unsigned> nameCounter{0};
+
+std::string candidateName() {
+    // "/tmp/q" and five base-36 characters: 11 characters, the port-name limit.
+    static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+    unsigned long long n = static_cast<unsigned long long>(getpid()) * 4099u + nameCounter.fetch_add(1) * 7919u;
+    std::string name = "/tmp/q";
+    for (int i = 0; i < 5; ++i) {
+        name += digits[n % 36];
+        n /= 36;
+    }
+    return name;
+}
+
+bool fillAddress(const std::string& path, sockaddr_un& address) {
+    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size());
+    return true;
+}
+
+// True when a socket file exists at path but nobody listens on it.
+bool staleSocket(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+    sockaddr_un address{};
+    if (!fillAddress(path, address)) return false;
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return false;
+    const bool refused = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
+    ::close(fd);
+    return refused;
+}
+
+class SocketTransport final : public LineTransport {
+public:
+    SocketTransport() {
+        if (pipe(wakePipe_) == 0) {
+            fcntl(wakePipe_[0], F_SETFL, O_NONBLOCK);
+            fcntl(wakePipe_[1], F_SETFL, O_NONBLOCK);
+            fcntl(wakePipe_[0], F_SETFD, FD_CLOEXEC);
+            fcntl(wakePipe_[1], F_SETFD, FD_CLOEXEC);
+        }
+    }
+    ~SocketTransport() override {
+        close();
+        ::close(wakePipe_[0]);
+        ::close(wakePipe_[1]);
+    }
+
+    bool listen(const std::string& endpoint, std::string& portName, std::string& error) override {
+        if (endpoint.empty()) {
+            for (int attempt = 0; attempt < 64; ++attempt) {
+                const std::string name = candidateName();
+                if (access(name.c_str(), F_OK) == 0) continue;
+                if (bindTo(name, error)) {
+                    portName = name;
+                    return true;
+                }
+                if (errno != EADDRINUSE) return false;
+            }
+            error = "no free socket name under /tmp";
+            return false;
+        }
+        if (staleSocket(endpoint)) unlink(endpoint.c_str());
+        if (!bindTo(endpoint, error)) return false;
+        portName = endpoint;
+        return true;
+    }
+
+    Event pump(int timeoutMs, uint8_t* buffer, size_t capacity) override {
+        pollfd fds[3];
+        nfds_t n = 0;
+        fds[n++] = {wakePipe_[0], POLLIN, 0};
+        if (listenFd_ >= 0) fds[n++] = {listenFd_, POLLIN, 0};
+        if (connFd_ >= 0) fds[n++] = {connFd_, POLLIN, 0};
+        if (poll(fds, n, timeoutMs) <= 0) return {};
+        for (nfds_t i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (fds[i].fd == connFd_) {
+                ssize_t got = recv(connFd_, buffer, capacity, 0);
+                if (got > 0) return {Event::Kind::kData, static_cast<size_t>(got)};
+                if (got < 0 && (errno == EINTR || errno == EAGAIN)) return {};
+                dropClient();
+                return {Event::Kind::kDisconnected, 0};
+            }
+            if (fds[i].fd == listenFd_) {
+                int fd = accept(listenFd_, nullptr, nullptr);
+                if (fd < 0) return {};
+                if (connFd_ >= 0) {  // one driver per line
+                    ::close(fd);
+                    return {};
+                }
+                fcntl(fd, F_SETFD, FD_CLOEXEC);
+                connFd_ = fd;
+                return {Event::Kind::kConnected, 0};
+            }
+            if (fds[i].fd == wakePipe_[0]) {
+                char drain[64];
+                while (read(wakePipe_[0], drain, sizeof drain) > 0) {
+                }
+            }
+        }
+        return {};
+    }
+
+    bool write(const uint8_t* bytes, size_t count) override {
+        if (connFd_ < 0) return false;
+        while (count > 0) {
+            ssize_t put = send(connFd_, bytes, count, MSG_NOSIGNAL);
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return false;  // the next pump sees the disconnect
+            bytes += put;
+            count -= static_cast<size_t>(put);
+        }
+        return true;
+    }
+
+    void wake() override {
+        const char one = 1;
+        [[maybe_unused]] ssize_t ignored = ::write(wakePipe_[1], &one, 1);
+    }
+
+    void close() override {
+        dropClient();
+        if (listenFd_ >= 0) {
+            ::close(listenFd_);
+            listenFd_ = -1;
+            unlink(path_.c_str());
+        }
+    }
+
+private:
+    bool bindTo(const std::string& path, std::string& error) {
+        sockaddr_un address{};
+        if (!fillAddress(path, address)) {
+            error = "socket path too long: " + path;
+            errno = ENAMETOOLONG;
+            return false;
+        }
+        int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+        if (fd < 0) {
+            error = std::string("socket: ") + std::strerror(errno);
+            return false;
+        }
+        fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) {
+            const int saved = errno;
+            error = "cannot listen on " + path + ": " + std::strerror(saved);
+            ::close(fd);
+            errno = saved;
+            return false;
+        }
+        listenFd_ = fd;
+        path_ = path;
+        return true;
+    }
+
+    void dropClient() {
+        if (connFd_ >= 0) {
+            ::close(connFd_);
+            connFd_ = -1;
+        }
+    }
+
+    int wakePipe_[2] = {-1, -1};
+    int listenFd_ = -1;
+    int connFd_ = -1;
+    std::string path_;
+};
+
+}  // namespace
+
+std::unique_ptr<LineTransport> LineTransport::create() { return std::make_unique<SocketTransport>(); }
+
+std::string freeEndpointName() {
+    for (int attempt = 0; attempt < 64; ++attempt) {
+        std::string name = candidateName();
+        if (access(name.c_str(), F_OK) != 0) return name;
+    }
+    return candidateName();
+}
+
+}  // namespace bcuemu::detail

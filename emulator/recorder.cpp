@@ -1,0 +1,88 @@
+#include "bcuemu/recorder.h"
+
+#include <cstdio>
+
+namespace bcuemu {
+
+const char* kindName(LineEvent::Kind kind) {
+    switch (kind) {
+    case LineEvent::Kind::kRts: return "RTS";
+    case LineEvent::Kind::kDtr: return "DTR";
+    case LineEvent::Kind::kCts: return "CTS";
+    case LineEvent::Kind::kToBcu: return ">BCU";
+    case LineEvent::Kind::kFromBcu: return "BCU>";
+    case LineEvent::Kind::kConnected: return "connected";
+    case LineEvent::Kind::kDisconnected: return "disconnected";
+    }
+    return "?";
+}
+
+std::string describe(const LineEvent& event) {
+    char text[64];
+    const bool isByte = event.kind == LineEvent::Kind::kToBcu || event.kind == LineEvent::Kind::kFromBcu;
+    std::snprintf(text, sizeof text, isByte ? "%lldus %s %02X" : "%lldus %s %u", static_cast<long long>(event.us),
+                  kindName(event.kind), static_cast<unsigned>(event.value));
+    return text;
+}
+
+Recorder::Recorder() : start_(std::chrono::steady_clock::now()) {}
+
+int64_t Recorder::nowUs() const {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_).count();
+}
+
+void Recorder::add(LineEvent::Kind kind, uint8_t value) {
+    {
+        std::lock_guard lock(mutex_);
+        recording_.events.push_back({nowUs(), kind, value});
+    }
+    changed_.notify_all();
+}
+
+void Recorder::addAccepted(const std::vector<uint8_t>& frame) {
+    {
+        std::lock_guard lock(mutex_);
+        recording_.accepted.push_back(frame);
+    }
+    changed_.notify_all();
+}
+
+void Recorder::addSent(const std::vector<uint8_t>& frame) {
+    {
+        std::lock_guard lock(mutex_);
+        recording_.sent.push_back(frame);
+    }
+    changed_.notify_all();
+}
+
+void Recorder::clear() {
+    std::lock_guard lock(mutex_);
+    recording_ = Recording{};
+}
+
+Recording Recorder::snapshot() const {
+    std::lock_guard lock(mutex_);
+    return recording_;
+}
+
+std::vector<LineEvent> Recorder::events() const {
+    std::lock_guard lock(mutex_);
+    return recording_.events;
+}
+
+std::vector<std::vector<uint8_t>> Recorder::accepted() const {
+    std::lock_guard lock(mutex_);
+    return recording_.accepted;
+}
+
+std::vector<std::vector<uint8_t>> Recorder::sent() const {
+    std::lock_guard lock(mutex_);
+    return recording_.sent;
+}
+
+bool Recorder::waitUntil(const std::function<bool(const Recording&)>& condition, int timeoutMs) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return condition(recording_); });
+}
+
+}  // namespace bcuemu
