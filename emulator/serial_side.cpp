@@ -248,7 +248,9 @@ void SerialSide::byteFromDriver(uint8_t b, int64_t now) {
         }
         if (auto f = faults_.take(FaultKind::kWrongAnswer, index)) {
             answer = f->value;
-            rxError_ = true;
+            // An answer the handshake allows (0x00 to a header) lets the frame go on;
+            // any other means the exchange is broken and the BCU starts over.
+            rxError_ = !(answer == 0x00 || (index == 0 && answer == 0xFF));
         }
         rx_.push_back(b);
         if (!options_.ctsDropAfterRts) setCts(false, heard);

@@ -1,10 +1,13 @@
 // Scripted misbehaviour of the emulated BCU, armed on demand by tests.
 //
 // Each fault is armed for the next `times` occurrences (kForever: until
-// cleared). Faults that break an exchange of the driver's frame (no CTS, no
-// answer, a wrong answer, a break-off) also make the BCU abandon that frame
-// and reset its serial side, as a real BCU does after a line error: it then
-// waits for RTS low plus the error pause before it serves the line again.
+// cleared). Faults that break an exchange of the driver's frame (no CTS
+// after its first byte, no answer, a wrong answer other than 0x00 to a
+// header, a break-off) also make the BCU abandon that frame and reset its
+// serial side, as a real BCU does after a line error: it then waits for RTS
+// low plus the error pause (10 ms) before it serves the line again, so the
+// driver's next attempt starts a new frame. A wrong answer of 0x00 to a
+// header is one the handshake allows: the frame goes on.
 // Thread-safe: tests arm faults while the BCU's server thread consumes them.
 #pragma once
 
