@@ -142,13 +142,14 @@ StepOutcome StepRunner::stopStep(const Step& step) {
         if (!host_.isRunning(instance)) return {false, NotRunning(instance)};
         return judge(step, "stop instance " + std::to_string(instance), host_.stop(instance), nullptr);
     }
-    StepOutcome all{true, "stop"};
+    StepOutcome all{true, ""};
     for (int instance = 1; instance <= host_.instanceCount(); ++instance) {
         if (!host_.isRunning(instance)) continue;
         StepOutcome one = judge(step, "stop instance " + std::to_string(instance), host_.stop(instance), nullptr);
         if (!one.ok) all.ok = false;
-        all.message += (all.message == "stop" ? ": " : "; ") + one.message;
+        all.message += (all.message.empty() ? "" : "; ") + one.message;
     }
+    if (all.message.empty()) all.message = "no instance is running";
     return all;
 }
 

@@ -1,0 +1,45 @@
+#!/bin/sh
+# Runs eibhost against a bcusim bus: starts bcusim in a fresh directory, waits
+# for its ready file, runs eibhost there, and checks eibhost's status and,
+# optionally, that bcusim's output matches a pattern (what crossed the bus).
+# usage: run_with_bcusim.sh EMULATOR BCUSIM SCENARIO BUS_PATTERN EIBHOST ARGS...
+#   EMULATOR: "" or wine; BUS_PATTERN: "" or an extended regular expression.
+set -u
+emulator=$1 bcusim=$2 scenario=$3 bus_pattern=$4 eibhost=$5
+shift 5
+
+work=$(mktemp -d)
+cd "$work" || exit 1
+$emulator "$bcusim" --ready-file ready "$scenario" >bcusim.log 2>&1 &
+bcusim_pid=$!
+finish() {
+    kill "$bcusim_pid" 2>/dev/null
+    wait "$bcusim_pid" 2>/dev/null
+    echo "--- bcusim output"
+    cat bcusim.log
+    cd / && rm -rf "$work"
+}
+trap finish EXIT
+
+tries=0
+while [ ! -f ready ]; do
+    if ! kill -0 "$bcusim_pid" 2>/dev/null; then
+        echo "bcusim ended before it was ready"
+        exit 1
+    fi
+    tries=$((tries + 1))
+    [ "$tries" -gt 600 ] && { echo "bcusim not ready after 60 s"; exit 1; }
+    sleep 0.1
+done
+
+$emulator "$eibhost" --lines "$@"
+status=$?
+if [ "$status" -ne 0 ]; then
+    echo "eibhost exited with $status"
+    exit 1
+fi
+if [ -n "$bus_pattern" ] && ! grep -Eq "$bus_pattern" bcusim.log; then
+    echo "bcusim's output lacks: $bus_pattern"
+    exit 1
+fi
+exit 0
