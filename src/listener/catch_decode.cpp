@@ -88,3 +88,10 @@ int CatchDecode(InstanceData* instance) {
 }
 
 }  // namespace qel
+
+namespace qel {
+void DeliverReceivedFrame(InstanceData* instance) {
+    CatchDecode(instance);
+    SetFrameFlag(instance->instanceNumber);
+}
+}  // namespace qel

@@ -15,3 +15,9 @@ bool AnalogCatch(InstanceData* instance);
 bool Analog2Catch(InstanceData* instance);
 
 }  // namespace qel
+
+namespace qel {
+// A frame received on the instance's line outside the listener (a collision
+// during a send): decoded and delivered like any other, and the frame flag set.
+void DeliverReceivedFrame(InstanceData* instance);
+}  // namespace qel

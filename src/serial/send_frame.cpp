@@ -1,3 +1,4 @@
+#include "listener/catch_decode.h"
 #include "platform/platform.h"
 #include "serial/frames.h"
 #include "serial/line_lock.h"
@@ -21,8 +22,9 @@ int SendFrame(InstanceData* instance) {
             ReleaseComm(instance->lineLock);
             return 0;
         }
-        // The BCU's frame comes first; it is taken off the line, not delivered.
-        if (result == kBcuWantsToSend) ReceiveFrame(instance);
+        // The BCU's frame comes first. It is a bus telegram like any other, so it
+        // is delivered rather than dropped.
+        if (result == kBcuWantsToSend && ReceiveFrame(instance) == 0) DeliverReceivedFrame(instance);
         platform::sys().sleepMs(kRetryPauseMs);
     }
     ReleaseComm(instance->lineLock);

@@ -15,6 +15,7 @@ namespace qel::test {
 namespace {
 
 constexpr uint32_t kColdStart = 1;
+constexpr uint32_t kEndQel = 11;
 constexpr uint32_t kDescribeDriver = 14;
 
 TEST(HostBinding, ColdStartEntryLineReachesTheHostLibraryLog) {
@@ -35,6 +36,9 @@ TEST(HostBinding, ColdStartEntryLineReachesTheHostLibraryLog) {
     EXPECT_EQ(1u, d.callCount("err"));
     EXPECT_EQ(0u, d.callCount("HuxMkClient"));
     EXPECT_EQ(0u, d.clientCount());
+
+    // Give the instance number back: later tests in this process count from 1 again.
+    EXPECT_EQ(0, d.call(kEndQel, &instance, nullptr));
 }
 
 TEST(HostBinding, DescribeDriverNeedsNoHost) {

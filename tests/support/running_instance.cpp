@@ -1,0 +1,48 @@
+#include "support/running_instance.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace qel::test {
+
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+bool WaitForLogLine(const LoadedDriver& driver, const std::string& needle, int timeoutMs) {
+    return WaitUntil([&] { return !LinesWith(driver, needle).empty(); }, timeoutMs);
+}
+
+RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, bcuemu::Options options)
+    : driver_(driver), bcu_(std::make_unique<bcuemu::Bcu>(bus, options)), instance_(driver) {
+    port_ = bcu_->serve();
+    EXPECT_FALSE(port_.empty()) << bcu_->lastError();
+}
+
+RunningInstance::~RunningInstance() {
+    if (running_) stop();
+    bcu_->stop();
+}
+
+int32_t RunningInstance::start(bool settle) {
+    const int32_t result = instance_.coldStart(port_);
+    running_ = result == 0;
+    if (running_ && settle) {
+        const std::string started = std::string(instance_.data().instanceName) + ": CatchThread Started...";
+        EXPECT_TRUE(WaitForLogLine(driver_, started, 10000)) << "listener did not start";
+    }
+    return result;
+}
+
+int32_t RunningInstance::stop() {
+    running_ = false;
+    return instance_.endQel();
+}
+
+}  // namespace qel::test

@@ -1,0 +1,40 @@
+// A driver instance running on an emulated BCU over the virtual line.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "bcuemu/bcu.h"
+#include "bcuemu/bus.h"
+#include "support/driver_session.h"
+
+namespace qel::test {
+
+// Waits until a log line contains `needle`; the log is the event here.
+bool WaitForLogLine(const LoadedDriver& driver, const std::string& needle, int timeoutMs);
+// Waits until `condition` holds, testing it every few milliseconds.
+bool WaitUntil(const std::function<bool()>& condition, int timeoutMs);
+
+class RunningInstance {
+public:
+    RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, bcuemu::Options options = {});
+    ~RunningInstance();
+
+    // ColdStart on the BCU's line; when `settle`, also waits for the listener's start.
+    int32_t start(bool settle = true);
+    int32_t stop();
+
+    DriverInstance& instance() { return instance_; }
+    bcuemu::Bcu& bcu() { return *bcu_; }
+    const std::string& port() const { return port_; }
+
+private:
+    const LoadedDriver& driver_;
+    std::unique_ptr<bcuemu::Bcu> bcu_;
+    DriverInstance instance_;
+    std::string port_;
+    bool running_ = false;
+};
+
+}  // namespace qel::test
