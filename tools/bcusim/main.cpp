@@ -1,0 +1,185 @@
+// bcusim: emulated BCUs on virtual serial lines, all on one emulated bus,
+// for running the driver (or eibhost) without hardware.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "command.h"
+#include "scenario.h"
+#include "simulation.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: bcusim [options] [SCENARIO.toml]\n"
+    "\n"
+    "Serves one virtual serial line per emulated BCU, all on one emulated bus, and\n"
+    "prints every telegram that crosses the bus, one a line. Give the driver the\n"
+    "port name printed for each line (\"line 1: /tmp/q1a2b3\").\n"
+    "\n"
+    "options:\n"
+    "  --line ENDPOINT        serve a line here (repeatable): a socket path of at most\n"
+    "                         11 characters, or \\\\.\\pipe\\XX on Windows; default: picked\n"
+    "  --lines N              serve at least N lines\n"
+    "  --realistic            real serial and bus timing (9600 bit/s)\n"
+    "  --cts-drop-after-rts   the BCU drops CTS only when the driver drops RTS\n"
+    "  --own-header-answer    a frame ready during the driver's header is announced\n"
+    "                         by answering that header with its own\n"
+    "  --vcd FILE             at exit, write the line's value change dump to FILE\n"
+    "                         (several lines: FILE-1.vcd, FILE-2.vcd ...)\n"
+    "  --duration SECONDS     stop after this long (default: until quit or a signal)\n"
+    "  --ready-file PATH      once every line listens, write the port names there,\n"
+    "                         one a line\n"
+    "  --help                 this text\n"
+    "\n"
+    "scenario (TOML):\n"
+    "  [bus]     realistic = true|false\n"
+    "  [[line]]  endpoint = \"/tmp/b1\", address = \"1.1.250\"\n"
+    "  [[device]] name = \"...\", group = \"1/0/1\", size = \"bit\"|\"byte\"|\"word\", value = 0,\n"
+    "            address = \"1.1.10\", answers_reads = true,\n"
+    "            every = SECONDS, start = SECONDS, values = [1, 0]   (sent in turn)\n"
+    "            or step = N, from = A, to = B                      (a ramp that wraps)\n"
+    "            word values may be floats (21.5): 2-byte float encoding\n"
+    "  [[script]] at = SECONDS, command = \"write 1/0/1 1\"\n"
+    "\n";
+
+std::atomic<bool> interrupted{false};
+std::mutex outputMutex;
+
+void print(const std::string& line) {
+    std::lock_guard lock(outputMutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void onSignal(int) { interrupted = true; }
+
+bool writeReadyFile(const std::string& path, const std::vector<std::string>& ports) {
+    const std::string temporary = path + ".tmp";
+    std::FILE* f = std::fopen(temporary.c_str(), "wb");
+    if (!f) return false;
+    for (const std::string& p : ports) std::fprintf(f, "%s\n", p.c_str());
+    if (std::fclose(f) != 0) return false;
+    std::remove(path.c_str());
+    return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bcusim::Settings settings;
+    std::string scenarioPath, vcdPath, readyFile;
+    double duration = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto next = [&]() -> std::string {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "bcusim: %s needs a value\n", a.c_str());
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::puts(bcusim::Simulation::help());
+            return 0;
+        } else if (a == "--line") {
+            settings.endpoints.push_back(next());
+        } else if (a == "--lines") {
+            settings.lineCount = std::atoi(next().c_str());
+        } else if (a == "--realistic") {
+            settings.realistic = true;
+        } else if (a == "--cts-drop-after-rts") {
+            settings.ctsDropAfterRts = true;
+        } else if (a == "--own-header-answer") {
+            settings.answerHeaderWithOwnHeader = true;
+        } else if (a == "--vcd") {
+            vcdPath = next();
+        } else if (a == "--duration") {
+            duration = std::atof(next().c_str());
+        } else if (a == "--ready-file") {
+            readyFile = next();
+        } else if (!a.empty() && a[0] == '-') {
+            std::fprintf(stderr, "bcusim: unknown option %s (try --help)\n", a.c_str());
+            return 2;
+        } else if (scenarioPath.empty()) {
+            scenarioPath = a;
+        } else {
+            std::fprintf(stderr, "bcusim: one scenario only\n");
+            return 2;
+        }
+    }
+
+    bcusim::Scenario scenario;
+    if (!scenarioPath.empty()) {
+        try {
+            scenario = bcusim::loadScenario(scenarioPath);
+        } catch (const bcusim::ScenarioError& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return 2;
+        }
+        for (const bcusim::ScriptStep& step : scenario.script) {
+            bcusim::Command c;
+            std::string error;
+            if (!bcusim::parseCommand(step.command, c, error)) {
+                std::fprintf(stderr, "%s:%d: %s\n", scenarioPath.c_str(), step.line, error.c_str());
+                return 2;
+            }
+        }
+    }
+
+    bcusim::Simulation simulation(std::move(scenario), settings, print);
+    std::string error;
+    if (!simulation.start(error)) {
+        std::fprintf(stderr, "bcusim: %s\n", error.c_str());
+        return 1;
+    }
+    const auto ports = simulation.portNames();
+    for (size_t i = 0; i < ports.size(); ++i) print("line " + std::to_string(i + 1) + ": " + ports[i]);
+    if (!readyFile.empty() && !writeReadyFile(readyFile, ports)) {
+        std::fprintf(stderr, "bcusim: cannot write %s\n", readyFile.c_str());
+        return 1;
+    }
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::atomic<bool> quit{false};
+    // Commands from stdin; end of input just ends the commands.
+    std::thread([&simulation, &quit] {
+        std::string line;
+        while (!quit && std::getline(std::cin, line)) {
+            bcusim::Command c;
+            std::string parseError;
+            if (bcusim::parseCommand(line, c, parseError) && c.kind == bcusim::Command::Kind::kQuit) {
+                quit = true;
+                break;
+            }
+            const std::string result = simulation.execute(line);
+            if (!result.empty()) print(result);
+        }
+    }).detach();
+
+    const auto started = std::chrono::steady_clock::now();
+    while (!quit && !interrupted) {
+        if (duration > 0 && std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >= duration)
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a tool's main loop: signals and the clock
+    }
+    quit = true;
+    simulation.stop();
+    int status = 0;
+    if (!vcdPath.empty() && !simulation.writeVcds(vcdPath)) {
+        std::fprintf(stderr, "bcusim: cannot write %s\n", vcdPath.c_str());
+        status = 1;
+    }
+    std::fflush(stdout);
+    std::_Exit(status);  // the stdin reader may still be blocked in a read
+}

@@ -1,0 +1,247 @@
+#include "simulation.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <sstream>
+
+#include "command.h"
+
+namespace bcusim {
+
+namespace {
+
+std::string vcdPathFor(const std::string& path, size_t index, size_t count) {
+    if (count == 1) return path;
+    const size_t dot = path.find_last_of('.');
+    const size_t slash = path.find_last_of("/\\");
+    const std::string suffix = "-" + std::to_string(index + 1);
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + suffix;
+    return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+}  // namespace
+
+Simulation::Simulation(Scenario scenario, const Settings& settings, Printer print)
+    : scenario_(std::move(scenario)), settings_(settings), print_(std::move(print)),
+      start_(std::chrono::steady_clock::now()) {
+    const bool realistic = settings_.realistic || scenario_.realistic;
+    bus_ = std::make_unique<bcuemu::Bus>(realistic);
+    for (const DeviceSpec& d : scenario_.devices) bus_->addDevice({d.group, d.size, d.value, d.address, d.answersReads});
+    nextValue_.assign(scenario_.devices.size(), 0);
+    for (size_t i = 0; i < scenario_.devices.size(); ++i) {
+        if (scenario_.devices[i].step) nextValue_[i] = scenario_.devices[i].value;
+    }
+    size_t lines = std::max({scenario_.lines.size(), settings_.endpoints.size(), static_cast<size_t>(settings_.lineCount),
+                             size_t{1}});
+    scenario_.lines.resize(lines, LineSpec{});
+    for (size_t i = 0; i < lines; ++i) {
+        if (i < settings_.endpoints.size()) scenario_.lines[i].endpoint = settings_.endpoints[i];
+        if (scenario_.lines[i].address == LineSpec{}.address) scenario_.lines[i].address = static_cast<uint16_t>(0x11FA + i);
+        bcuemu::Options options;
+        options.timing = realistic ? bcuemu::Timing::kRealistic : bcuemu::Timing::kFast;
+        options.ctsDropAfterRts = settings_.ctsDropAfterRts;
+        options.answerHeaderWithOwnHeader = settings_.answerHeaderWithOwnHeader;
+        options.individualAddress = scenario_.lines[i].address;
+        bcus_.push_back(std::make_unique<bcuemu::Bcu>(bus_.get(), options));
+    }
+    bus_->setMonitor([this](const bcuemu::Telegram& t) {
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "%9.3f  ", seconds());
+        std::string line = stamp + t.text();
+        if (t.size() == bcuemu::ValueSize::kWord && t.apci() != bcuemu::Apci::kRead) {
+            char f[32];
+            std::snprintf(f, sizeof f, " = %.2f", decodeFloat16(t.value()));
+            line += f;
+        }
+        for (const DeviceSpec& d : scenario_.devices) {
+            if (d.group == t.destination && !d.name.empty()) {
+                line += "  [" + d.name + "]";
+                break;
+            }
+        }
+        print_(line);
+    });
+}
+
+Simulation::~Simulation() { stop(); }
+
+double Simulation::seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+}
+
+bool Simulation::start(std::string& error) {
+    for (size_t i = 0; i < bcus_.size(); ++i) {
+        const std::string port = bcus_[i]->serve(scenario_.lines[i].endpoint);
+        if (port.empty()) {
+            error = "line " + std::to_string(i + 1) + ": " + bcus_[i]->lastError();
+            return false;
+        }
+        ports_.push_back(port);
+    }
+    start_ = std::chrono::steady_clock::now();
+    scheduler_ = std::thread([this] { schedule(); });
+    return true;
+}
+
+void Simulation::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) return;
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    if (scheduler_.joinable()) scheduler_.join();
+    for (auto& bcu : bcus_) bcu->stop();
+}
+
+void Simulation::schedule() {
+    using namespace std::chrono;
+    std::vector<Timed> timed;
+    for (size_t i = 0; i < scenario_.devices.size(); ++i) {
+        if (scenario_.devices[i].every > 0)
+            timed.push_back({start_ + duration_cast<steady_clock::duration>(duration<double>(scenario_.devices[i].start)), i, 0});
+    }
+    for (size_t s = 0; s < scenario_.script.size(); ++s) {
+        timed.push_back({start_ + duration_cast<steady_clock::duration>(duration<double>(scenario_.script[s].at)), SIZE_MAX, s});
+    }
+    std::unique_lock lock(mutex_);
+    while (!stopping_ && !timed.empty()) {
+        auto next = std::min_element(timed.begin(), timed.end(), [](const Timed& a, const Timed& b) { return a.at < b.at; });
+        if (wake_.wait_until(lock, next->at, [&] { return stopping_; })) break;
+        Timed due = *next;
+        lock.unlock();
+        if (due.device == SIZE_MAX) {
+            const ScriptStep& step = scenario_.script[due.step];
+            const std::string result = execute(step.command);
+            if (!result.empty()) print_(result.rfind("error: ", 0) == 0 ? "script line " + std::to_string(step.line) + ": " + result : result);
+            timed.erase(next);
+        } else {
+            const DeviceSpec& d = scenario_.devices[due.device];
+            size_t& state = nextValue_[due.device];
+            uint16_t value = d.value;
+            if (!d.values.empty()) {
+                value = d.values[state % d.values.size()];
+                ++state;
+            } else if (d.step && *d.step != 0) {
+                int v = static_cast<int>(state) + *d.step;
+                if (v > d.to) v = d.from;
+                if (v < d.from) v = d.to;
+                state = static_cast<size_t>(v);
+                value = static_cast<uint16_t>(v);
+            } else if (auto current = bus_->deviceValue(d.group)) {
+                value = *current;
+            }
+            bus_->setDeviceValue(d.group, value, true);
+            next->at += duration_cast<steady_clock::duration>(duration<double>(d.every));
+        }
+        lock.lock();
+    }
+}
+
+std::string Simulation::execute(const std::string& text) {
+    Command c;
+    std::string error;
+    if (!parseCommand(text, c, error)) return "error: " + error;
+    auto lineIndex = [&](int line) -> bcuemu::Bcu* {
+        return line >= 1 && static_cast<size_t>(line) <= bcus_.size() ? bcus_[static_cast<size_t>(line) - 1].get() : nullptr;
+    };
+    switch (c.kind) {
+    case Command::Kind::kNothing: return "";
+    case Command::Kind::kHelp: return help();
+    case Command::Kind::kQuit: return "";
+    case Command::Kind::kStatus: return status();
+    case Command::Kind::kWrite:
+    case Command::Kind::kResponse: {
+        bcuemu::ValueSize size = bcuemu::ValueSize::kBit;
+        uint16_t source = 0x11FF;
+        bool known = false;
+        for (const DeviceSpec& d : scenario_.devices) {
+            if (d.group == c.group) {
+                size = d.size;
+                source = d.address;
+                known = true;
+                break;
+            }
+        }
+        if (c.size) {
+            size = *c.size;
+        } else if (!known) {
+            size = c.guessedSize;
+        }
+        auto value = parseValue(c.valueText, size);
+        if (!value) return "error: value " + c.valueText + " does not fit " + bcuemu::sizeName(size);
+        bus_->inject(c.group, size, *value, source,
+                     c.kind == Command::Kind::kWrite ? bcuemu::Apci::kWrite : bcuemu::Apci::kResponse);
+        return "";
+    }
+    case Command::Kind::kRead: bus_->injectRead(c.group, 0x11FF); return "";
+    case Command::Kind::kSet: {
+        auto current = bus_->deviceValue(c.group);
+        if (!current) return "error: no device at " + bcuemu::groupText(c.group);
+        bcuemu::ValueSize size = bcuemu::ValueSize::kBit;
+        for (const DeviceSpec& d : scenario_.devices) {
+            if (d.group == c.group) size = d.size;
+        }
+        auto value = parseValue(c.valueText, size);
+        if (!value) return "error: value " + c.valueText + " does not fit " + bcuemu::sizeName(size);
+        bus_->setDeviceValue(c.group, *value, false);
+        return "";
+    }
+    case Command::Kind::kFrame: {
+        bcuemu::Bcu* bcu = lineIndex(c.line);
+        if (!bcu) return "error: no line " + std::to_string(c.line);
+        bcu->queueFrame(c.bytes);
+        return "";
+    }
+    case Command::Kind::kCell: {
+        bcuemu::Bcu* bcu = lineIndex(c.line);
+        if (!bcu) return "error: no line " + std::to_string(c.line);
+        if (c.cellValue) bcu->setCell(c.cell, static_cast<uint8_t>(*c.cellValue));
+        char out[48];
+        std::snprintf(out, sizeof out, "line %d cell %04X = %02X", c.line, c.cell, bcu->cell(c.cell));
+        return out;
+    }
+    }
+    return "";
+}
+
+std::string Simulation::status() const {
+    std::ostringstream out;
+    for (size_t i = 0; i < bcus_.size(); ++i) {
+        const bcuemu::LineState s = bcus_[i]->lineState();
+        out << "line " << i + 1 << " " << (i < ports_.size() ? ports_[i] : "-") << " "
+            << bcuemu::individualText(bcus_[i]->options().individualAddress) << (s.connected ? " connected" : " waiting")
+            << (bcus_[i]->linkLayer() ? " link-layer" : "") << " rts=" << s.rts << " dtr=" << s.dtr << " cts=" << s.cts
+            << " queued=" << bcus_[i]->queuedFrames() << "\n";
+    }
+    for (const DeviceSpec& d : scenario_.devices) {
+        out << "device " << bcuemu::groupText(d.group) << " " << bcuemu::sizeName(d.size) << " = "
+            << bus_->deviceValue(d.group).value_or(0) << (d.name.empty() ? "" : "  [" + d.name + "]") << "\n";
+    }
+    std::string text = out.str();
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
+bool Simulation::writeVcds(const std::string& path) const {
+    bool ok = true;
+    for (size_t i = 0; i < bcus_.size(); ++i) ok = bcus_[i]->writeVcd(vcdPathFor(path, i, bcus_.size())) && ok;
+    return ok;
+}
+
+const char* Simulation::help() {
+    return "commands (one a line; GROUP is 1/2/3, 1/515 or a gate form such as A_01/0002):\n"
+           "  write GROUP VALUE [bit|byte|word]   group write on the bus (also: send)\n"
+           "  response GROUP VALUE [bit|byte|word] group response on the bus\n"
+           "  read GROUP                           group read; a device there answers\n"
+           "  set GROUP VALUE                      change a device's value without sending\n"
+           "  frame LINE HEX...                    queue a raw frame to the driver on LINE (1, 2, ...), header first\n"
+           "  cell LINE ADDRESS [VALUE]            show or set a BCU memory cell (hex)\n"
+           "  status                               lines and devices\n"
+           "  help, quit\n"
+           "VALUE: decimal or 0x hex; a number with a point (21.5) is a 2-byte float.\n"
+           "The size comes from the device at GROUP, else from a gate prefix (D_ bit, A_ byte, A2 word),\n"
+           "else from the value (0/1 bit, up to 255 byte, else word).";
+}
+
+}  // namespace bcusim

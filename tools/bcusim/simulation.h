@@ -1,0 +1,72 @@
+// A running bcusim: one bus, one emulated BCU per line, the scenario's
+// devices sending on their schedules, scripted and typed commands, and a
+// monitor that prints every telegram as it crosses the bus.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bcuemu/bcu.h"
+#include "bcuemu/bus.h"
+#include "scenario.h"
+
+namespace bcusim {
+
+struct Settings {
+    bool realistic = false;
+    bool ctsDropAfterRts = false;
+    bool answerHeaderWithOwnHeader = false;
+    std::vector<std::string> endpoints;  // from the command line; override the scenario's
+    int lineCount = 0;                   // at least this many lines
+};
+
+class Simulation {
+public:
+    using Printer = std::function<void(const std::string&)>;
+
+    Simulation(Scenario scenario, const Settings& settings, Printer print);
+    ~Simulation();
+
+    // Starts serving every line; false with `error` set when one cannot listen.
+    bool start(std::string& error);
+    std::vector<std::string> portNames() const { return ports_; }
+    // Runs one command as typed; returns what to print (may be empty), or an
+    // error text beginning "error: ".
+    std::string execute(const std::string& command);
+    // Writes one VCD per line (FILE, or FILE with -N before the extension for several).
+    bool writeVcds(const std::string& path) const;
+    void stop();
+
+    static const char* help();
+
+private:
+    struct Timed {
+        std::chrono::steady_clock::time_point at;
+        size_t device;  // index, or SIZE_MAX for a script step
+        size_t step;
+    };
+    void schedule();
+    std::string status() const;
+    double seconds() const;
+
+    Scenario scenario_;
+    Settings settings_;
+    Printer print_;
+    std::chrono::steady_clock::time_point start_;
+    std::unique_ptr<bcuemu::Bus> bus_;
+    std::vector<std::unique_ptr<bcuemu::Bcu>> bcus_;
+    std::vector<std::string> ports_;
+    std::vector<size_t> nextValue_;  // per device: index into values / current ramp value
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread scheduler_;
+};
+
+}  // namespace bcusim
