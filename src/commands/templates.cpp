@@ -6,12 +6,12 @@ namespace qel {
 namespace {
 
 // Memory requests: header, code (0x46 write, 0x4C read), count, cell high, cell low, value.
-constexpr uint8_t kGet0116[] = {0xA5, 0x4C, 0x03, 0x01, 0x16, 0x00};
-constexpr uint8_t kGetLayer[] = {0xA5, 0x4C, 0x03, 0x00, 0x60, 0x00};
-constexpr uint8_t kLinkLayer[] = {0xA5, 0x46, 0x01, 0x00, 0x60, 0x12};
-constexpr uint8_t kResetBcu[] = {0xA5, 0x46, 0x01, 0x00, 0x60, 0xC0};
-constexpr uint8_t kPut0116[] = {0xA5, 0x46, 0x01, 0x01, 0x16, 0x00};
-constexpr uint8_t kPutLayer[] = {0xA5, 0x46, 0x01, 0x00, 0x60, 0x00};
+constexpr uint8_t kGet0116Frame[] = {0xA5, 0x4C, 0x03, 0x01, 0x16, 0x00};
+constexpr uint8_t kGetLayerFrame[] = {0xA5, 0x4C, 0x03, 0x00, 0x60, 0x00};
+constexpr uint8_t kLinkLayerFrame[] = {0xA5, 0x46, 0x01, 0x00, 0x60, 0x12};
+constexpr uint8_t kResetBcuFrame[] = {0xA5, 0x46, 0x01, 0x00, 0x60, 0xC0};
+constexpr uint8_t kPut0116Frame[] = {0xA5, 0x46, 0x01, 0x01, 0x16, 0x00};
+constexpr uint8_t kPutLayerFrame[] = {0xA5, 0x46, 0x01, 0x00, 0x60, 0x00};
 
 // Data requests: header, 0x11, control, source (2), destination (2), routing and
 // length, transport control, application code, data.
@@ -23,13 +23,13 @@ constexpr uint8_t kWriteAnalog[] = {0x2B, 0x11, 0x00, 0x00, 0x00, 0x18, 0x34, 0x
 constexpr uint8_t kWriteAnalog2[] = {0x2B, 0x11, 0xB0, 0x00, 0x00, 0x18, 0x34, 0xE3, 0x00, 0x80, 0x80, 0x00};
 
 constexpr const uint8_t* kReadTemplates[kCommandCount] = {
-    nullptr, nullptr, nullptr, kGet0116, kReadDigital, kReadAnalog,
-    kReadAnalog2, kGetLayer, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, kGet0116Frame, kReadDigital, kReadAnalog,
+    kReadAnalog2, kGetLayerFrame, nullptr, nullptr, nullptr, nullptr,
 };
 
 constexpr const uint8_t* kWriteTemplates[kCommandCount] = {
-    kLinkLayer, kResetBcu, kPut0116, nullptr, kWriteDigital, kWriteAnalog,
-    kWriteAnalog2, nullptr, kPutLayer, nullptr, nullptr, nullptr,
+    kLinkLayerFrame, kResetBcuFrame, kPut0116Frame, nullptr, kWriteDigital, kWriteAnalog,
+    kWriteAnalog2, nullptr, kPutLayerFrame, nullptr, nullptr, nullptr,
 };
 
 }  // namespace
