@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -35,7 +36,12 @@ protected:
         ASSERT_FALSE(port.empty()) << bcu.lastError();
         ASSERT_EQ(CommOpen(port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &instance.portHandle), kCommOpened);
         ASSERT_TRUE(bcu.waitConnected(2000));
-        instance.lineLock = platform::sys().createMutex(("COMMBUSYtest" + port).c_str());
+        // Kernel object names take no backslashes: keep the port name's letters and digits.
+        std::string lockName = "COMMBUSYtest";
+        for (char c : port) {
+            if (std::isalnum(static_cast<unsigned char>(c))) lockName += c;
+        }
+        instance.lineLock = platform::sys().createMutex(lockName.c_str());
         ASSERT_NE(instance.lineLock, nullptr);
         CommSetDtr(instance.portHandle, 1);
         CommSetRts(instance.portHandle, 0);
