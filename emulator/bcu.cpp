@@ -83,7 +83,11 @@ void Bcu::run() {
     uint8_t buffer[512];
     std::unique_lock lock(mutex_);
     while (!stopping_) {
+        // Whatever fell due while we were busy goes out first, so the wait
+        // below is for something still ahead.
         int64_t now = recorder_.nowUs();
+        side_->tick(now);
+        session_->flush(now);
         const int64_t deadline = side_->nextDeadline(now);
         const int timeoutMs = deadline == 0 ? kIdlePollMs : static_cast<int>((deadline - now + 999) / 1000);
         detail::LineTransport* transport = transport_.get();
@@ -109,8 +113,6 @@ void Bcu::run() {
             break;
         case Kind::kNothing: break;
         }
-        side_->tick(now);
-        session_->flush(now);
     }
 }
 

@@ -34,6 +34,7 @@ int64_t Recorder::nowUs() const {
 void Recorder::add(LineEvent::Kind kind, uint8_t value) {
     {
         std::lock_guard lock(mutex_);
+        if (!enabled_) return;
         recording_.events.push_back({nowUs(), kind, value});
     }
     changed_.notify_all();
@@ -42,6 +43,7 @@ void Recorder::add(LineEvent::Kind kind, uint8_t value) {
 void Recorder::addAccepted(const std::vector<uint8_t>& frame) {
     {
         std::lock_guard lock(mutex_);
+        if (!enabled_) return;
         recording_.accepted.push_back(frame);
     }
     changed_.notify_all();
@@ -50,6 +52,7 @@ void Recorder::addAccepted(const std::vector<uint8_t>& frame) {
 void Recorder::addSent(const std::vector<uint8_t>& frame) {
     {
         std::lock_guard lock(mutex_);
+        if (!enabled_) return;
         recording_.sent.push_back(frame);
     }
     changed_.notify_all();
@@ -58,6 +61,11 @@ void Recorder::addSent(const std::vector<uint8_t>& frame) {
 void Recorder::clear() {
     std::lock_guard lock(mutex_);
     recording_ = Recording{};
+}
+
+void Recorder::setEnabled(bool enabled) {
+    std::lock_guard lock(mutex_);
+    enabled_ = enabled;
 }
 
 Recording Recorder::snapshot() const {

@@ -45,6 +45,12 @@ std::unique_ptr<EmulatorClient> connect(Bcu& bcu) {
     return client;
 }
 
+std::string dump(const std::vector<LineEvent>& events) {
+    std::string out;
+    for (const LineEvent& e : events) out += bcuemu::describe(e) + "\n";
+    return out;
+}
+
 // The kinds and values of the events, without times, from the first of `from` on.
 std::vector<std::pair<Kind, int>> trace(const std::vector<LineEvent>& events) {
     std::vector<std::pair<Kind, int>> out;
@@ -151,6 +157,45 @@ TEST(BcuEmulator, GroupTelegramsAreIndicatedOnlyInLinkLayerMode) {
     EXPECT_EQ(got[0], (Bytes{0xA9, 0x49, 0xBC, 0x11, 0x05, 0x08, 0x01, 0xE1, 0x00, 0x81}));
     EXPECT_EQ(got[1], (Bytes{0xAA, 0x49, 0xBC, 0x11, 0x05, 0x08, 0x02, 0xE2, 0x00, 0x80, 0x7F}));
     EXPECT_EQ(got[2], (Bytes{0x2B, 0x49, 0xBC, 0x11, 0x05, 0x18, 0x34, 0xE3, 0x00, 0x80, 0x12, 0x34}));
+}
+
+TEST(BcuEmulator, AFloodOfTelegramsArrivesWhole) {
+    Bus bus;
+    Bcu bcu(&bus);
+    auto client = connect(bcu);
+    ASSERT_EQ(client->sendFrame(kLinkLayer), EmulatorClient::kAccepted);
+    constexpr int kCount = 60;
+    for (int i = 0; i < kCount; ++i) bus.inject(0x0802, ValueSize::kByte, static_cast<uint16_t>(i));
+    for (int i = 0; i < kCount; ++i) {
+        ASSERT_TRUE(client->waitCts(true, kWaitMs)) << i;
+        auto frame = client->receiveFrame();
+        ASSERT_TRUE(frame) << i;
+        EXPECT_EQ(frame->at(10), i);
+    }
+}
+
+TEST(BcuEmulatorFrames, OneValidHeaderPerLength) {
+    EXPECT_EQ(bcuemu::headerFor(1), 0x21);
+    EXPECT_EQ(bcuemu::headerFor(5), 0xA5);
+    EXPECT_EQ(bcuemu::headerFor(10), 0xAA);
+    EXPECT_EQ(bcuemu::headerFor(11), 0x2B);
+    EXPECT_EQ(bcuemu::headerFor(31), 0x3F);
+    int valid = 0;
+    for (int b = 0; b < 256; ++b) valid += bcuemu::isHeaderByte(static_cast<uint8_t>(b));
+    EXPECT_EQ(valid, 31);
+    EXPECT_FALSE(bcuemu::isHeaderByte(0xA0));
+    EXPECT_FALSE(bcuemu::isHeaderByte(0x25));
+}
+
+TEST(BcuEmulatorFrames, GroupAddressTexts) {
+    EXPECT_EQ(bcuemu::parseGroup("1/2/3"), 0x0A03);
+    EXPECT_EQ(bcuemu::parseGroup("A_01/0002"), 0x0802);
+    EXPECT_EQ(bcuemu::parseGroup("A231/2047"), 0xFFFF);
+    EXPECT_EQ(bcuemu::parseGroup("1/515"), 0x0A03);
+    EXPECT_FALSE(bcuemu::parseGroup("1/8/0"));
+    EXPECT_FALSE(bcuemu::parseGroup("A_1/2"));
+    EXPECT_EQ(bcuemu::groupText(0x0A03), "1/2/3");
+    EXPECT_EQ(bcuemu::parseIndividual("1.1.250"), 0x11FA);
 }
 
 TEST(BcuEmulator, TelegramFromOneBcuIsIndicatedByTheOtherAndConfirmedToItsSender) {
@@ -340,6 +385,48 @@ TEST(BcuEmulatorOptions, CtsDropsOnlyAfterRtsWhenAsked) {
     const std::vector<std::pair<Kind, int>> first = {
         {Kind::kRts, 1}, {Kind::kCts, 1}, {Kind::kToBcu, 0xA5}, {Kind::kFromBcu, 0xFF}, {Kind::kRts, 0}, {Kind::kCts, 0}};
     EXPECT_EQ(std::vector(t.begin(), t.begin() + 6), first);
+}
+
+TEST(BcuEmulatorTiming, RealisticBytesTakeTheirWireTime) {
+    bcuemu::Options options;
+    options.timing = bcuemu::Timing::kRealistic;
+    options.requireDtr = false;  // no 100 ms cable settling in this test
+    Bcu bcu(nullptr, options);
+    auto client = connect(bcu);
+    bcu.clearEvents();
+    // Real timing leaves the 10 ms CTS wait little slack on a loaded machine:
+    // retry as the driver does.
+    bool accepted = false;
+    for (int attempt = 0; attempt < 12 && !accepted; ++attempt) {
+        if (attempt > 0) pauseBetweenAttempts();
+        accepted = client->sendFrame(kPut0116) == EmulatorClient::kAccepted;
+    }
+    ASSERT_TRUE(accepted) << dump(bcu.events());
+    ASSERT_EQ(bcu.cell(0x0116), 0x55);
+
+    // Each answer follows its byte by at least two character times (the
+    // byte in, the answer out).
+    int64_t byteAt = -1;
+    int answers = 0;
+    for (const LineEvent& e : bcu.events()) {
+        if (e.kind == Kind::kToBcu) byteAt = e.us;
+        if (e.kind == Kind::kFromBcu) {
+            ASSERT_GE(byteAt, 0);
+            EXPECT_GE(e.us - byteAt, 2 * 1042) << "answer " << answers;
+            ++answers;
+        }
+    }
+    EXPECT_GE(answers, 6);
+}
+
+TEST(BcuEmulatorTiming, RealisticBusCarriesOneShortTelegramPerTwentyMilliseconds) {
+    Bus bus(true);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 5; ++i) bus.inject(0x0801, ValueSize::kBit, i & 1);
+    ASSERT_TRUE(bus.waitTelegrams(5, kWaitMs));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(5 * 19));
+    EXPECT_EQ(bus.history().size(), 5u);
 }
 
 // A tiny VCD reader: signal name -> list of (time, value text).

@@ -136,6 +136,7 @@ int main(int argc, char** argv) {
         }
     }
 
+    settings.record = !vcdPath.empty();
     bcusim::Simulation simulation(std::move(scenario), settings, print);
     std::string error;
     if (!simulation.start(error)) {

@@ -43,6 +43,7 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
         options.answerHeaderWithOwnHeader = settings_.answerHeaderWithOwnHeader;
         options.individualAddress = scenario_.lines[i].address;
         bcus_.push_back(std::make_unique<bcuemu::Bcu>(bus_.get(), options));
+        bcus_.back()->recorder().setEnabled(settings_.record);
     }
     bus_->setMonitor([this](const bcuemu::Telegram& t) {
         char stamp[32];

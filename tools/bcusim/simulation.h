@@ -24,6 +24,7 @@ struct Settings {
     bool answerHeaderWithOwnHeader = false;
     std::vector<std::string> endpoints;  // from the command line; override the scenario's
     int lineCount = 0;                   // at least this many lines
+    bool record = false;                 // keep line events (for a VCD)
 };
 
 class Simulation {

@@ -50,6 +50,8 @@ public:
     void addSent(const std::vector<uint8_t>& frame);
     // Forgets everything recorded; the time base stays.
     void clear();
+    // Off: nothing more is kept (a long-running simulator without a VCD).
+    void setEnabled(bool enabled);
 
     Recording snapshot() const;
     std::vector<LineEvent> events() const;
@@ -64,6 +66,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     Recording recording_;
+    bool enabled_ = true;
 };
 
 }  // namespace bcuemu
