@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <mutex>
 #include <new>
 
 #include "platform/virtual_line/read_timeouts.h"
@@ -42,6 +43,9 @@ enum class Negotiation : uint8_t { kPending, kAccepted, kRefused };
 
 struct VirtualPort {
     Port base;
+    // The modem lines may be switched from the host's thread while the listener
+    // is mid-handshake; the stream and its decoder take one caller at a time.
+    std::recursive_mutex mutex;
     ByteStream* stream;
     tn::Decoder decoder;
     Ring received;
@@ -263,9 +267,27 @@ void vpAwaitLine(Port* p, uint32_t maxMs) {
     if (vp->received.size() == 0) pump(vp, maxMs);
 }
 
+// Each method runs with the port's mutex held (close frees the port, so it takes none).
+template <auto Method, typename... Args>
+auto Locked(Port* p, Args... args) {
+    std::lock_guard<std::recursive_mutex> hold(self(p)->mutex);
+    return Method(p, args...);
+}
+
 const PortMethods kVirtualPortMethods = {
-    vpClose,       vpGetState, vpSetState,   vpGetTimeouts, vpSetTimeouts,  vpSetQueueSizes, vpWrite,
-    vpRead,        vpQueryInput, vpSetModemLine, vpGetCts, vpSetEventMask, vpAwaitLine,
+    vpClose,
+    Locked<vpGetState, LineState*>,
+    Locked<vpSetState, const LineState*>,
+    Locked<vpGetTimeouts, Timeouts*>,
+    Locked<vpSetTimeouts, const Timeouts*>,
+    Locked<vpSetQueueSizes, uint32_t, uint32_t>,
+    Locked<vpWrite, const uint8_t*, uint32_t, uint32_t*>,
+    Locked<vpRead, uint8_t*, uint32_t, uint32_t*>,
+    Locked<vpQueryInput, uint32_t*, uint32_t*>,
+    Locked<vpSetModemLine, ModemLine, bool>,
+    Locked<vpGetCts, bool*>,
+    Locked<vpSetEventMask, uint32_t>,
+    Locked<vpAwaitLine, uint32_t>,
 };
 
 }  // namespace

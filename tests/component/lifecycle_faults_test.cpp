@@ -1,0 +1,168 @@
+// Platform refusals during an instance's life: each run ends cleanly, with a
+// result, without a hang, and leaves nothing behind that a next start trips on.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "bcuemu/bcu.h"
+#include "entry/host_services.h"
+#include "entry/qel_main.h"
+#include "huxtor_control.h"
+#include "support/fault_system.h"
+
+namespace qel {
+namespace {
+
+using test::FaultSystem;
+using test::Op;
+
+std::vector<std::string> Log() {
+    std::vector<std::string> lines;
+    for (uint32_t i = 0; i < HuxCtlLogCount(); ++i) {
+        char text[256];
+        int level = 0;
+        HuxCtlLogLine(i, &level, text, sizeof text);
+        lines.emplace_back(text);
+    }
+    return lines;
+}
+
+bool Logged(const std::string& line) {
+    for (const std::string& l : Log()) {
+        if (l == line) return true;
+    }
+    return false;
+}
+
+int32_t Call(uint32_t code, InstanceData* instance, void* params) {
+    RequestBlock request{};
+    request.instance = instance;
+    request.functionCode = code;
+    request.params = params;
+    return Dispatch(&request);
+}
+
+int32_t ColdStart(InstanceData* instance, const std::string& port) {
+    ColdStartParams params{};
+    std::memcpy(params.portName, port.c_str(), std::min(port.size() + 1, sizeof params.portName));
+    params.portEnabled = 1;
+    params.readTimeout = 100;
+    params.line = LineSettings{9600, 8, 0, 0};
+    return Call(1, instance, &params);
+}
+
+// A clean start and stop after a faulty run: number 1 again, the host's client list empty.
+void ExpectCleanRestart(const std::string& port) {
+    InstanceData fresh{};
+    ASSERT_EQ(ColdStart(&fresh, port), 0);
+    EXPECT_EQ(fresh.instanceNumber, 1);
+    EXPECT_EQ(Call(11, &fresh, nullptr), 0);
+    EXPECT_EQ(HuxCtlClientCount(), 0u);
+}
+
+class LifecycleFaults : public ::testing::TestWithParam<Op> {
+protected:
+    void SetUp() override {
+        RequestBlock describe{};
+        DriverDescription description{};
+        describe.functionCode = 14;
+        describe.params = &description;
+        ASSERT_EQ(Dispatch(&describe), 0);
+        ASSERT_TRUE(host::bind());
+        HuxCtlReset();
+    }
+};
+
+TEST(ListenerStart, ListenerThatCannotSignalFailsTheStartInsteadOfHanging) {
+    ASSERT_TRUE(host::bind());
+    HuxCtlReset();
+    InstanceData instance{};
+    {
+        FaultSystem faults;
+        faults.failNth(Op::kSetEvent, 1);
+        EXPECT_EQ(ColdStart(&instance, "NULLDEV"), 2);
+    }
+    EXPECT_TRUE(Logged("QelEIB01: CatchThread fail on SetEvent() Sync (rc = 0)"));
+    EXPECT_TRUE(Logged("QelEIB01: WaitSyncSem fail -1"));
+    EXPECT_EQ(instance.portHandle, kNoPort);
+    EXPECT_EQ(instance.listenerThread, nullptr);
+    EXPECT_EQ(Call(11, &instance, nullptr), 0);
+    ExpectCleanRestart("NULLDEV");
+}
+
+TEST_P(LifecycleFaults, FirstCallRefusedOnThePseudoPort) {
+    InstanceData instance{};
+    int32_t started = -1;
+    int32_t ended = -1;
+    {
+        FaultSystem faults;
+        faults.failNth(GetParam(), 1);
+        started = ColdStart(&instance, "NULLDEV");
+        ended = Call(11, &instance, nullptr);
+    }
+    EXPECT_TRUE(started == 0 || started == 2) << started;
+    EXPECT_TRUE(ended == 0 || ended == 2) << ended;
+    EXPECT_EQ(instance.instanceNumber, -1);
+    ExpectCleanRestart("NULLDEV");
+}
+
+INSTANTIATE_TEST_SUITE_P(SystemOperations, LifecycleFaults,
+                         ::testing::Values(Op::kStartThread, Op::kJoinThread, Op::kThreadEnded,
+                                           Op::kSetThreadPriority, Op::kCreateEvent, Op::kWaitEvent,
+                                           Op::kCloseEvent, Op::kCreateMutex, Op::kLockMutex, Op::kUnlockMutex,
+                                           Op::kCloseMutex, Op::kSleepMs),
+                         [](const ::testing::TestParamInfo<Op>& param) { return std::string(test::opName(param.param)); });
+
+class LineFaults : public ::testing::TestWithParam<std::tuple<Op, uint32_t>> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(host::bind());
+        HuxCtlReset();
+        port = bcu.serve();
+        ASSERT_FALSE(port.empty()) << bcu.lastError();
+    }
+    void TearDown() override { bcu.stop(); }
+
+    bcuemu::Bcu bcu;
+    std::string port;
+};
+
+TEST_P(LineFaults, NthPortCallRefusedDuringStartAndWrite) {
+    const auto [op, n] = GetParam();
+    InstanceData instance{};
+    int32_t started = -1;
+    {
+        FaultSystem faults;
+        faults.failNth(op, n);
+        started = ColdStart(&instance, port);
+        if (started == 0) {
+            RawValue value{0, 7};
+            GateBlock block{};
+            block.commandIndex = 5;
+            block.groupAddress = 0x0802;
+            block.valueArea = &value;
+            const int32_t written = Call(7, &instance, &block);
+            EXPECT_TRUE(written == 0 || written == 1) << written;
+        }
+        const int32_t ended = Call(11, &instance, nullptr);
+        EXPECT_TRUE(ended == 0 || ended == 2) << ended;
+    }
+    EXPECT_TRUE(started == 0 || started == 2) << started;
+    ASSERT_TRUE(bcu.waitDisconnected(3000));
+    ExpectCleanRestart(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PortOperations, LineFaults,
+    ::testing::Combine(::testing::Values(Op::kOpenPort, Op::kGetState, Op::kSetState, Op::kSetTimeouts,
+                                         Op::kGetTimeouts, Op::kWrite, Op::kRead, Op::kQueryInput,
+                                         Op::kSetModemLine, Op::kGetCts, Op::kSetEventMask),
+                       ::testing::Values(1u, 7u, 40u)),
+    [](const ::testing::TestParamInfo<std::tuple<Op, uint32_t>>& param) {
+        return std::string(test::opName(std::get<0>(param.param))) + "_" + std::to_string(std::get<1>(param.param));
+    });
+
+}  // namespace
+}  // namespace qel
