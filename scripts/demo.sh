@@ -29,7 +29,7 @@ trap cleanup EXIT INT TERM
 
 # The virtual lines are Unix sockets in the working directory: ./b1 ...
 cd "$work"
-"$build/tools/bcusim/bcusim" --ready-file "$work/ready" "$scenario" >"$work/bcusim.log" 2>&1 &
+"$build/tools/bcusim/bcusim" --line ./b1 --ready-file "$work/ready" "$scenario" >"$work/bcusim.log" 2>&1 &
 bcusim_pid=$!
 
 # bcusim writes the ready file once it listens.

@@ -2,15 +2,18 @@
 # Runs eibhost against a bcusim bus: starts bcusim in a fresh directory, waits
 # for its ready file, runs eibhost there, and checks eibhost's status and,
 # optionally, that bcusim's output matches a pattern (what crossed the bus).
-# usage: run_with_bcusim.sh EMULATOR BCUSIM SCENARIO BUS_PATTERN EIBHOST ARGS...
-#   EMULATOR: "" or wine; BUS_PATTERN: "" or an extended regular expression.
+# usage: run_with_bcusim.sh EMULATOR BCUSIM SCENARIO BUS_PATTERN LINES EIBHOST ARGS...
+#   EMULATOR: "" or wine; BUS_PATTERN: "" or an extended regular expression;
+#   LINES: the endpoints bcusim serves, separated by spaces.
 set -u
-emulator=$1 bcusim=$2 scenario=$3 bus_pattern=$4 eibhost=$5
-shift 5
+emulator=$1 bcusim=$2 scenario=$3 bus_pattern=$4 lines=$5 eibhost=$6
+shift 6
+line_args=
+for line in $lines; do line_args="$line_args --line $line"; done
 
 work=$(mktemp -d)
 cd "$work" || exit 1
-$emulator "$bcusim" --ready-file ready "$scenario" >bcusim.log 2>&1 &
+$emulator "$bcusim" $line_args --ready-file ready "$scenario" >bcusim.log 2>&1 &
 bcusim_pid=$!
 finish() {
     kill "$bcusim_pid" 2>/dev/null
