@@ -37,7 +37,6 @@ bool WaitFlag(int32_t number, Flag flagSet) {
     return flagSet(number);
 }
 
-bool WaitFrameFlag(InstanceData* instance) { return WaitFlag(instance->instanceNumber, FrameFlagSet); }
 bool WaitValueFlag(InstanceData* instance) { return WaitFlag(instance->instanceNumber, ValueFlagSet); }
 
 ValueSize SizeOf(int index) {
@@ -45,6 +44,8 @@ ValueSize SizeOf(int index) {
     case kGroupBit: return ValueSize::kBit;
     case kGroupByte: return ValueSize::kByte;
     case kGroupWord: return ValueSize::kWord;
+    case kGet0116:
+    case kGetLayer: return ValueSize::kCell;
     default: return ValueSize::kNone;
     }
 }
@@ -58,31 +59,33 @@ void Preload(InstanceData* instance, int index, uint16_t raw) {
     }
 }
 
-// The cell reads and the bus reads: send the request, wait for its answer,
-// fall back on any frame that came, and reset the BCU when nothing came.
+// The cell reads and the bus reads: send the request and wait for its own
+// answer (its cell, or its group and size); fall back on any other frame that
+// came, and reset the BCU when nothing came at all.
 int ExchangeRead(RequestBlock* request, int index) {
     InstanceData* instance = request->instance;
     const int32_t number = instance->instanceNumber;
     const ValueSize size = SizeOf(index);
-    const bool busRead = size != ValueSize::kNone;
-    const uint16_t group = static_cast<uint16_t>(BlockOf(request)->groupAddress);
 
     Preload(instance, index, CurrentRawValue(request));
     LoadFrame(ReadTemplate(index), instance);
-    if (busRead) {
-        instance->frameBytes[kGroupHighByte] = static_cast<uint8_t>(group >> 8);
-        instance->frameBytes[kGroupLowByte] = static_cast<uint8_t>(group);
-        ExpectValue(number, size, group);
+    uint16_t awaited = static_cast<uint16_t>(instance->frameBytes[kCellHighByte] << 8 |
+                                             instance->frameBytes[kCellLowByte]);
+    if (size != ValueSize::kCell) {
+        awaited = static_cast<uint16_t>(BlockOf(request)->groupAddress);
+        instance->frameBytes[kGroupHighByte] = static_cast<uint8_t>(awaited >> 8);
+        instance->frameBytes[kGroupLowByte] = static_cast<uint8_t>(awaited);
     }
+    ExpectValue(number, size, awaited);
     ClearFlags(number);
     if (SendFrame(instance) != 0) {
         ForgetExpectedValue(number);
         return ReadRecovery(request);
     }
-    const bool answered = busRead ? WaitValueFlag(instance) : WaitFrameFlag(instance);
+    const bool answered = WaitValueFlag(instance);
     ForgetExpectedValue(number);
     if (answered) {
-        *instance->valuePtr = busRead ? ExpectedValue(number) : instance->lastCellValue;
+        *instance->valuePtr = ExpectedValue(number);
         return 0;
     }
     if (FrameFlagSet(number)) return 0;

@@ -12,6 +12,8 @@ const uint8_t* WriteTemplate(int index);
 
 constexpr int kGroupHighByte = 5;
 constexpr int kGroupLowByte = 6;
+constexpr int kCellHighByte = 3;
+constexpr int kCellLowByte = 4;
 constexpr int kCellValueByte = 5;
 constexpr int kBitValueByte = 9;
 constexpr int kValueByte = 10;

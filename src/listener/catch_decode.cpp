@@ -63,7 +63,11 @@ int CatchDecode(InstanceData* instance) {
     const uint8_t length = frame[0] & 0x1F;
     const uint8_t code = frame[1];
     if (code == kMemoryAnswer) {
-        if (length == 7) instance->lastCellValue = frame[5];
+        if (length == 7) {
+            instance->lastCellValue = frame[5];
+            OfferValue(instance->instanceNumber, ValueSize::kCell, static_cast<uint16_t>(frame[3] << 8 | frame[4]),
+                       frame[5]);
+        }
         return 1;
     }
     if (code != kGroupIndication) return 1;

@@ -25,11 +25,12 @@ bool ValueFlagSet(int32_t number);
 // Clears both flags of one instance.
 void ClearFlags(int32_t number);
 
-// What a bus read waits for: a value of this size for this group address.
-enum class ValueSize : uint8_t { kNone = 0, kBit = 1, kByte = 2, kWord = 3 };
+// What a read waits for: a group value of this size for this group address,
+// or (kCell) the BCU's memory answer for this cell.
+enum class ValueSize : uint8_t { kNone = 0, kBit = 1, kByte = 2, kWord = 3, kCell = 4 };
 
-// Announces the read before its flags are cleared; later values of other groups
-// or sizes are delivered to their gates but do not answer it.
+// Announces the read before its flags are cleared; later values of other groups,
+// sizes or cells are still delivered and stored but do not answer it.
 void ExpectValue(int32_t number, ValueSize size, uint16_t groupAddress);
 void ForgetExpectedValue(int32_t number);
 // Called by the decoder after a delivery: when the value is the one expected,

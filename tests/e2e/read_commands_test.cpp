@@ -2,6 +2,7 @@
 #include "e2e/running_fixture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 
 namespace qel::test {
@@ -64,6 +65,27 @@ TEST_F(Reads, AReadIsNotAnsweredByAnotherGroup) {
     EXPECT_NE(read.value, 0x77);
     EXPECT_TRUE(LinesWith(driver, "ResetBCU").empty());
     ASSERT_TRUE(WaitUntil([&] { return driver.putCount(other) == 10; }, 5000));
+}
+
+TEST_F(Reads, ACellReadIsNotAnsweredByOtherFrames) {
+    driver.addGate("A_02/0005");
+    std::atomic<bool> done{false};
+    std::thread traffic([&] {
+        while (!done) {
+            // A busy but not saturated bus: a send that collides pauses 50 ms
+            // before it retries, so a bus that always has a telegram waiting
+            // would keep the driver from sending at all.
+            bus.inject(0x1005, ValueSize::kByte, 0x77);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    for (int i = 0; i < 5; ++i) {
+        const ReadResult layer = instance().read(7);
+        EXPECT_EQ(layer.result, 0);
+        EXPECT_EQ(layer.value, 0x12);
+    }
+    done = true;
+    traffic.join();
 }
 
 TEST_F(Reads, SilentBusFallsBackToThePreloadForOneBitReads) {
