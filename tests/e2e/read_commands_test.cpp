@@ -68,6 +68,9 @@ TEST_F(Reads, AReadIsNotAnsweredByAnotherGroup) {
 }
 
 TEST_F(Reads, ACellReadIsNotAnsweredByOtherFrames) {
+    // The gate's current value (the preload) must never come back as the cell's value.
+    const uint32_t gate = driver.addGate("GET_LAYER");
+    driver.setRaw(gate, 0x55);
     driver.addGate("A_02/0005");
     std::atomic<bool> done{false};
     std::thread traffic([&] {
@@ -79,13 +82,17 @@ TEST_F(Reads, ACellReadIsNotAnsweredByOtherFrames) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
+    int answered = 0;
     for (int i = 0; i < 5; ++i) {
-        const ReadResult layer = instance().read(7);
+        const ReadResult layer = instance().read(7, 0, gate);
         EXPECT_EQ(layer.result, 0);
-        EXPECT_EQ(layer.value, 0x12);
+        // The answer, or (other frames came, the answer was late) the value word left at 0.
+        EXPECT_TRUE(layer.value == 0x12 || layer.value == 0) << layer.value;
+        answered += layer.value == 0x12;
     }
     done = true;
     traffic.join();
+    EXPECT_GE(answered, 1);
 }
 
 TEST_F(Reads, SilentBusFallsBackToThePreloadForOneBitReads) {
