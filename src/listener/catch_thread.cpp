@@ -37,9 +37,7 @@ void TakeAnnouncedFrames(InstanceData* instance, int32_t number) {
     if (port == kNoPort) return;
     while (!ListenerStopRequested(number) && CommGetCts(port)) {
         if (ReceiveFrame(instance) != 0) {
-            CommSetDtr(port, 0);
-            platform::sys().sleepMs(kDtrPulseMs);
-            CommSetDtr(port, 1);
+            PulseDtr(port);
         } else {
             CatchDecode(instance);
             SetFrameFlag(instance->instanceNumber);

@@ -9,7 +9,6 @@ constexpr uint32_t kListenerStackBytes = 16384;
 constexpr uint32_t kSettlingMs = 5000;
 constexpr uint32_t kIdlePollMs = 20;
 constexpr uint32_t kBackToBackPauseMs = 1;
-constexpr uint32_t kDtrPulseMs = 50;
 
 // Thread procedure; the argument is the ColdStart RequestBlock.
 void CatchThread(void* coldStartRequest);

@@ -28,8 +28,13 @@ int SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port);
 int SendFrame(InstanceData* instance);
 
 bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received);
-bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port, uint8_t header);
+bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port);
 // 0: a valid frame is in the instance's ReceivedFrame; 1: failed.
 int ReceiveFrame(InstanceData* instance);
+
+constexpr uint32_t kDtrPulseMs = 50;
+// After a failed reception: DTR low for 50 ms makes the BCU reset its serial
+// side and offer its frame again from the header.
+void PulseDtr(PortHandle port);
 
 }  // namespace qel

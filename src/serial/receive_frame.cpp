@@ -1,15 +1,17 @@
 #include <cstring>
 
+#include "platform/platform.h"
 #include "serial/frames.h"
 
 namespace qel {
 
-bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port, uint8_t header) {
+// A message byte equal to the header byte is data like any other: values and
+// group addresses take every byte value, and a frame refused for it would be
+// offered again and refused for ever.
+bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port) {
     CommPurgeInput(port);
     for (uint8_t i = 0; i < count; ++i) {
         if (!SlaveExchangeByte(0x00, port, &destination[i])) return false;
-        // A repeated header means the BCU started over: the frame is broken.
-        if (destination[i] == header) return false;
     }
     return true;
 }
@@ -24,9 +26,19 @@ int ReceiveFrame(InstanceData* instance) {
     if (!IsHeaderByte(header)) return 1;
     instance->receivedBytes[0] = header;
     const uint8_t count = header & 0x1F;
-    if (!ReceiveFrameBytes(instance->receivedBytes + 1, count, port, header)) return 1;
+    if (!ReceiveFrameBytes(instance->receivedBytes + 1, count, port)) return 1;
     instance->receivedLength = static_cast<int16_t>(count + 1);
     return 0;
+}
+
+}  // namespace qel
+
+namespace qel {
+
+void PulseDtr(PortHandle port) {
+    CommSetDtr(port, 0);
+    platform::sys().sleepMs(kDtrPulseMs);
+    CommSetDtr(port, 1);
 }
 
 }  // namespace qel

@@ -23,8 +23,16 @@ int SendFrame(InstanceData* instance) {
             return 0;
         }
         // The BCU's frame comes first. It is a bus telegram like any other, so it
-        // is delivered rather than dropped.
-        if (result == kBcuWantsToSend && ReceiveFrame(instance) == 0) DeliverReceivedFrame(instance);
+        // is delivered rather than dropped; a reception that failed half-way is
+        // answered as the listener answers it, so the BCU offers the frame again
+        // instead of feeding its remaining bytes to the next attempts.
+        if (result == kBcuWantsToSend) {
+            if (ReceiveFrame(instance) == 0) {
+                DeliverReceivedFrame(instance);
+            } else {
+                PulseDtr(instance->portHandle);
+            }
+        }
         platform::sys().sleepMs(kRetryPauseMs);
     }
     ReleaseComm(instance->lineLock);

@@ -221,7 +221,6 @@ TEST_F(FrameExchange, BrokenReceptionsFail) {
     const Case cases[] = {
         {"bad parity", [](bcuemu::Faults& f) { f.badHeader(0x25); }},
         {"length zero", [](bcuemu::Faults& f) { f.badHeader(0xA0); }},
-        {"byte equal to header", [](bcuemu::Faults& f) { f.byteEqualsHeader(3); }},
         {"break-off", [](bcuemu::Faults& f) { f.breakOff(4); }},
     };
     for (const Case& c : cases) {
@@ -238,6 +237,28 @@ TEST_F(FrameExchange, BrokenReceptionsFail) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         while (CommGetCts(instance.portHandle)) ReceiveFrame(&instance);
     }
+}
+
+TEST_F(FrameExchange, MessageBytesEqualToTheHeaderAreData) {
+    // A one-byte value of 0xAA in a frame whose header is 0xAA.
+    const Bytes frame{0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0xAA, 0xE2, 0x00, 0x80, 0xAA};
+    bcu.queueFrame(frame);
+    ASSERT_TRUE(WaitCts());
+    ASSERT_EQ(ReceiveFrame(&instance), 0);
+    EXPECT_EQ(Bytes(instance.receivedBytes, instance.receivedBytes + 11), frame);
+}
+
+TEST_F(FrameExchange, FailedCollisionReceptionMakesTheBcuOfferItsFrameAgain) {
+    // The BCU's header is clocked out by the driver's header; its next byte is
+    // no header, so the reception fails. The DTR pulse makes the BCU start its
+    // frame over, and the next attempt receives it whole before sending.
+    bcu.faults().badHeader(0x49);
+    bcu.queueFrame(kIndication);
+    ASSERT_TRUE(WaitCts());
+    EXPECT_EQ(Send(kLinkLayer), 0);
+    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kLinkLayer});
+    EXPECT_GE(Count(Kind::kDtr, 0), 1u);
+    EXPECT_EQ(bcu.sentFrames().back(), kIndication);
 }
 
 TEST_F(FrameExchange, SenderWaitsForTheLockHolder) {

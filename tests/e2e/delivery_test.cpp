@@ -28,6 +28,21 @@ TEST_F(Delivery, EachSizeReachesItsGate) {
     EXPECT_TRUE(driver.logTexts().empty());
 }
 
+TEST_F(Delivery, BytesThatLookLikeTheHeaderAreDelivered) {
+    // Headers: 0xA9 (one bit), 0xAA (one byte), 0x2B (two bytes).
+    driver.addGate("D_01/0169");  // group 0x08A9
+    driver.addGate("A_01/0002");
+    driver.addGate("A201/0003");
+    bus.inject(0x08A9, ValueSize::kBit, 1);
+    bus.inject(0x0802, ValueSize::kByte, 0xAA);
+    bus.inject(0x0803, ValueSize::kWord, 0x2B2B);
+    bus.inject(0x0802, ValueSize::kByte, 0x01);
+    ASSERT_TRUE(WaitUntil([&] { return driver.putCount(driver.gateId("A_01/0002")) == 2; }, 5000));
+    EXPECT_EQ(driver.putCount(driver.gateId("D_01/0169")), 1u);
+    EXPECT_EQ(GateValue("A201/0003"), 0x2B2B);
+    EXPECT_EQ(GateValue("A_01/0002"), 0x01);
+}
+
 TEST_F(Delivery, OnlyBitZeroCountsForOneBitValues) {
     driver.addGate("D_01/0001");
     bus.inject(0x0801, ValueSize::kBit, 0);
