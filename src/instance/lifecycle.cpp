@@ -123,11 +123,11 @@ int32_t ColdStart(RequestBlock* request) {
     instance->portEnabled = params->portEnabled;
     if (params->portEnabled == 0) return 0;
 
-    PortSpec spec{};
-    std::memcpy(spec.portName, params->portName, kPortNameSize);
-    spec.line = params->line;
-    spec.openFlags = kColdStartOpenFlags;
-    const PortHandle handle = OpenPortSpec(spec);
+    PortSpec portSpec{};
+    std::memcpy(portSpec.portName, params->portName, kPortNameSize);
+    portSpec.line = params->line;
+    portSpec.openFlags = kColdStartOpenFlags;
+    const PortHandle handle = OpenPortSpec(portSpec);
     if (handle == kNoPort) {
         char name[kPortNameSize + 1];
         CopyPortName(params->portName, name);
@@ -136,7 +136,7 @@ int32_t ColdStart(RequestBlock* request) {
     }
     instance->portHandle = handle;
     CommSetReadTimeout(handle, params->readTimeout);
-    instance->portSpec = spec;
+    instance->portSpec = portSpec;
     instance->readTimeout = params->readTimeout;
     instance->hostByte = request->hostByte;
 

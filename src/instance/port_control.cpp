@@ -36,12 +36,12 @@ bool CopyPortName(const char* name, char* out) {
     return true;
 }
 
-PortHandle OpenPortSpec(const PortSpec& spec) {
+PortHandle OpenPortSpec(const PortSpec& portSpec) {
     char name[kPortNameSize + 1];
-    if (!CopyPortName(spec.portName, name)) return kNoPort;
+    if (!CopyPortName(portSpec.portName, name)) return kNoPort;
     if (EqualsIgnoringCase(name, "NULLDEV")) return kPseudoPort;
     PortHandle handle = kNoPort;
-    if (CommOpen(name, spec.line, spec.openFlags, &handle) != kCommOpened) return kNoPort;
+    if (CommOpen(name, portSpec.line, portSpec.openFlags, &handle) != kCommOpened) return kNoPort;
     return handle;
 }
 

@@ -7,7 +7,7 @@
 namespace qel {
 
 // The pseudo port for "NULLDEV" in any case, an open port, or kNoPort.
-PortHandle OpenPortSpec(const PortSpec& spec);
+PortHandle OpenPortSpec(const PortSpec& portSpec);
 // 0: closed or nothing open; 2: the close failed and the handle is kept.
 int32_t ClosePortOf(InstanceData* instance);
 

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/posix/posix_backend.h"
+#include "platform/posix/timed_wait.h"
 
 namespace qel::platform {
 
@@ -48,17 +49,6 @@ std::map<std::string, NamedObject*>& registry() {
 
 uint32_t currentTid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
-timespec deadlineAfter(uint32_t ms) {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += static_cast<time_t>(ms / 1000u);
-    ts.tv_nsec += static_cast<long>(ms % 1000u) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
 
 Event* newEvent() {
     auto* e = new (std::nothrow) Event{};
@@ -156,17 +146,7 @@ bool setEvent(Event* e) {
 
 WaitResult waitEvent(Event* e, uint32_t timeoutMs) {
     if (e == nullptr) return WaitResult::kFailed;
-    const timespec deadline = deadlineAfter(timeoutMs == kInfinite ? 0 : timeoutMs);
-    pthread_mutex_lock(&e->lock);
-    while (!e->signalled) {
-        if (timeoutMs == kInfinite) {
-            pthread_cond_wait(&e->changed, &e->lock);
-        } else if (pthread_cond_timedwait(&e->changed, &e->lock, &deadline) == ETIMEDOUT) {
-            break;
-        }
-    }
-    const bool signalled = e->signalled;
-    pthread_mutex_unlock(&e->lock);
+    const bool signalled = waitForFlag(&e->lock, &e->changed, e->signalled, timeoutMs);
     return signalled ? WaitResult::kSignalled : WaitResult::kTimedOut;
 }
 

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "platform/posix/posix_backend.h"
+#include "platform/posix/timed_wait.h"
 
 namespace qel::platform {
 
@@ -55,17 +56,6 @@ void release(Thread* t) {
     delete t;
 }
 
-timespec deadlineAfter(uint32_t ms) {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    ts.tv_sec += static_cast<time_t>(ms / 1000u);
-    ts.tv_nsec += static_cast<long>(ms % 1000u) * 1000000L;
-    if (ts.tv_nsec >= 1000000000L) {
-        ts.tv_sec += 1;
-        ts.tv_nsec -= 1000000000L;
-    }
-    return ts;
-}
 
 }  // namespace
 
@@ -101,17 +91,7 @@ Thread* startThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* i
 
 bool joinThread(Thread* t, uint32_t timeoutMs) {
     if (t == nullptr) return false;
-    const timespec deadline = deadlineAfter(timeoutMs == kInfinite ? 0 : timeoutMs);
-    pthread_mutex_lock(&t->lock);
-    while (!t->done) {
-        if (timeoutMs == kInfinite) {
-            pthread_cond_wait(&t->changed, &t->lock);
-        } else if (pthread_cond_timedwait(&t->changed, &t->lock, &deadline) == ETIMEDOUT) {
-            break;
-        }
-    }
-    const bool done = t->done;
-    pthread_mutex_unlock(&t->lock);
+    const bool done = waitForFlag(&t->lock, &t->changed, t->done, timeoutMs);
     if (!done) return false;
     pthread_join(t->handle, nullptr);
     release(t);
