@@ -26,18 +26,16 @@ uint16_t CurrentRawValue(RequestBlock* request) {
     return raw.value;
 }
 
-template <typename Flag>
-bool WaitFlag(int32_t number, Flag flagSet) {
+// Polls every 10 ms; ends at the first poll at or after 300 ms.
+bool WaitValueFlag(int32_t number) {
     const uint32_t start = platform::sys().tickMs();
     for (;;) {
-        if (flagSet(number)) break;
+        if (ValueFlagSet(number)) break;
         if (platform::sys().tickMs() - start >= kAnswerWaitMs) break;
         platform::sys().sleepMs(kFlagPollMs);
     }
-    return flagSet(number);
+    return ValueFlagSet(number);
 }
-
-bool WaitValueFlag(InstanceData* instance) { return WaitFlag(instance->instanceNumber, ValueFlagSet); }
 
 ValueSize SizeOf(int index) {
     switch (index) {
@@ -82,7 +80,7 @@ int ExchangeRead(RequestBlock* request, int index) {
         ForgetExpectedValue(number);
         return ReadRecovery(request);
     }
-    const bool answered = WaitValueFlag(instance);
+    const bool answered = WaitValueFlag(number);
     ForgetExpectedValue(number);
     if (answered) {
         *instance->valuePtr = ExpectedValue(number);
