@@ -28,7 +28,6 @@ for leg in $legs; do
     # One Wine prefix for the run, kept warm by a persistent wineserver.
     export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
     wineboot -i >/dev/null 2>&1 || true
-    wineserver -w || true   # let the prefix's first start finish before tests start many at once
     wineserver -p 600 || true
   fi
   echo "== $leg: tests"
