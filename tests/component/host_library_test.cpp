@@ -3,13 +3,15 @@
 // an empty host.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -201,17 +203,27 @@ TEST_F(HostLibrary, ConcurrentCallersLoseNoLineAndNoPut) {
         std::snprintf(address, sizeof address, "A_%02d/%04d", t, t);
         gates.push_back(HuxCtlAddGate(address));
     }
-    std::latch start(kThreads);
+    // A start gate on a mutex and condition variable: std::latch's atomic wait
+    // has lost wake-ups with the MinGW runtime under Wine.
+    std::mutex gateLock;
+    std::condition_variable gateOpen;
+    int arrived = 0;
+    const auto arriveAndWait = [&] {
+        std::unique_lock<std::mutex> hold(gateLock);
+        if (++arrived == kThreads) gateOpen.notify_all();
+        gateOpen.wait(hold, [&] { return arrived == kThreads; });
+    };
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([t, &start] {
+        threads.emplace_back([t, &arriveAndWait] {
             char name[32];
             std::snprintf(name, sizeof name, "QelEIB%02d", t + 1);
             uint8_t client = 0;
-            if (HuxMkClient(name, 1, 0, &client) != 0) return;
+            const bool registered = HuxMkClient(name, 1, 0, &client) == 0;
+            arriveAndWait();  // every thread arrives, so none waits for ever
+            if (!registered) return;
             char address[32];
             std::snprintf(address, sizeof address, "A_%02d/%04d", t, t);
-            start.arrive_and_wait();
             for (int i = 0; i < kRounds; ++i) {
                 uint32_t gate = 0;
                 HuxCookedValue cooked{};

@@ -35,7 +35,7 @@ int32_t RunningInstance::start(bool settle) {
     running_ = result == 0;
     if (running_ && settle) {
         const std::string started = std::string(instance_.data().instanceName) + ": CatchThread Started...";
-        EXPECT_TRUE(WaitForLogLine(driver_, started, 10000)) << "listener did not start";
+        EXPECT_TRUE(WaitForLogLine(driver_, started, 20000)) << "listener did not start";
     }
     return result;
 }
