@@ -1,11 +1,15 @@
-// The gate commands a host address can name, and EIB group addresses.
+// The gate commands a host address can name: one row per command holds all
+// that the parser, the reads, the writes and the listener's delivery know of it.
 //
 // A command index (0..11) is a row of CommandTable. The host keeps the index
-// that a parse hands back and sends it with every read and write of the gate;
-// the read and write tables and the frame templates are indexed by it.
+// that a parse hands back and sends it with every read and write of the gate.
 #pragma once
 
 #include <cstdint>
+
+#include "abi/records.h"
+#include "commands/read_signals.h"
+#include "commands/result.h"
 
 namespace qel {
 
@@ -28,21 +32,50 @@ constexpr int kCommandCount = 12;
 // The one gate type that a row may demand besides 0: one-bit gates.
 constexpr uint8_t kBitGateType = 6;
 
+struct CommandRow;
+// A read or write of a gate; the request's GateBlock and value area are checked.
+using GateFunction = Result (*)(RequestBlock* request, const CommandRow& row);
+
 struct CommandRow {
-    const char* name;        // upper case; "" ends the table
-    uint8_t requiredGateType;  // the host's gate type must equal this
+    const char* name;               // upper case; "" ends the table
+    uint8_t requiredGateType;       // the host's gate type must equal this
+    const uint8_t* readTemplate;    // frame image of a read, header first; nullptr: none
+    const uint8_t* writeTemplate;   // frame image of a write; nullptr: none
+    GateFunction read;              // nullptr: the command cannot be read
+    GateFunction write;             // nullptr: the command cannot be written
+    bool writtenAtOnce;             // a modem line: no priority raise, no pause after
+    ValueSize valueSize;            // what a read of it waits for
+    const char* deliveryFormat;     // gate address of a delivered group value ("D_%02d/%04d"); nullptr: none
+    const char* unknownGateText;    // log line when the host knows no gate at that address
 };
 
 // kCommandCount rows, then the row with the empty name.
 extern const CommandRow CommandTable[kCommandCount + 1];
+
+// True for 0..11.
+constexpr bool IsCommandIndex(int index) { return index >= 0 && index < kCommandCount; }
 
 // True for the rows that take a group address after their two-character name.
 constexpr bool TakesGroupAddress(int index) {
     return index == kGroupBit || index == kGroupByte || index == kGroupWord;
 }
 
-// True for 0..11.
-constexpr bool IsCommandIndex(int index) { return index >= 0 && index < kCommandCount; }
+// The row whose group value a BCU indication of this frame length carries; nullptr: none.
+const CommandRow* RowForIndicationLength(uint8_t length);
+
+// The printf format that spells a gate address of a group-value row from its
+// main and sub group, so that the parse reads it back; nullptr for the other rows.
+const char* GroupAddressFormat(int index);
+
+// Positions in a frame image.
+constexpr int kCellHighByte = 3;
+constexpr int kCellLowByte = 4;
+constexpr int kCellValueByte = 5;
+constexpr int kGroupHighByte = 5;
+constexpr int kGroupLowByte = 6;
+constexpr int kBitValueByte = 9;
+constexpr int kValueByte = 10;
+constexpr int kValueLowByte = 11;
 
 // ---- Group addresses -------------------------------------------------------
 
@@ -55,14 +88,7 @@ constexpr unsigned kMaxSubGroup = 2047;   // largest sub group
 constexpr GroupAddress MakeGroupAddress(unsigned mainGroup, unsigned subGroup) {
     return static_cast<GroupAddress>(mainGroup * 2048u + subGroup);
 }
-constexpr unsigned MainGroup(GroupAddress address) { return address >> 11; }
-constexpr unsigned SubGroup(GroupAddress address) { return address & 0x7FFu; }
 constexpr uint8_t HighByte(GroupAddress address) { return static_cast<uint8_t>(address >> 8); }
 constexpr uint8_t LowByte(GroupAddress address) { return static_cast<uint8_t>(address & 0xFFu); }
-
-// The printf format that spells a gate address of a group-value row from its
-// main and sub group ("D_%02d/%04d"...), so that the parse reads it back;
-// nullptr for the other rows.
-const char* GroupAddressFormat(int index);
 
 }  // namespace qel

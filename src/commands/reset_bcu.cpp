@@ -1,37 +1,35 @@
 #include "commands/reset_bcu.h"
 
+#include "commands/catch_decode.h"
 #include "commands/command_table.h"
-#include "commands/templates.h"
-#include "entry/host_services.h"
+#include "host/log.h"
 #include "platform/platform.h"
-#include "serial/frames.h"
 
 namespace qel {
 namespace {
 
-int SendTemplate(InstanceData* instance, int index) {
-    LoadFrame(WriteTemplate(index), instance);
-    return SendFrame(instance);
+SendResult SendTemplate(InstanceData* instance, int index) {
+    LoadFrame(CommandTable[index].writeTemplate, instance);
+    return SendDelivering(instance);
 }
 
 }  // namespace
 
-int ResetBCU(RequestBlock* request) {
-    InstanceData* instance = request->instance;
-    QEL_LOG("%s: ResetBCU", instance->instanceName);
-    if (const int result = SendTemplate(instance, kResetBcu); result != 0) return result;
-    platform::sys().sleepMs(kResetPauseMs);
-    if (const int result = SendTemplate(instance, kLinkLayer); result != 0) return result;
-    LoadFrame(WriteTemplate(kPut0116), instance);
+SendResult ResetBCU(InstanceData* instance) {
+    QEL_LOG(text::kResetBcu, instance->instanceName);
+    if (const SendResult result = SendTemplate(instance, kResetBcu); result != SendResult::kSent) return result;
+    platform::Sys().sleepMs(kResetPauseMs);
+    if (const SendResult result = SendTemplate(instance, kLinkLayer); result != SendResult::kSent) return result;
+    LoadFrame(CommandTable[kPut0116].writeTemplate, instance);
     instance->frameBytes[kCellValueByte] = 0;
-    return SendFrame(instance);
+    return SendDelivering(instance);
 }
 
-int ReadRecovery(RequestBlock* request) {
-    if (ResetBCU(request) == 0) return 0;
+Result ReadRecovery(RequestBlock* request) {
+    if (ResetBCU(request->instance) == SendResult::kSent) return Result::kDone;
     CommSetDtr(request->instance->portHandle, 0);
     CommSetRts(request->instance->portHandle, 0);
-    return 2;
+    return Result::kFailed;
 }
 
 }  // namespace qel

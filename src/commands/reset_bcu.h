@@ -3,15 +3,17 @@
 
 #include <cstdint>
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
+#include "commands/result.h"
+#include "serial/frames.h"
 
 namespace qel {
 
 constexpr uint32_t kResetPauseMs = 1000;
 
-// 0 when all three frames went through, else the first failed send's result.
-int ResetBCU(RequestBlock* request);
-// Resets the BCU after a failed read: 0, or 2 after dropping DTR and RTS.
-int ReadRecovery(RequestBlock* request);
+// kSent when all three frames went through; stops at the first failed send.
+SendResult ResetBCU(InstanceData* instance);
+// Resets the BCU after a failed read: done, or failed after dropping DTR and RTS.
+Result ReadRecovery(RequestBlock* request);
 
 }  // namespace qel

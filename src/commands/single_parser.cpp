@@ -3,14 +3,11 @@
 #include <cstring>
 
 #include "commands/command_table.h"
-#include "entry/host_services.h"
-#include "entry/operations.h"
+#include "commands/operations.h"
+#include "host/log.h"
 
 namespace qel {
 namespace {
-
-constexpr int32_t kAccepted = 0;
-constexpr int32_t kRejected = 1;
 
 constexpr uint32_t kOut28 = 255;
 constexpr uint32_t kOut32 = 16;
@@ -31,7 +28,7 @@ constexpr const char* kAllowedAt[kAddressLength] = {
 };
 
 // 0x61..0x7F lose 0x20: lower-case letters become upper case and DEL becomes "_".
-char upperCased(char c) {
+char UpperCased(char c) {
     auto byte = static_cast<uint8_t>(c);
     if (byte >= 0x61 && byte <= 0x7F) byte = static_cast<uint8_t>(byte - 0x20);
     return static_cast<char>(byte);
@@ -40,17 +37,17 @@ char upperCased(char c) {
 // Fills the 9-character image from the text, NUL-padded. Reads the text no
 // further than its NUL or its tenth character; false when the text is longer
 // than the image.
-bool buildImage(const char* text, char (&image)[kAddressLength]) {
+bool BuildImage(const char* text, char (&image)[kAddressLength]) {
     std::memset(image, 0, sizeof image);
     for (int i = 0; i < kAddressLength; ++i) {
         if (text[i] == '\0') return true;
-        image[i] = upperCased(text[i]);
+        image[i] = UpperCased(text[i]);
     }
     return text[kAddressLength] == '\0';
 }
 
 // Every position holds a character of its set, or NUL.
-bool charactersAllowed(const char (&image)[kAddressLength]) {
+bool CharactersAllowed(const char (&image)[kAddressLength]) {
     for (int i = 0; i < kAddressLength; ++i) {
         if (image[i] == '\0') continue;
         const char* set = kAllowedAt[i];
@@ -63,7 +60,7 @@ bool charactersAllowed(const char (&image)[kAddressLength]) {
 // passed the character check gets a value by the same arithmetic ("_" 40,
 // "/" 255, NUL 208); digit and value wrap at 8 and 16 bits. Nothing is
 // refused here: the group range check that follows decides.
-uint16_t decimalField(const char* chars, int count) {
+uint16_t DecimalField(const char* chars, int count) {
     uint16_t value = 0;
     for (int i = 0; i < count; ++i) {
         const auto code = static_cast<uint8_t>(chars[i]);
@@ -87,16 +84,16 @@ int SearchCmdName(RequestBlock* request, const char* text) {
     for (int index = 0; CommandTable[index].name[0] != '\0'; ++index) {
         const CommandRow& row = CommandTable[index];
         if (std::strcmp(row.name, text) == 0) return index;
-        if (!TakesGroupAddress(index) || std::strncmp(text, row.name, std::strlen(row.name)) != 0) continue;
+        if (row.deliveryFormat == nullptr || std::strncmp(text, row.name, std::strlen(row.name)) != 0) continue;
 
         if (positions[kSlashPosition] != '/') {
-            QEL_LOG("%s: SearchCmdName() fail, '/' char not found (%s)", name, text);
+            QEL_LOG(text::kSlashMissing, name, text);
             continue;
         }
-        const unsigned mainGroup = decimalField(positions + kMainGroupPosition, kMainGroupDigits);
-        const unsigned subGroup = decimalField(positions + kSubGroupPosition, kSubGroupDigits);
+        const unsigned mainGroup = DecimalField(positions + kMainGroupPosition, kMainGroupDigits);
+        const unsigned subGroup = DecimalField(positions + kSubGroupPosition, kSubGroupDigits);
         if (mainGroup > kMaxMainGroup || subGroup > kMaxSubGroup) {
-            QEL_LOG("%s: SearchCmdName() fail, Main (%d) or Sub (%d) group out of range (%s )", name,
+            QEL_LOG(text::kGroupOutOfRange, name,
                     static_cast<int>(mainGroup), static_cast<int>(subGroup), text);
             continue;
         }
@@ -111,32 +108,31 @@ bool CheckGateType(ParseBlock* block) {
     if (index < static_cast<uint32_t>(kCommandCount) && CommandTable[index].requiredGateType == block->gateType) {
         return true;
     }
-    QEL_LOG("%s: CheckGateType fail, memType = %d, gateType = %d, gateAddr %04x", "EIB", static_cast<int>(index),
+    QEL_LOG(text::kGateTypeMismatch, static_cast<int>(index),
             static_cast<int>(block->gateType), static_cast<unsigned>(block->groupAddress));
     return false;
 }
 
-int32_t SingleParser(RequestBlock* request) {
-    if (request == nullptr || request->instance == nullptr) return kRejected;
+Result SingleParser(RequestBlock* request) {
     const char* name = request->instance->instanceName;
     auto* block = static_cast<ParseBlock*>(request->params);
     if (block == nullptr) {
-        QEL_LOG("%s: SingleParser() fail, no parameter block", name);
-        return kRejected;
+        QEL_LOG(text::kNoParseBlock, name);
+        return Result::kRejected;
     }
     // A missing text is parsed as an empty one.
     const char* address = block->address != nullptr ? block->address : "";
 
     char image[kAddressLength];
-    const bool fits = buildImage(address, image);
+    const bool fits = BuildImage(address, image);
 
     // Written before any check: the host finds them set after a failure too.
     block->out28 = kOut28;
     block->out32 = block->gateType == kBitGateType ? kOut32BitGate : kOut32;
 
-    if (!fits || !charactersAllowed(image)) {
-        QEL_LOG("%s: SingleParser() invalid char found (addr = '%s')", name, address);
-        return kRejected;
+    if (!fits || !CharactersAllowed(image)) {
+        QEL_LOG(text::kInvalidChar, name, address);
+        return Result::kRejected;
     }
 
     block->out16 = 0;
@@ -149,16 +145,16 @@ int32_t SingleParser(RequestBlock* request) {
 
     const int index = SearchCmdName(request, workingCopy);
     if (index < 0) {
-        QEL_LOG("%s: SingleParser() fail, command not found (addr = '%s')", name, address);
-        return kRejected;
+        QEL_LOG(text::kCommandNotFound, name, address);
+        return Result::kRejected;
     }
     block->commandIndex = static_cast<uint32_t>(index);
 
     if (!CheckGateType(block)) {
-        QEL_LOG("%s: SingleParser() fail, on CheckGateType (addr = '%s')", name, address);
-        return kRejected;
+        QEL_LOG(text::kGateTypeRefused, name, address);
+        return Result::kRejected;
     }
-    return kAccepted;
+    return Result::kDone;
 }
 
 }  // namespace qel

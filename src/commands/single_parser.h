@@ -1,8 +1,8 @@
 // The parse of a gate address (request code 3). SingleParser itself is an
-// operation of QelMain (entry/operations.h); these are its two steps.
+// operation (commands/operations.h); these are its two steps.
 #pragma once
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
 
 namespace qel {
 

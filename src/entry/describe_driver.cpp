@@ -16,17 +16,17 @@ static_assert(sizeof(kBanner) - 1 == 167);
 
 }  // namespace
 
-int32_t DescribeDriver(RequestBlock* request) {
-    if (request == nullptr || request->params == nullptr) return 2;
+Result DescribeDriver(RequestBlock* request) {
+    if (request->params == nullptr) return Result::kFailed;
     auto* description = static_cast<DriverDescription*>(request->params);
     description->word0 = 82;
     description->driverName = kDriverName;
     description->banner = kBanner;
     description->instanceSize = sizeof(InstanceData);
-    description->word16 = 4;
+    description->word16 = kLastInstanceNumber;
     description->line = LineSettings{9600, 8, 0, 0};
     description->word28 = 0;
-    return 0;
+    return Result::kDone;
 }
 
 }  // namespace qel

@@ -1,50 +1,71 @@
 #include "entry/qel_main.h"
 
-#include "entry/host_services.h"
+#include "commands/operations.h"
 #include "entry/operations.h"
+#include "host/host_functions.h"
+#include "instance/operations.h"
 
 namespace qel {
 namespace {
 
-constexpr uint32_t kLastCode = 16;
+using Operation = Result (*)(RequestBlock* request);
 
-// Slot n serves function code n; slot 0 and the empty slots hold nullptr.
-constexpr Operation kOperations[kLastCode + 1] = {
-    nullptr,          // 0: out of range
-    ColdStart,        // 1
-    WarmStart,        // 2
-    SingleParser,     // 3
-    DoNothing,        // 4
-    GateRead,         // 5
-    DoNothing,        // 6
-    GateWrite,        // 7
-    nullptr,          // 8
-    nullptr,          // 9
-    DoNothing,        // 10
-    EndQel,           // 11
-    ClosePort,        // 12
-    OpenPort,         // 13
-    DescribeDriver,   // 14
-    ReconfigurePort,  // 15
-    nullptr,          // 16
+struct OperationRow {
+    Operation run;            // nullptr: an empty slot
+    bool usesHost;            // binds the host library first
+    bool needsInstance;       // refused without an instance record
+    Result withoutInstance;   // the refusal's result
 };
 
-constexpr int32_t kBadCode = 2;
+constexpr uint32_t kLastCode = 16;
+
+// Row n serves function code n; row 0 and the empty rows refuse.
+constexpr OperationRow kOperations[kLastCode + 1] = {
+    {nullptr, false, false, Result::kFailed},                  // 0: out of range
+    {ColdStart, true, true, Result::kFailed},                  // 1
+    {WarmStart, true, true, Result::kFailed},                  // 2
+    {SingleParser, true, true, Result::kRejected},             // 3
+    {DoNothing, false, false, Result::kRejected},              // 4
+    {GateRead, true, true, Result::kRejected},                 // 5
+    {DoNothing, false, false, Result::kRejected},              // 6
+    {GateWrite, true, true, Result::kRejected},                // 7
+    {nullptr, false, false, Result::kFailed},                  // 8
+    {nullptr, false, false, Result::kFailed},                  // 9
+    {DoNothing, false, false, Result::kRejected},              // 10
+    {EndQel, true, true, Result::kFailed},                     // 11
+    {ClosePort, true, true, Result::kFailed},                  // 12
+    {OpenPort, true, true, Result::kFailed},                   // 13
+    {DescribeDriver, false, false, Result::kFailed},           // 14
+    {ReconfigurePort, true, true, Result::kFailed},            // 15
+    {nullptr, false, false, Result::kFailed},                  // 16
+};
+
+// The one place where the driver's results become the host's numbers.
+int32_t HostNumber(Result result) {
+    switch (result) {
+    case Result::kDone: return 0;
+    case Result::kRejected: return 1;
+    case Result::kFailed: return 2;
+    }
+    return 2;
+}
+
+Result Run(RequestBlock* request) {
+    if (request == nullptr) return Result::kFailed;
+    const uint32_t code = request->functionCode;
+    if (code == 0 || code > kLastCode) return Result::kFailed;
+    const OperationRow& row = kOperations[code];
+    if (row.run == nullptr) return Result::kFailed;
+    if (row.usesHost && !host::Bind()) return Result::kFailed;
+    if (row.needsInstance && request->instance == nullptr) return row.withoutInstance;
+    return row.run(request);
+}
 
 }  // namespace
 
-int32_t DoNothing(RequestBlock*) { return 1; }
+Result DoNothing(RequestBlock*) { return Result::kRejected; }
 
-int32_t Dispatch(RequestBlock* request) {
-    if (request == nullptr) return kBadCode;
-    const uint32_t code = request->functionCode;
-    if (code == 0 || code > kLastCode) return kBadCode;
-    const Operation operation = kOperations[code];
-    if (operation == nullptr) return kBadCode;
-    // Every operation but the description and the do-nothing codes talks to the host.
-    if (operation != DescribeDriver && operation != DoNothing && !host::bind()) return kBadCode;
-    return operation(request);
-}
+int32_t Dispatch(RequestBlock* request) { return HostNumber(Run(request)); }
 
 }  // namespace qel
 

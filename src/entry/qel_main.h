@@ -3,8 +3,7 @@
 
 #include <cstdint>
 
-#include "entry/host_services.h"
-#include "instance/instance_data.h"
+#include "abi/records.h"
 
 #ifdef _WIN32
 #define QEL_EXPORT __declspec(dllexport)
@@ -13,7 +12,7 @@
 #endif
 
 namespace qel {
-// QelMain's work: picks the operation by function code and returns its result.
+// QelMain's work: picks the operation by function code and returns the host's number for its result.
 int32_t Dispatch(RequestBlock* request);
 }  // namespace qel
 

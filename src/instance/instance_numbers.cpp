@@ -2,14 +2,13 @@
 
 #include <atomic>
 
-#include "listener/flags.h"
 
 namespace qel {
 namespace {
 
 // Owner of each number; only the host's request thread changes them, but the
 // atomics keep a second host thread from corrupting the table.
-std::atomic<InstanceData*> g_owners[kFlagSlots];
+std::atomic<InstanceData*> g_owners[kInstanceSlots];
 std::atomic<int32_t> g_count{0};
 
 }  // namespace
@@ -40,5 +39,9 @@ bool ReleaseInstanceNumber(InstanceData* instance) {
 }
 
 int32_t InstanceCount() { return g_count.load(); }
+
+bool ListenerRuns(const InstanceData* instance) {
+    return instance->listenerThread != nullptr && instance->lineLock != nullptr && HoldsInstanceNumber(instance);
+}
 
 }  // namespace qel

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
 
 namespace qel {
 
@@ -16,5 +16,7 @@ bool HoldsInstanceNumber(const InstanceData* instance);
 bool ReleaseInstanceNumber(InstanceData* instance);
 // Instances started and not yet ended (failed starts included).
 int32_t InstanceCount();
+// True while the instance's listener thread exists and owns its line lock and number.
+bool ListenerRuns(const InstanceData* instance);
 
 }  // namespace qel

@@ -19,10 +19,6 @@ bool EqualsIgnoringCase(const char* a, const char* b) {
     }
 }
 
-bool ListenerRuns(const InstanceData* instance) {
-    return instance->listenerThread != nullptr && instance->lineLock != nullptr && HoldsInstanceNumber(instance);
-}
-
 }  // namespace
 
 bool CopyPortName(const char* name, char* out) {
@@ -36,24 +32,24 @@ bool CopyPortName(const char* name, char* out) {
     return true;
 }
 
-PortHandle OpenPortSpec(const PortSpec& portSpec) {
+PortHandle OpenConfiguredPort(const PortSettings& settings) {
     char name[kPortNameSize + 1];
-    if (!CopyPortName(portSpec.portName, name)) return kNoPort;
+    if (!CopyPortName(settings.portName, name)) return kNoPort;
     if (EqualsIgnoringCase(name, "NULLDEV")) return kPseudoPort;
     PortHandle handle = kNoPort;
-    if (CommOpen(name, portSpec.line, portSpec.openFlags, &handle) != kCommOpened) return kNoPort;
+    if (CommOpen(name, settings.line, settings.openFlags, &handle) != OpenResult::kOpened) return kNoPort;
     return handle;
 }
 
-int32_t ClosePortOf(InstanceData* instance) {
+Result ClosePortOf(InstanceData* instance) {
     if (instance->portHandle == kPseudoPort) {
         instance->portHandle = kNoPort;
-        return 0;
+        return Result::kDone;
     }
-    if (instance->portHandle == kNoPort) return 0;
-    if (CommClose(instance->portHandle) != kCommOk) return 2;
+    if (instance->portHandle == kNoPort) return Result::kDone;
+    if (CommClose(instance->portHandle) != CommResult::kOk) return Result::kFailed;
     instance->portHandle = kNoPort;
-    return 0;
+    return Result::kDone;
 }
 
 PortChangeGuard::PortChangeGuard(InstanceData* instance) {

@@ -1,15 +1,16 @@
 // Opening and closing an instance's port.
 #pragma once
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
+#include "commands/result.h"
 #include "serial/comm.h"
 
 namespace qel {
 
 // The pseudo port for "NULLDEV" in any case, an open port, or kNoPort.
-PortHandle OpenPortSpec(const PortSpec& portSpec);
-// 0: closed or nothing open; 2: the close failed and the handle is kept.
-int32_t ClosePortOf(InstanceData* instance);
+PortHandle OpenConfiguredPort(const PortSettings& settings);
+// Done: closed, or nothing was open; failed: the close failed and the handle is kept.
+Result ClosePortOf(InstanceData* instance);
 
 // While the instance's listener runs, the port may be changed only with the
 // line lock held, so that the listener never polls a port being closed.

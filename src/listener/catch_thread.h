@@ -1,7 +1,9 @@
 // The per-instance listener: watches CTS and takes each frame the BCU announces.
 #pragma once
 
-#include "instance/instance_data.h"
+#include <cstdint>
+
+#include "abi/records.h"
 
 namespace qel {
 
@@ -12,8 +14,5 @@ constexpr uint32_t kBackToBackPauseMs = 1;
 
 // Thread procedure; the argument is the ColdStart RequestBlock.
 void CatchThread(void* coldStartRequest);
-
-// True when the three characters after the first three of `clientName` are "EIB", in any case.
-bool HasEibClientName(const char* clientName);
 
 }  // namespace qel

@@ -114,10 +114,10 @@ struct System {
 };
 
 // The table in use: the platform's own unless a test installed another.
-const System& sys();
+const System& Sys();
 // The platform's own table (for wrappers to delegate to).
-const System& nativeSystem();
+const System& NativeSystem();
 // Installs a table; nullptr restores the platform's own.
-void setSystem(const System* table);
+void SetSystem(const System* table);
 
 }  // namespace qel::platform

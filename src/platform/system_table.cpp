@@ -7,11 +7,11 @@ namespace {
 std::atomic<const System*> g_installed{nullptr};
 }  // namespace
 
-const System& sys() {
+const System& Sys() {
     const System* table = g_installed.load(std::memory_order_acquire);
-    return table != nullptr ? *table : nativeSystem();
+    return table != nullptr ? *table : NativeSystem();
 }
 
-void setSystem(const System* table) { g_installed.store(table, std::memory_order_release); }
+void SetSystem(const System* table) { g_installed.store(table, std::memory_order_release); }
 
 }  // namespace qel::platform

@@ -1,37 +1,39 @@
 // Line operations on an instance's port handle: open and configure, exact
 // reads and writes, the input queue, the modem lines and the short polling
-// waits of the byte handshake. Every operation accepts the pseudo port
-// (kPseudoPort), touches no device then and gives its stated result; a
-// handle of kNoPort (nothing open) behaves like a device that refuses.
+// waits of the byte handshake. A handle of kNoPort (nothing open) or
+// kPseudoPort ("NULLDEV") touches no device and behaves like a device that
+// refuses; the byte exchanges (serial/frames.h) give the pseudo port its
+// "every byte taken" meaning.
 #pragma once
 
 #include <cstdint>
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
 
 namespace qel {
 
 using PortHandle = uint32_t;
 
-// Results of CommOpen.
-constexpr int kCommOpened = 0;
-constexpr int kCommCannotOpen = 1;         // no such device, in use, or time-outs refused
-constexpr int kCommCannotReadState = 4;
-constexpr int kCommCannotSetState = 5;
-// Results of CommClose, CommWrite, CommRead.
-constexpr int kCommOk = 0;
-constexpr int kCommShortWrite = 2;
-constexpr int kCommFailed = 7;
+enum class OpenResult : uint8_t {
+    kOpened = 0,
+    kCannotOpen = 1,  // no such device, in use, or time-outs refused
+    kCannotReadState = 4,
+    kCannotSetState = 5,
+};
+
+enum class CommResult : uint8_t { kOk = 0, kShortWrite = 2, kFailed = 7 };
 
 constexpr uint32_t kOpenReadTimeoutMs = 1000;
 constexpr uint32_t kQueueSize = 1200;
 
-int CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle);
-int CommClose(PortHandle handle);
+OpenResult CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle);
+CommResult CommClose(PortHandle handle);
+// Sets the read time-out (units of 10 ms, saturating); returns the previous one, 0 when unknown.
 uint32_t CommSetReadTimeout(PortHandle handle, uint32_t tensOfMs);
-int CommPurgeInput(PortHandle handle);
-int CommWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
-int CommRead(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* total);
+// Drops every byte waiting in the input queue; false when a read failed.
+bool CommPurgeInput(PortHandle handle);
+CommResult CommWrite(PortHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
+CommResult CommRead(PortHandle handle, uint8_t* buffer, uint16_t count, uint16_t* total);
 bool CommWriteByte(PortHandle handle, uint8_t byte);
 bool CommReadByte(PortHandle handle, uint8_t* byte);
 uint16_t CommBytesWaiting(PortHandle handle);

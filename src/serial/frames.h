@@ -1,38 +1,48 @@
 // Frames on the BCU line: a header byte (length and parity) and up to 31
-// message bytes, exchanged one byte per RTS/CTS handshake.
+// message bytes, exchanged one byte per RTS/CTS handshake. The driver's frame
+// to send is the instance's FrameBuffer (frameBytes, frameLength); a frame
+// the BCU sends is taken into ReceivedFrame (receivedBytes, receivedLength).
 #pragma once
 
 #include <cstdint>
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
 #include "serial/comm.h"
 
 namespace qel {
 
-// Results of the byte and attempt operations.
-constexpr int kByteFailed = 0;
-constexpr int kByteAccepted = 1;
-constexpr int kBcuWantsToSend = 9;
+enum class ByteResult : uint8_t { kFailed, kAccepted, kBcuWantsToSend };
+enum class SendResult : uint8_t { kSent, kFailed };
+enum class ReceiveResult : uint8_t { kReceived, kFailed };
 
 constexpr int kSendFrameAttempts = 12;
 constexpr uint32_t kRetryPauseMs = 50;
+constexpr uint32_t kDtrPulseMs = 50;
 
 bool IsHeaderByte(uint8_t byte);
+// Copies a frame image (header first) into the instance's FrameBuffer.
 void LoadFrame(const uint8_t* image, InstanceData* instance);
 
+// The driver's side of a byte exchange. The pseudo port takes every byte.
 bool MasterSendByte(uint8_t byte, PortHandle port);
-int SendFirstByte(uint8_t byte, PortHandle port);
-int SendNextByte(uint8_t byte, PortHandle port);
-int SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port);
-// 0: the BCU took every byte; 1: twelve attempts failed.
-int SendFrame(InstanceData* instance);
+ByteResult SendFirstByte(uint8_t byte, PortHandle port);
+ByteResult SendNextByte(uint8_t byte, PortHandle port);
+ByteResult SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port);
 
+// Called with the instance when the BCU's own frame came first during a send
+// and has been received into ReceivedFrame.
+using BcuFrameHandler = void (*)(InstanceData* instance);
+
+// Sends the FrameBuffer under the line lock. A frame the BCU announces first
+// is received and handed to `onBcuFrame`, then the send is tried again.
+SendResult SendFrame(InstanceData* instance, BcuFrameHandler onBcuFrame);
+
+// The BCU's side of a byte exchange, answered by the driver.
 bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received);
 bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port);
-// 0: a valid frame is in the instance's ReceivedFrame; 1: failed.
-int ReceiveFrame(InstanceData* instance);
+// Takes the frame the BCU announces into ReceivedFrame.
+ReceiveResult ReceiveFrame(InstanceData* instance);
 
-constexpr uint32_t kDtrPulseMs = 50;
 // After a failed reception: DTR low for 50 ms makes the BCU reset its serial
 // side and offer its frame again from the header.
 void PulseDtr(PortHandle port);

@@ -2,8 +2,16 @@
 
 namespace qel {
 namespace {
+
 constexpr uint32_t kAnswerLimitMs = 100;
 constexpr uint32_t kSlaveByteLimitMs = 30;
+
+// A sent byte and the BCU's answer to it; the pseudo port answers 0x00.
+bool MasterExchangeByte(uint8_t byte, PortHandle port, uint8_t* answer) {
+    if (port == kPseudoPort) return true;
+    return MasterSendByte(byte, port) && CommReadByte(port, answer);
+}
+
 }  // namespace
 
 // Driver-initiated: RTS up, wait for CTS, write, wait for the answer byte, RTS down.
@@ -20,21 +28,19 @@ bool MasterSendByte(uint8_t byte, PortHandle port) {
     return written && CommBytesWaiting(port) > 0;
 }
 
-int SendFirstByte(uint8_t byte, PortHandle port) {
-    if (CommGetCts(port)) return kBcuWantsToSend;
-    if (!MasterSendByte(byte, port)) return kByteFailed;
-    uint8_t answer = 0x00;  // the pseudo port stores nothing
-    if (!CommReadByte(port, &answer)) return kByteFailed;
-    if (answer == 0xFF || answer == 0x00) return kByteAccepted;
-    if (IsHeaderByte(answer)) return kBcuWantsToSend;
-    return kByteFailed;
+ByteResult SendFirstByte(uint8_t byte, PortHandle port) {
+    if (CommGetCts(port)) return ByteResult::kBcuWantsToSend;
+    uint8_t answer = 0x00;
+    if (!MasterExchangeByte(byte, port, &answer)) return ByteResult::kFailed;
+    if (answer == 0xFF || answer == 0x00) return ByteResult::kAccepted;
+    if (IsHeaderByte(answer)) return ByteResult::kBcuWantsToSend;
+    return ByteResult::kFailed;
 }
 
-int SendNextByte(uint8_t byte, PortHandle port) {
-    if (!MasterSendByte(byte, port)) return kByteFailed;
-    uint8_t answer = 0x00;  // the pseudo port stores nothing
-    if (!CommReadByte(port, &answer)) return kByteFailed;
-    return answer == 0x00 ? kByteAccepted : kByteFailed;
+ByteResult SendNextByte(uint8_t byte, PortHandle port) {
+    uint8_t answer = 0x00;
+    if (!MasterExchangeByte(byte, port, &answer)) return ByteResult::kFailed;
+    return answer == 0x00 ? ByteResult::kAccepted : ByteResult::kFailed;
 }
 
 // BCU-initiated: wait for CTS, RTS up, CTS still on, write, wait for CTS down,

@@ -1,4 +1,5 @@
-#include "entry/host_services.h"
+#include "host/log.h"
+#include "serial/poll_until.h"
 #include "serial/port_handle.h"
 
 namespace qel {
@@ -13,30 +14,23 @@ void SetLine(PortHandle handle, platform::ModemLine line, uint32_t on, const cha
     if (!port->methods->setModemLine(port, line, on == 1)) QEL_LOG(failure);
 }
 
-// Polls `condition` without sleeping until it holds or `limitMs` has passed
-// since the call; the condition is tested at least once. A virtual line lets
-// the poll block on its stream between tests instead of spinning.
+// Polls `condition` without sleeping; a virtual line lets the poll block on
+// its stream between tests instead of spinning.
 template <typename Condition>
 bool PollFor(PortHandle handle, uint32_t limitMs, Condition condition) {
     platform::Port* port = PortOf(handle);
     if (port == nullptr) return false;
-    const uint32_t start = platform::sys().tickMs();
-    for (;;) {
-        if (condition()) return true;
-        const uint32_t elapsed = platform::sys().tickMs() - start;
-        if (elapsed >= limitMs) return false;
-        port->methods->awaitLine(port, 1);
-    }
+    return PollUntil(limitMs, condition, [port](uint32_t) { port->methods->awaitLine(port, 1); });
 }
 
 }  // namespace
 
 void CommSetRts(PortHandle handle, uint32_t on) {
-    SetLine(handle, platform::ModemLine::kRts, on, "EscapeCommFunction fail (RTS)");
+    SetLine(handle, platform::ModemLine::kRts, on, text::kRtsFailed);
 }
 
 void CommSetDtr(PortHandle handle, uint32_t on) {
-    SetLine(handle, platform::ModemLine::kDtr, on, "EscapeCommFunction fail (DTR)");
+    SetLine(handle, platform::ModemLine::kDtr, on, text::kDtrFailed);
 }
 
 bool CommGetCts(PortHandle handle) {
@@ -44,7 +38,7 @@ bool CommGetCts(PortHandle handle) {
     if (port == nullptr) return false;
     bool on = false;
     if (!port->methods->getCts(port, &on)) {
-        QEL_LOG("GetCommModemStatus fail (CTS)");
+        QEL_LOG(text::kCtsReadFailed);
         return false;
     }
     return on;

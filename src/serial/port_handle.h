@@ -8,8 +8,6 @@
 
 namespace qel {
 
-inline bool IsPseudoPort(PortHandle handle) { return handle == kPseudoPort; }
-
 // nullptr for kNoPort and the pseudo port.
 inline platform::Port* PortOf(PortHandle handle) {
     if (handle == kNoPort || handle == kPseudoPort) return nullptr;

@@ -18,24 +18,28 @@ uint8_t RtsControlOf(uint16_t openFlags) {
     return platform::kRtsDisable;
 }
 
-int CloseAndReturn(platform::Port* port, int result) {
+OpenResult CloseAndReturn(platform::Port* port, OpenResult result) {
     port->methods->close(port);
     return result;
 }
 
 }  // namespace
 
-int CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle) {
-    platform::Port* port = platform::sys().openPort(name);
+OpenResult CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle) {
+    platform::Port* port = platform::Sys().openPort(name);
     *handle = HandleOf(port);
-    if (port == nullptr) return kCommCannotOpen;
-    if (std::strcmp(name, "NUL") == 0) return kCommOpened;  // the null device takes no settings
+    if (port == nullptr) return OpenResult::kCannotOpen;
+    if (std::strcmp(name, "NUL") == 0) return OpenResult::kOpened;  // the null device takes no settings
 
     platform::LineState state{};
-    if (!port->methods->getState(port, &state)) return CloseAndReturn(port, kCommCannotReadState);
+    if (!port->methods->getState(port, &state)) return CloseAndReturn(port, OpenResult::kCannotReadState);
 
-    const platform::Timeouts timeouts{0, 0, kOpenReadTimeoutMs, 0, 0};
-    if (!port->methods->setTimeouts(port, &timeouts)) return CloseAndReturn(port, kCommCannotOpen);
+    const platform::Timeouts timeouts{.readInterval = 0,
+                                       .readTotalMultiplier = 0,
+                                       .readTotalConstant = kOpenReadTimeoutMs,
+                                       .writeTotalMultiplier = 0,
+                                       .writeTotalConstant = 0};
+    if (!port->methods->setTimeouts(port, &timeouts)) return CloseAndReturn(port, OpenResult::kCannotOpen);
 
     state.baud = line.baud;
     state.binary = true;
@@ -54,16 +58,16 @@ int CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, Por
     state.parity = static_cast<uint8_t>(line.parity);
     state.stopBits = static_cast<uint8_t>(line.stopBits);
     state.errorChar = 0xFC;
-    if (!port->methods->setState(port, &state)) return CloseAndReturn(port, kCommCannotSetState);
+    if (!port->methods->setState(port, &state)) return CloseAndReturn(port, OpenResult::kCannotSetState);
 
     port->methods->setQueueSizes(port, kQueueSize, kQueueSize);
-    return kCommOpened;
+    return OpenResult::kOpened;
 }
 
-int CommClose(PortHandle handle) {
+CommResult CommClose(PortHandle handle) {
     platform::Port* port = PortOf(handle);
-    if (port == nullptr) return kCommFailed;
-    return port->methods->close(port) ? kCommOk : kCommFailed;
+    if (port == nullptr) return CommResult::kFailed;
+    return port->methods->close(port) ? CommResult::kOk : CommResult::kFailed;
 }
 
 bool CommSetEventMask(PortHandle handle, uint32_t mask) {

@@ -16,28 +16,24 @@ bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port) {
     return true;
 }
 
-int ReceiveFrame(InstanceData* instance) {
+ReceiveResult ReceiveFrame(InstanceData* instance) {
     const PortHandle port = instance->portHandle;
     CommPurgeInput(port);
     instance->receivedLength = 0;
     std::memset(instance->receivedBytes, 0, sizeof instance->receivedBytes);
     uint8_t header = 0;
-    if (!SlaveExchangeByte(0xFF, port, &header)) return 1;
-    if (!IsHeaderByte(header)) return 1;
+    if (!SlaveExchangeByte(0xFF, port, &header)) return ReceiveResult::kFailed;
+    if (!IsHeaderByte(header)) return ReceiveResult::kFailed;
     instance->receivedBytes[0] = header;
     const uint8_t count = header & 0x1F;
-    if (!ReceiveFrameBytes(instance->receivedBytes + 1, count, port)) return 1;
+    if (!ReceiveFrameBytes(instance->receivedBytes + 1, count, port)) return ReceiveResult::kFailed;
     instance->receivedLength = static_cast<int16_t>(count + 1);
-    return 0;
+    return ReceiveResult::kReceived;
 }
-
-}  // namespace qel
-
-namespace qel {
 
 void PulseDtr(PortHandle port) {
     CommSetDtr(port, 0);
-    platform::sys().sleepMs(kDtrPulseMs);
+    platform::Sys().sleepMs(kDtrPulseMs);
     CommSetDtr(port, 1);
 }
 

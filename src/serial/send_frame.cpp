@@ -1,42 +1,41 @@
-#include "listener/catch_decode.h"
 #include "platform/platform.h"
 #include "serial/frames.h"
 #include "serial/line_lock.h"
 
 namespace qel {
 
-int SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port) {
+ByteResult SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port) {
     CommPurgeInput(port);
     for (uint16_t i = 0; i < length; ++i) {
-        const int result = i == 0 ? SendFirstByte(bytes[i], port) : SendNextByte(bytes[i], port);
-        if (result != kByteAccepted) return result;
+        const ByteResult result = i == 0 ? SendFirstByte(bytes[i], port) : SendNextByte(bytes[i], port);
+        if (result != ByteResult::kAccepted) return result;
     }
-    return kByteAccepted;
+    return ByteResult::kAccepted;
 }
 
-int SendFrame(InstanceData* instance) {
+SendResult SendFrame(InstanceData* instance, BcuFrameHandler onBcuFrame) {
     WaitUntilCommNotBusy(instance->lineLock);
     for (int attempt = 0; attempt < kSendFrameAttempts; ++attempt) {
-        const int result = SendFrameBytes(instance->frameBytes, instance->frameLength, instance->portHandle);
-        if (result == kByteAccepted) {
+        const ByteResult result = SendFrameBytes(instance->frameBytes, instance->frameLength, instance->portHandle);
+        if (result == ByteResult::kAccepted) {
             ReleaseComm(instance->lineLock);
-            return 0;
+            return SendResult::kSent;
         }
         // The BCU's frame comes first. It is a bus telegram like any other, so it
-        // is delivered rather than dropped; a reception that failed half-way is
+        // is handed on rather than dropped; a reception that failed half-way is
         // answered as the listener answers it, so the BCU offers the frame again
         // instead of feeding its remaining bytes to the next attempts.
-        if (result == kBcuWantsToSend) {
-            if (ReceiveFrame(instance) == 0) {
-                DeliverReceivedFrame(instance);
+        if (result == ByteResult::kBcuWantsToSend) {
+            if (ReceiveFrame(instance) == ReceiveResult::kReceived) {
+                onBcuFrame(instance);
             } else {
                 PulseDtr(instance->portHandle);
             }
         }
-        platform::sys().sleepMs(kRetryPauseMs);
+        platform::Sys().sleepMs(kRetryPauseMs);
     }
     ReleaseComm(instance->lineLock);
-    return 1;
+    return SendResult::kFailed;
 }
 
 }  // namespace qel

@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "commands/command_table.h"
-#include "entry/host_services.h"
-#include "entry/operations.h"
+#include "host/host_functions.h"
+#include "entry/qel_main.h"
 #include "huxtor_control.h"
-#include "instance/instance_data.h"
+#include "abi/records.h"
 
 namespace qel {
 namespace {
@@ -54,7 +54,7 @@ Lines takeLog() {
 class AddressParser : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(host::bind());
+        ASSERT_TRUE(host::Bind());
         HuxCtlLogClear();
         std::memset(&instance_, 0x5A, sizeof instance_);
         std::memset(instance_.instanceName, 0, sizeof instance_.instanceName);
@@ -77,7 +77,7 @@ protected:
         request.params = &guarded.block;
 
         Outcome outcome{};
-        outcome.result = SingleParser(&request);
+        outcome.result = Dispatch(&request);
         outcome.block = guarded.block;
         outcome.log = takeLog();
 
@@ -205,17 +205,6 @@ TEST_F(AddressParser, reads_back_every_address_the_listener_spells) {
     }
     EXPECT_EQ(GroupAddressFormat(kLinkLayer), nullptr);
     EXPECT_EQ(GroupAddressFormat(kSetRts), nullptr);
-}
-
-TEST(GroupAddress, splits_into_main_and_sub_group_high_byte_first) {
-    constexpr GroupAddress address = MakeGroupAddress(13, 2047);
-    static_assert(address == 0x6FFF);
-    EXPECT_EQ(MainGroup(address), 13u);
-    EXPECT_EQ(SubGroup(address), 2047u);
-    EXPECT_EQ(HighByte(MakeGroupAddress(1, 2)), 0x08);
-    EXPECT_EQ(LowByte(MakeGroupAddress(1, 2)), 0x02);
-    EXPECT_EQ(MainGroup(0x0801), 1u);
-    EXPECT_EQ(SubGroup(0x0801), 1u);
 }
 
 TEST(CommandTableRows, end_with_an_empty_name) {
@@ -409,7 +398,7 @@ TEST_F(AddressParser, a_request_without_a_parameter_block_is_refused_with_a_line
     RequestBlock request{};
     request.instance = &instance_;
     request.functionCode = 3;
-    EXPECT_EQ(SingleParser(&request), 1);
+    EXPECT_EQ(Dispatch(&request), 1);
     EXPECT_EQ(takeLog(), Lines{"QelEIB01: SingleParser() fail, no parameter block"});
 }
 
@@ -422,10 +411,10 @@ TEST_F(AddressParser, a_request_without_an_instance_is_refused_untouched_and_sil
     RequestBlock request{};
     request.functionCode = 3;
     request.params = &guarded.block;
-    EXPECT_EQ(SingleParser(&request), 1);
+    EXPECT_EQ(Dispatch(&request), 1);
     EXPECT_EQ(std::memcmp(&guarded, &before, sizeof guarded), 0);
     EXPECT_EQ(takeLog(), Lines{});
-    EXPECT_EQ(SingleParser(nullptr), 1);
+    EXPECT_EQ(Dispatch(nullptr), 2);  // no request at all: a code out of range
 }
 
 TEST_F(AddressParser, reads_the_hosts_text_no_further_than_its_terminator) {

@@ -13,34 +13,34 @@ using test::Op;
 TEST(FaultSystem, FailsTheNthCallOnceAndCountsEveryCall) {
     FaultSystem faults;
     faults.failNth("createEvent", 2);
-    platform::Event* first = platform::sys().createEvent(nullptr);
-    platform::Event* second = platform::sys().createEvent(nullptr);
-    platform::Event* third = platform::sys().createEvent(nullptr);
+    platform::Event* first = platform::Sys().createEvent(nullptr);
+    platform::Event* second = platform::Sys().createEvent(nullptr);
+    platform::Event* third = platform::Sys().createEvent(nullptr);
     EXPECT_NE(first, nullptr);
     EXPECT_EQ(second, nullptr);
     EXPECT_NE(third, nullptr);
     EXPECT_EQ(faults.calls(Op::kCreateEvent), 3u);
     EXPECT_EQ(faults.failures(), 1u);
-    platform::sys().closeEvent(first);
-    platform::sys().closeEvent(third);
+    platform::Sys().closeEvent(first);
+    platform::Sys().closeEvent(third);
 }
 
 TEST(FaultSystem, FailsFromThenOnUntilCleared) {
     FaultSystem faults;
     faults.failNth(Op::kLockMutex, 1, FaultSystem::Mode::kFromThenOn);
-    platform::Mutex* m = platform::sys().createMutex(nullptr);
+    platform::Mutex* m = platform::Sys().createMutex(nullptr);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(platform::sys().lockMutex(m, 0), platform::WaitResult::kFailed);
-    EXPECT_EQ(platform::sys().lockMutex(m, 0), platform::WaitResult::kFailed);
+    EXPECT_EQ(platform::Sys().lockMutex(m, 0), platform::WaitResult::kFailed);
+    EXPECT_EQ(platform::Sys().lockMutex(m, 0), platform::WaitResult::kFailed);
     faults.clearFaults();
-    EXPECT_EQ(platform::sys().lockMutex(m, 0), platform::WaitResult::kSignalled);
-    EXPECT_TRUE(platform::sys().unlockMutex(m));
-    EXPECT_TRUE(platform::sys().closeMutex(m));
+    EXPECT_EQ(platform::Sys().lockMutex(m, 0), platform::WaitResult::kSignalled);
+    EXPECT_TRUE(platform::Sys().unlockMutex(m));
+    EXPECT_TRUE(platform::Sys().closeMutex(m));
 }
 
 TEST(FaultSystem, PortsOpenedThroughItFailChosenOperations) {
     FaultSystem faults;
-    platform::Port* port = platform::sys().openPort("NUL");
+    platform::Port* port = platform::Sys().openPort("NUL");
     ASSERT_NE(port, nullptr);
     faults.failNth("write", 1);
     const uint8_t byte = 1;
@@ -58,9 +58,9 @@ TEST(FaultSystem, PortsOpenedThroughItFailChosenOperations) {
 TEST(FaultSystem, UninstallsItself) {
     {
         FaultSystem faults;
-        EXPECT_NE(&platform::sys(), &platform::nativeSystem());
+        EXPECT_NE(&platform::Sys(), &platform::NativeSystem());
     }
-    EXPECT_EQ(&platform::sys(), &platform::nativeSystem());
+    EXPECT_EQ(&platform::Sys(), &platform::NativeSystem());
 }
 
 }  // namespace

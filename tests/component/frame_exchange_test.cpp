@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "bcuemu/bcu.h"
-#include "entry/host_services.h"
+#include "host/host_functions.h"
 #include "huxtor_control.h"
 #include "platform/platform.h"
 #include "serial/comm.h"
@@ -27,21 +27,23 @@ using Bytes = std::vector<uint8_t>;
 const Bytes kLinkLayer{0xA5, 0x46, 0x01, 0x00, 0x60, 0x12};
 const Bytes kIndication{0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0x01, 0xE2, 0x00, 0x80, 0x37};
 
+void IgnoreBcuFrame(InstanceData*) {}
+
 class FrameExchange : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(host::bind());
+        ASSERT_TRUE(host::Bind());
         HuxCtlReset();
         port = bcu.serve();
         ASSERT_FALSE(port.empty()) << bcu.lastError();
-        ASSERT_EQ(CommOpen(port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &instance.portHandle), kCommOpened);
+        ASSERT_EQ(CommOpen(port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &instance.portHandle), OpenResult::kOpened);
         ASSERT_TRUE(bcu.waitConnected(2000));
         // Kernel object names take no backslashes: keep the port name's letters and digits.
         std::string lockName = "COMMBUSYtest";
         for (char c : port) {
             if (std::isalnum(static_cast<unsigned char>(c))) lockName += c;
         }
-        instance.lineLock = platform::sys().createMutex(lockName.c_str());
+        instance.lineLock = platform::Sys().createMutex(lockName.c_str());
         ASSERT_NE(instance.lineLock, nullptr);
         CommSetDtr(instance.portHandle, 1);
         CommSetRts(instance.portHandle, 0);
@@ -49,15 +51,15 @@ protected:
     }
     void TearDown() override {
         if (instance.portHandle != kNoPort) {
-            EXPECT_EQ(CommClose(instance.portHandle), kCommOk);
+            EXPECT_EQ(CommClose(instance.portHandle), CommResult::kOk);
         }
-        platform::sys().closeMutex(instance.lineLock);
+        platform::Sys().closeMutex(instance.lineLock);
         bcu.stop();
     }
 
     int Send(const Bytes& frame) {
         LoadFrame(frame.data(), &instance);
-        return SendFrame(&instance);
+        return SendFrame(&instance, IgnoreBcuFrame) == SendResult::kSent ? 0 : 1;
     }
 
     size_t Count(Kind kind, int value) const {
@@ -208,7 +210,7 @@ TEST_F(FrameExchange, AnswerWithAHeaderOfItsOwnYieldsToTheBcu) {
 TEST_F(FrameExchange, AnnouncedFrameIsReceived) {
     bcu.queueFrame(kIndication);
     ASSERT_TRUE(WaitCts());
-    ASSERT_EQ(ReceiveFrame(&instance), 0);
+    ASSERT_EQ(ReceiveFrame(&instance), ReceiveResult::kReceived);
     ASSERT_EQ(instance.receivedLength, 11);
     EXPECT_EQ(Bytes(instance.receivedBytes, instance.receivedBytes + 11), kIndication);
 }
@@ -228,7 +230,7 @@ TEST_F(FrameExchange, BrokenReceptionsFail) {
         c.arm(bcu.faults());
         bcu.queueFrame(kIndication);
         ASSERT_TRUE(WaitCts()) << c.name;
-        EXPECT_EQ(ReceiveFrame(&instance), 1) << c.name;
+        EXPECT_EQ(ReceiveFrame(&instance), ReceiveResult::kFailed) << c.name;
         EXPECT_EQ(instance.receivedLength, 0) << c.name;
         // Recovery as the listener does it: a DTR pulse, then the line settles.
         CommSetDtr(instance.portHandle, 0);
@@ -244,7 +246,7 @@ TEST_F(FrameExchange, MessageBytesEqualToTheHeaderAreData) {
     const Bytes frame{0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0xAA, 0xE2, 0x00, 0x80, 0xAA};
     bcu.queueFrame(frame);
     ASSERT_TRUE(WaitCts());
-    ASSERT_EQ(ReceiveFrame(&instance), 0);
+    ASSERT_EQ(ReceiveFrame(&instance), ReceiveResult::kReceived);
     EXPECT_EQ(Bytes(instance.receivedBytes, instance.receivedBytes + 11), frame);
 }
 
@@ -266,7 +268,7 @@ TEST_F(FrameExchange, SenderWaitsForTheLockHolder) {
     std::atomic<bool> sent{false};
     std::thread sender([&] {
         LoadFrame(kLinkLayer.data(), &instance);
-        EXPECT_EQ(SendFrame(&instance), 0);
+        EXPECT_EQ(SendFrame(&instance, IgnoreBcuFrame), SendResult::kSent);
         sent = true;
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -279,10 +281,10 @@ TEST_F(FrameExchange, SenderWaitsForTheLockHolder) {
 }
 
 TEST(LineLock, AbandonedLockIsTakenSilentlyAndLocksAreIndependent) {
-    ASSERT_TRUE(host::bind());
+    ASSERT_TRUE(host::Bind());
     HuxCtlReset();
-    platform::Mutex* first = platform::sys().createMutex("COMMBUSYQelEIBT1");
-    platform::Mutex* second = platform::sys().createMutex("COMMBUSYQelEIBT2");
+    platform::Mutex* first = platform::Sys().createMutex("COMMBUSYQelEIBT1");
+    platform::Mutex* second = platform::Sys().createMutex("COMMBUSYQelEIBT2");
     std::thread holder([&] { WaitUntilCommNotBusy(first); });  // ends still holding it
     holder.join();
     WaitUntilCommNotBusy(second);  // another instance's lock: free
@@ -290,8 +292,8 @@ TEST(LineLock, AbandonedLockIsTakenSilentlyAndLocksAreIndependent) {
     ReleaseComm(first);
     ReleaseComm(second);
     EXPECT_EQ(HuxCtlLogCount(), 0u);
-    platform::sys().closeMutex(first);
-    platform::sys().closeMutex(second);
+    platform::Sys().closeMutex(first);
+    platform::Sys().closeMutex(second);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "bcuemu/bcu.h"
-#include "entry/host_services.h"
+#include "host/host_functions.h"
 #include "entry/qel_main.h"
 #include "huxtor_control.h"
 #include "support/fault_system.h"
@@ -70,13 +70,13 @@ protected:
         describe.functionCode = 14;
         describe.params = &description;
         ASSERT_EQ(Dispatch(&describe), 0);
-        ASSERT_TRUE(host::bind());
+        ASSERT_TRUE(host::Bind());
         HuxCtlReset();
     }
 };
 
 TEST(ListenerStart, ListenerThatCannotSignalFailsTheStartInsteadOfHanging) {
-    ASSERT_TRUE(host::bind());
+    ASSERT_TRUE(host::Bind());
     HuxCtlReset();
     InstanceData instance{};
     {
@@ -118,7 +118,7 @@ INSTANTIATE_TEST_SUITE_P(SystemOperations, LifecycleFaults,
 class LineFaults : public ::testing::TestWithParam<std::tuple<Op, uint32_t>> {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(host::bind());
+        ASSERT_TRUE(host::Bind());
         HuxCtlReset();
         port = bcu.serve();
         ASSERT_FALSE(port.empty()) << bcu.lastError();

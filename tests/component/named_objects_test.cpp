@@ -13,7 +13,7 @@ using platform::Event;
 using platform::Mutex;
 using platform::WaitResult;
 
-const platform::System& os() { return platform::nativeSystem(); }
+const platform::System& os() { return platform::NativeSystem(); }
 
 // A unique name per test, so runs do not meet each other's objects.
 std::string uniqueName(const char* base) {

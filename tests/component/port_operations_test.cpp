@@ -4,10 +4,11 @@
 
 #include <chrono>
 
-#include "entry/host_services.h"
+#include "host/host_functions.h"
 #include "huxtor_control.h"
 #include "platform/platform.h"
 #include "serial/comm.h"
+#include "serial/frames.h"
 #include "serial/port_handle.h"
 #include "support/fault_system.h"
 #include "support/pseudo_terminal.h"
@@ -25,7 +26,7 @@ constexpr LineSettings kDefault{9600, 8, 0, 0};
 class PortOperations : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(host::bind());
+        ASSERT_TRUE(host::Bind());
         HuxCtlReset();
     }
     uint32_t ReadTimeoutMs(PortHandle handle) {
@@ -40,10 +41,13 @@ TEST_F(PortOperations, PseudoPortTouchesNothing) {
     const PortHandle pseudo = kPseudoPort;
     uint8_t byte = 0x5A;
     EXPECT_EQ(CommSetReadTimeout(pseudo, 5), 0u);
-    EXPECT_EQ(CommPurgeInput(pseudo), 1);
-    EXPECT_TRUE(CommWriteByte(pseudo, 0x11));
-    EXPECT_TRUE(CommReadByte(pseudo, &byte));
+    EXPECT_FALSE(CommPurgeInput(pseudo));
+    EXPECT_FALSE(CommWriteByte(pseudo, 0x11));
+    EXPECT_FALSE(CommReadByte(pseudo, &byte));
     EXPECT_EQ(byte, 0x5A);  // nothing stored
+    // The byte exchanges give it its meaning: every byte is taken.
+    EXPECT_EQ(SendFirstByte(0xA5, pseudo), ByteResult::kAccepted);
+    EXPECT_EQ(SendNextByte(0x46, pseudo), ByteResult::kAccepted);
     EXPECT_EQ(CommBytesWaiting(pseudo), 0);
     EXPECT_FALSE(CommGetCts(pseudo));
     EXPECT_FALSE(CommWaitCtsOn(pseudo));
@@ -57,16 +61,16 @@ TEST_F(PortOperations, PseudoPortTouchesNothing) {
 
 TEST_F(PortOperations, OpenResults) {
     PortHandle handle = kNoPort;
-    EXPECT_EQ(CommOpen("NUL", kDefault, 0x0101, &handle), kCommOpened);
+    EXPECT_EQ(CommOpen("NUL", kDefault, 0x0101, &handle), OpenResult::kOpened);
     EXPECT_NE(handle, kNoPort);
-    EXPECT_EQ(CommClose(handle), kCommOk);
-    EXPECT_EQ(CommOpen("nosuchdevice", kDefault, 0x0101, &handle), kCommCannotOpen);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
+    EXPECT_EQ(CommOpen("nosuchdevice", kDefault, 0x0101, &handle), OpenResult::kCannotOpen);
 }
 
 TEST_F(PortOperations, VirtualLineGetsTheSettingsAndIsOpenedOnce) {
     test::VirtualLinePeer peer;
     PortHandle handle = kNoPort;
-    ASSERT_EQ(CommOpen(peer.portName().c_str(), LineSettings{19200, 7, 2, 2}, 0x0101, &handle), kCommOpened);
+    ASSERT_EQ(CommOpen(peer.portName().c_str(), LineSettings{19200, 7, 2, 2}, 0x0101, &handle), OpenResult::kOpened);
     ASSERT_TRUE(peer.waitForCommands(4, 2000));
     bool baud = false;
     for (const auto& command : peer.commands()) {
@@ -76,14 +80,14 @@ TEST_F(PortOperations, VirtualLineGetsTheSettingsAndIsOpenedOnce) {
     EXPECT_TRUE(baud);
     EXPECT_EQ(ReadTimeoutMs(handle), 1000u);
     PortHandle second = kNoPort;
-    EXPECT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &second), kCommCannotOpen);
-    EXPECT_EQ(CommClose(handle), kCommOk);
+    EXPECT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &second), OpenResult::kCannotOpen);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
 }
 
 TEST_F(PortOperations, ReadTimeoutIsWrittenOnlyWhenItChanges) {
     test::VirtualLinePeer peer;
     PortHandle handle = kNoPort;
-    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), kCommOpened);
+    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), OpenResult::kOpened);
     platform::Port* port = PortOf(handle);
     platform::Timeouts before{};
     ASSERT_TRUE(port->methods->getTimeouts(port, &before));
@@ -92,76 +96,76 @@ TEST_F(PortOperations, ReadTimeoutIsWrittenOnlyWhenItChanges) {
     EXPECT_EQ(ReadTimeoutMs(handle), 50u);
     EXPECT_EQ(CommSetReadTimeout(handle, 0), 5u);
     EXPECT_EQ(CommSetReadTimeout(handle, 7), 0u);      // below 10 ms reads back as 0
-    EXPECT_EQ(CommClose(handle), kCommOk);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
 }
 
 TEST_F(PortOperations, UnchangedReadTimeoutWritesNothing) {
     test::VirtualLinePeer peer;
     FaultSystem counting;
     PortHandle handle = kNoPort;
-    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), kCommOpened);
+    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), OpenResult::kOpened);
     const uint32_t writes = counting.calls(Op::kSetTimeouts);
     EXPECT_EQ(CommSetReadTimeout(handle, 100), 100u);
     EXPECT_EQ(counting.calls(Op::kSetTimeouts), writes);
     EXPECT_EQ(CommSetReadTimeout(handle, 20), 100u);
     EXPECT_EQ(counting.calls(Op::kSetTimeouts), writes + 1);
-    EXPECT_EQ(CommClose(handle), kCommOk);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
 }
 
 TEST_F(PortOperations, PurgeOfAnEmptyQueueReturnsAtOnce) {
     test::VirtualLinePeer peer;
     FaultSystem counting;
     PortHandle handle = kNoPort;
-    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), kCommOpened);
+    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), OpenResult::kOpened);
     const uint32_t writes = counting.calls(Op::kSetTimeouts);
     const auto start = Clock::now();
-    EXPECT_EQ(CommPurgeInput(handle), 0);
+    EXPECT_TRUE(CommPurgeInput(handle));
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(40));
     EXPECT_EQ(counting.calls(Op::kSetTimeouts), writes);
-    EXPECT_EQ(CommClose(handle), kCommOk);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
 }
 
 TEST_F(PortOperations, PurgeTakesStaleBytesAndRestoresTheTimeout) {
     test::VirtualLinePeer peer;
     PortHandle handle = kNoPort;
-    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), kCommOpened);
+    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), OpenResult::kOpened);
     peer.sendData(std::vector<uint8_t>(700, 0x33));
     ASSERT_TRUE(CommWaitRxBytes(handle, 1000));
     const auto start = Clock::now();
-    EXPECT_EQ(CommPurgeInput(handle), 0);
+    EXPECT_TRUE(CommPurgeInput(handle));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(45));
     EXPECT_EQ(CommBytesWaiting(handle), 0);
     EXPECT_EQ(ReadTimeoutMs(handle), 1000u);
-    EXPECT_EQ(CommClose(handle), kCommOk);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
 }
 
 TEST_F(PortOperations, ReadWithNothingArrivingFailsAfterTheReadTimeout) {
     test::VirtualLinePeer peer;
     PortHandle handle = kNoPort;
-    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), kCommOpened);
+    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), OpenResult::kOpened);
     CommSetReadTimeout(handle, 20);
     uint8_t byte = 0;
     uint16_t total = 99;
     const auto start = Clock::now();
-    EXPECT_EQ(CommRead(handle, &byte, 1, &total), kCommFailed);
+    EXPECT_EQ(CommRead(handle, &byte, 1, &total), CommResult::kFailed);
     const auto took = Clock::now() - start;
     EXPECT_EQ(total, 0);
     EXPECT_GE(took, std::chrono::milliseconds(190));
     EXPECT_LT(took, std::chrono::milliseconds(2000));
     peer.sendData({0xFF, 0x01});
     uint8_t two[2] = {};
-    EXPECT_EQ(CommRead(handle, two, 2, &total), kCommOk);
+    EXPECT_EQ(CommRead(handle, two, 2, &total), CommResult::kOk);
     EXPECT_EQ(total, 2);
     EXPECT_EQ(two[0], 0xFF);
     EXPECT_EQ(two[1], 0x01);
-    EXPECT_EQ(CommClose(handle), kCommOk);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
 }
 
 TEST_F(PortOperations, RefusedModemQueriesAreLogged) {
     test::VirtualLinePeer peer;
     FaultSystem faults;
     PortHandle handle = kNoPort;
-    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), kCommOpened);
+    ASSERT_EQ(CommOpen(peer.portName().c_str(), kDefault, 0x0101, &handle), OpenResult::kOpened);
     HuxCtlLogClear();
     faults.failNth(Op::kGetCts, 1);
     faults.failNth(Op::kQueryInput, 1);
@@ -181,14 +185,14 @@ TEST_F(PortOperations, RefusedModemQueriesAreLogged) {
         EXPECT_STREQ(line, expected[i]);
         EXPECT_EQ(level, 32);
     }
-    EXPECT_EQ(CommClose(handle), kCommOk);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
 }
 
 TEST_F(PortOperations, PseudoTerminalGetsTheLineSettings) {
     auto terminal = test::PseudoTerminal::open();
     if (terminal == nullptr) GTEST_SKIP() << "no pseudo terminal on this platform";
     PortHandle handle = kNoPort;
-    ASSERT_EQ(CommOpen(terminal->devicePath().c_str(), kDefault, 0x0101, &handle), kCommOpened);
+    ASSERT_EQ(CommOpen(terminal->devicePath().c_str(), kDefault, 0x0101, &handle), OpenResult::kOpened);
     const test::TerminalSettings settings = terminal->settings();
     EXPECT_EQ(settings.baud, 9600u);
     EXPECT_EQ(settings.stopBits, 1);
@@ -205,8 +209,8 @@ TEST_F(PortOperations, PseudoTerminalGetsTheLineSettings) {
     EXPECT_TRUE(CommReadByte(handle, &byte));
     EXPECT_EQ(byte, 0x4B);
     PortHandle second = kNoPort;
-    EXPECT_EQ(CommOpen(terminal->devicePath().c_str(), kDefault, 0x0101, &second), kCommCannotOpen);
-    EXPECT_EQ(CommClose(handle), kCommOk);
+    EXPECT_EQ(CommOpen(terminal->devicePath().c_str(), kDefault, 0x0101, &second), OpenResult::kCannotOpen);
+    EXPECT_EQ(CommClose(handle), CommResult::kOk);
 }
 
 }  // namespace

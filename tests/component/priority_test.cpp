@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "entry/host_services.h"
+#include "host/host_functions.h"
 #include "entry/qel_main.h"
 #include "huxtor_control.h"
 #include "support/fault_system.h"
@@ -33,7 +33,7 @@ uint32_t LinesContaining(const std::string& needle) {
 }
 
 TEST(Priority, RefusedTimeCriticalIsReportedOnceAndChangesNothingElse) {
-    ASSERT_TRUE(host::bind());
+    ASSERT_TRUE(host::Bind());
     HuxCtlReset();
     test::FaultSystem faults;
     faults.failNth(test::Op::kSetThreadPriority, 1, test::FaultSystem::Mode::kFromThenOn);

@@ -15,7 +15,7 @@ using platform::LineState;
 using platform::Port;
 using platform::Timeouts;
 
-const platform::System& os() { return platform::nativeSystem(); }
+const platform::System& os() { return platform::NativeSystem(); }
 
 struct PortCloser {
     void operator()(Port* p) const {

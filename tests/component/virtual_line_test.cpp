@@ -18,7 +18,7 @@ using platform::ModemLine;
 using platform::Port;
 using test::VirtualLinePeer;
 
-const platform::System& os() { return platform::nativeSystem(); }
+const platform::System& os() { return platform::NativeSystem(); }
 
 struct PortCloser {
     void operator()(Port* p) const {

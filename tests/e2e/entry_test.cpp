@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
 #include "support/loaded_driver.h"
 
 namespace qel {

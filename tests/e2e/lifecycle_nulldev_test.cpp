@@ -37,7 +37,7 @@ TEST_F(LifecycleOnNulldev, FirstColdStartNamesRegistersAndResets) {
     EXPECT_EQ(data.instanceNumber, 1);
     EXPECT_EQ(data.driverVersion, 274);
     EXPECT_EQ(data.portHandle, kPseudoPort);
-    EXPECT_EQ(data.portSpec.openFlags, 0x0101);
+    EXPECT_EQ(data.portSettings.openFlags, 0x0101);
     EXPECT_EQ(data.hostByte, 7);
     EXPECT_EQ(data.readTimeout, 100u);
     EXPECT_EQ(driver.clientCount(), 1u);
@@ -179,9 +179,9 @@ TEST_F(LifecycleOnNulldev, PortRequestsWithoutADevice) {
     EXPECT_EQ(instance.data().portHandle, kPseudoPort);
     EXPECT_EQ(instance.reconfigure("nulldev", 0, LineSettings{19200, 7, 2, 2}), 0);
     EXPECT_EQ(instance.data().readTimeout, 100u);  // 0 keeps the stored value
-    EXPECT_STREQ(instance.data().portSpec.portName, "nulldev");
-    EXPECT_EQ(instance.data().portSpec.line.baud, 19200);
-    EXPECT_EQ(instance.data().portSpec.openFlags, 0x0101);
+    EXPECT_STREQ(instance.data().portSettings.portName, "nulldev");
+    EXPECT_EQ(instance.data().portSettings.line.baud, 19200);
+    EXPECT_EQ(instance.data().portSettings.openFlags, 0x0101);
     EXPECT_EQ(instance.reconfigure("NULLDEV", 55), 0);
     EXPECT_EQ(instance.data().readTimeout, 55u);
     EXPECT_EQ(instance.reconfigure("nosuchport"), 2);

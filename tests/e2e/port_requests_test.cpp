@@ -32,7 +32,7 @@ TEST_F(PortRequests, SecondOpenOfTheSamePortFailsAndKeepsTheHandle) {
     EXPECT_EQ(instance().data().portHandle, before);
     EXPECT_EQ(instance().reconfigure(running.port(), 0, LineSettings{19200, 8, 0, 0}), 2);
     EXPECT_EQ(instance().data().portHandle, before);
-    EXPECT_EQ(instance().data().portSpec.line.baud, 19200);  // stored, though the open port keeps its settings
+    EXPECT_EQ(instance().data().portSettings.line.baud, 19200);  // stored, though the open port keeps its settings
 }
 
 TEST_F(PortRequests, ReconfiguredPortIsFollowedByTheListener) {
@@ -44,7 +44,7 @@ TEST_F(PortRequests, ReconfiguredPortIsFollowedByTheListener) {
     EXPECT_EQ(instance().reconfigure(otherPort), 0);
     ASSERT_TRUE(bcu().waitDisconnected(2000));
     ASSERT_TRUE(other.waitConnected(2000));
-    EXPECT_STREQ(instance().data().portSpec.portName, otherPort.c_str());
+    EXPECT_STREQ(instance().data().portSettings.portName, otherPort.c_str());
     // The old BCU is gone from the bus as far as the driver is concerned; the new one indicates.
     bus.inject(0x0802, ValueSize::kByte, 5);
     ASSERT_TRUE(WaitUntil([&] { return driver.putCount(gate) >= 1; }, 5000));

@@ -30,7 +30,7 @@ struct Faults {
     std::atomic<uint32_t> failures;
 } g;
 
-const System& real() { return nativeSystem(); }
+const System& real() { return NativeSystem(); }
 
 // Counts the call; true when this one is to fail.
 bool shouldFail(Op op) {
@@ -158,11 +158,11 @@ Op opByName(const char* name) {
 FaultSystem::FaultSystem() {
     clearFaults();
     resetCounts();
-    setSystem(&kFaultSystem);
+    SetSystem(&kFaultSystem);
 }
 
 FaultSystem::~FaultSystem() {
-    setSystem(nullptr);
+    SetSystem(nullptr);
     clearFaults();
 }
 

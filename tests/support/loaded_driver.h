@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "huxtor_control.h"
-#include "instance/instance_data.h"
+#include "abi/records.h"
 
 namespace qel::test {
 

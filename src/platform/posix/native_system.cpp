@@ -40,7 +40,7 @@ void* hostSymbol(const char* name) {
 
 }  // namespace posix
 
-const System& nativeSystem() {
+const System& NativeSystem() {
     static const System table = {
         posix::openPort,    posix::tickMs,      posix::sleepMs,    posix::startThread,
         posix::joinThread,  posix::threadEnded, posix::setThreadPriority,

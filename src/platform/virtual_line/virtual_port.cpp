@@ -60,7 +60,7 @@ struct VirtualPort {
 
 VirtualPort* self(Port* p) { return reinterpret_cast<VirtualPort*>(p); }
 
-uint32_t now() { return nativeSystem().tickMs(); }
+uint32_t now() { return NativeSystem().tickMs(); }
 
 bool send(VirtualPort* vp, const uint8_t* bytes, size_t n) {
     if (vp->closed) return false;

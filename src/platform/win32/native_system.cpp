@@ -43,7 +43,7 @@ void* hostSymbol(const char* name) {
 
 }  // namespace win32
 
-const System& nativeSystem() {
+const System& NativeSystem() {
     static const System table = {
         win32::openPort,    win32::tickMs,      win32::sleepMs,    win32::startThread,
         win32::joinThread,  win32::threadEnded, win32::setThreadPriority,

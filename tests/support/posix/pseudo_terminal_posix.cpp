@@ -64,9 +64,9 @@ public:
 
     std::vector<uint8_t> readFar(size_t n, uint32_t timeoutMs) override {
         std::vector<uint8_t> out;
-        const uint32_t start = platform::nativeSystem().tickMs();
+        const uint32_t start = platform::NativeSystem().tickMs();
         while (out.size() < n) {
-            const uint32_t elapsed = platform::nativeSystem().tickMs() - start;
+            const uint32_t elapsed = platform::NativeSystem().tickMs() - start;
             if (elapsed >= timeoutMs) break;
             pollfd pfd{master_, POLLIN, 0};
             if (poll(&pfd, 1, static_cast<int>(timeoutMs - elapsed)) <= 0) continue;
@@ -84,7 +84,7 @@ public:
     bool openableFromOtherProcess() const override {
         const pid_t child = fork();
         if (child == 0) {
-            platform::Port* port = platform::nativeSystem().openPort(path_.c_str());
+            platform::Port* port = platform::NativeSystem().openPort(path_.c_str());
             _exit(port != nullptr ? 0 : 1);
         }
         int status = 0;

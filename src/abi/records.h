@@ -1,5 +1,7 @@
-// Records shared with the host. Every layout is fixed: the host allocates and
-// fills these with the sizes and offsets below, in one 32-bit process.
+// The host's interface: the records it shares with the driver, the calling
+// convention and the instance numbers. Every layout is fixed: the host
+// allocates and fills these with the sizes and offsets below, in one 32-bit
+// process. Nothing here depends on any other part of the driver.
 #pragma once
 
 #include <cstddef>
@@ -8,7 +10,20 @@
 
 static_assert(sizeof(void*) == 4, "qeleib is a 32-bit driver: build it for i386 or i686");
 
+// The host calls QelMain and the host library's functions as stdcall.
+#define QEL_STDCALL __attribute__((stdcall))
+
 namespace qel {
+
+// Instance numbers 1..4 name the instances (QelEIB01..QelEIB04); the driver
+// description tells the host that four can run at once.
+constexpr int32_t kFirstInstanceNumber = 1;
+constexpr int32_t kLastInstanceNumber = 4;
+constexpr int32_t kInstanceSlots = kLastInstanceNumber + 1;  // arrays indexed by number
+
+constexpr bool IsInstanceNumber(int32_t number) {
+    return number >= kFirstInstanceNumber && number <= kLastInstanceNumber;
+}
 
 namespace platform {
 struct Event;
@@ -42,16 +57,16 @@ constexpr size_t kPortNameSize = 12;
 //  0    12   port name, NUL-terminated
 // 12     8   line settings
 // 20     2   open flags (0x0101: DTR enabled, RTS disabled)
-struct PortSpec {
+struct PortSettings {
     char portName[kPortNameSize];
     LineSettings line;
     uint16_t openFlags;
 };
-static_assert(offsetof(PortSpec, portName) == 0);
-static_assert(offsetof(PortSpec, line) == 12);
-static_assert(offsetof(PortSpec, openFlags) == 20);
-static_assert(sizeof(PortSpec) == 22);
-static_assert(alignof(PortSpec) == 2);
+static_assert(offsetof(PortSettings, portName) == 0);
+static_assert(offsetof(PortSettings, line) == 12);
+static_assert(offsetof(PortSettings, openFlags) == 20);
+static_assert(sizeof(PortSettings) == 22);
+static_assert(alignof(PortSettings) == 2);
 
 constexpr size_t kFrameAreaSize = 124;
 constexpr size_t kClientNameSize = 11;
@@ -62,7 +77,7 @@ struct InstanceData {
     uint32_t readTimeout;                     //   0 read time-out, units of 10 ms
     uint32_t portEnabled;                     //   4 0: ColdStart stops after its entry line
     uint32_t portHandle;                      //   8 kNoPort, kPseudoPort or an open port
-    PortSpec portSpec;                        //  12 the port in use
+    PortSettings portSettings;                //  12 the port in use
     char instanceName[kObjectNameSize];       //  34 "QelEIB01"...
     uint16_t driverVersion;                   //  66 0x0112
     uint8_t clientId;                         //  68 handed out by HuxMkClient
@@ -92,7 +107,7 @@ struct InstanceData {
 static_assert(offsetof(InstanceData, readTimeout) == 0);
 static_assert(offsetof(InstanceData, portEnabled) == 4);
 static_assert(offsetof(InstanceData, portHandle) == 8);
-static_assert(offsetof(InstanceData, portSpec) == 12);
+static_assert(offsetof(InstanceData, portSettings) == 12);
 static_assert(offsetof(InstanceData, instanceName) == 34);
 static_assert(offsetof(InstanceData, driverVersion) == 66);
 static_assert(offsetof(InstanceData, clientId) == 68);

@@ -1,4 +1,4 @@
-#include "entry/host_services.h"
+#include "host/host_functions.h"
 
 #include <atomic>
 #include <mutex>
@@ -13,28 +13,28 @@ std::once_flag g_bindOnce;
 std::atomic<bool> g_bound{false};
 
 template <typename Fn>
-bool bindOne(Fn& slot, const char* name) {
-    slot = reinterpret_cast<Fn>(platform::sys().hostSymbol(name));
+bool BindOne(Fn& slot, const char* name) {
+    slot = reinterpret_cast<Fn>(platform::Sys().hostSymbol(name));
     return slot != nullptr;
 }
 
 }  // namespace
 
-bool bind() {
+bool Bind() {
     std::call_once(g_bindOnce, [] {
-        bool ok = bindOne(g_functions.mkClient, "HuxMkClient");
-        ok = bindOne(g_functions.rmClient, "HuxRmClient") && ok;
-        ok = bindOne(g_functions.getGateRawValue, "HuxGetGateRawValue") && ok;
-        ok = bindOne(g_functions.getGateIdByAddressStr, "HuxGetGateIdByAddressStr") && ok;
-        ok = bindOne(g_functions.cook, "HuxCook") && ok;
-        ok = bindOne(g_functions.putGateVal, "HuxPutGateVal") && ok;
-        ok = bindOne(g_functions.err, "err") && ok;
+        bool ok = BindOne(g_functions.mkClient, "HuxMkClient");
+        ok = BindOne(g_functions.rmClient, "HuxRmClient") && ok;
+        ok = BindOne(g_functions.getGateRawValue, "HuxGetGateRawValue") && ok;
+        ok = BindOne(g_functions.getGateIdByAddressStr, "HuxGetGateIdByAddressStr") && ok;
+        ok = BindOne(g_functions.cook, "HuxCook") && ok;
+        ok = BindOne(g_functions.putGateVal, "HuxPutGateVal") && ok;
+        ok = BindOne(g_functions.err, "err") && ok;
         g_bound.store(ok, std::memory_order_release);
     });
     return g_bound.load(std::memory_order_acquire);
 }
 
-const Functions& functions() { return g_functions; }
+const Functions& BoundFunctions() { return g_functions; }
 
 uint16_t HuxMkClient(const char* name, uint8_t* clientId) { return g_functions.mkClient(name, 1, 0, clientId); }
 

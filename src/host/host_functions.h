@@ -5,13 +5,9 @@
 
 #include <cstdint>
 
-#include "instance/instance_data.h"
-
-#define QEL_STDCALL __attribute__((stdcall))
+#include "abi/records.h"
 
 namespace qel::host {
-
-constexpr int kLogLevel = 32;
 
 using MkClientFn = uint16_t(QEL_STDCALL*)(const char* name, uint32_t one, uint32_t zero, uint8_t* clientId);
 using RmClientFn = uint16_t(QEL_STDCALL*)(uint32_t clientId);
@@ -34,9 +30,9 @@ struct Functions {
 };
 
 // Binds the table once; true when all seven functions were found.
-bool bind();
-// The bound table. Only valid after bind() returned true.
-const Functions& functions();
+bool Bind();
+// The bound table. Only valid after Bind() returned true.
+const Functions& BoundFunctions();
 
 // Thin wrappers the driver calls.
 uint16_t HuxMkClient(const char* name, uint8_t* clientId);
@@ -47,6 +43,3 @@ uint16_t HuxCook(uint8_t clientId, uint32_t gateId, RawValue raw, CookedValue* c
 uint16_t HuxPutGateVal(uint8_t clientId, uint32_t gateId, CookedValue cooked);
 
 }  // namespace qel::host
-
-// Log through the host at level 32.
-#define QEL_LOG(...) ::qel::host::functions().err(::qel::host::kLogLevel, __VA_ARGS__)
