@@ -7,7 +7,7 @@
 #include <string>
 
 #include "huxtor_control.h"
-#include "instance/instance_data.h"
+#include "abi/records.h"
 #include "shared_library.h"
 
 namespace eibhost {

@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
 #include "session_file.h"
 
 namespace eibhost {

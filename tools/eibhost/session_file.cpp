@@ -2,7 +2,7 @@
 
 #include <toml++/toml.h>
 
-#include "instance/instance_data.h"
+#include "abi/records.h"
 #include "step_rules.h"
 
 namespace eibhost {
