@@ -36,7 +36,7 @@ void LineSession::flush(int64_t now) {
             sendCts(out.value != 0);
         } else {
             uint8_t bytes[2];
-            write(bytes, tn::encodeData(out.value, bytes));
+            write(bytes, tn::EncodeData(out.value, bytes));
             recorder_.add(LineEvent::Kind::kFromBcu, out.value);
         }
     }
@@ -46,9 +46,9 @@ void LineSession::option(const tn::Item& item) {
     uint8_t out[3];
     // Only the com-port option is taken; refusals are not answered again.
     if (item.byte == tn::kWill) {
-        write(out, tn::encodeOption(item.option == tn::kComPortOption ? tn::kDo : tn::kDont, item.option, out));
+        write(out, tn::EncodeOption(item.option == tn::kComPortOption ? tn::kDo : tn::kDont, item.option, out));
     } else if (item.byte == tn::kDo) {
-        write(out, tn::encodeOption(item.option == tn::kComPortOption ? tn::kWill : tn::kWont, item.option, out));
+        write(out, tn::EncodeOption(item.option == tn::kComPortOption ? tn::kWill : tn::kWont, item.option, out));
     }
 }
 
@@ -99,14 +99,14 @@ void LineSession::answer(uint8_t command, const uint8_t* values, size_t count) {
     payload[n++] = static_cast<uint8_t>(command + tn::kServerOffset);
     for (size_t i = 0; i < count && n < sizeof payload; ++i) payload[n++] = values[i];
     uint8_t out[5 + 2 * tn::kMaxSubnegotiation];
-    write(out, tn::encodeSubnegotiation(tn::kComPortOption, payload, n, out));
+    write(out, tn::EncodeSubnegotiation(tn::kComPortOption, payload, n, out));
 }
 
 void LineSession::sendCts(bool on, bool record) {
     const uint8_t payload[2] = {tn::kNotifyModemstate + tn::kServerOffset,
                                 static_cast<uint8_t>((on ? tn::kModemCts : 0) | tn::kModemDeltaCts)};
     uint8_t out[5 + 2 * sizeof payload];
-    write(out, tn::encodeSubnegotiation(tn::kComPortOption, payload, sizeof payload, out));
+    write(out, tn::EncodeSubnegotiation(tn::kComPortOption, payload, sizeof payload, out));
     if (record) recorder_.add(LineEvent::Kind::kCts, on);
 }
 

@@ -107,7 +107,7 @@ struct System {
     WaitResult (*waitEvent)(Event*, uint32_t timeoutMs);  // kInfinite: no limit
     bool (*closeEvent)(Event*);                           // drop this handle
     Mutex* (*createMutex)(const char* name);              // not owned; a known name gives that mutex
-    WaitResult (*lockMutex)(Mutex*, uint32_t timeoutMs);  // kAbandoned: owner ended holding it, now ours
+    WaitResult (*lockMutex)(Mutex*, uint32_t timeoutMs);  // kAbandoned: owner ended holding it, Now ours
     bool (*unlockMutex)(Mutex*);                          // false: not the owner
     bool (*closeMutex)(Mutex*);                           // drop this handle
     void* (*hostSymbol)(const char* name);                // a function of the host library, nullptr: missing

@@ -63,54 +63,6 @@ TEST_F(AddressParse, a_one_bit_group_address_comes_back_to_the_host) {
     EXPECT_EQ(takeLog(), Lines{});
 }
 
-TEST_F(AddressParse, command_names_in_any_case_come_back_as_their_index) {
-    EXPECT_EQ(parse("linklayer", 0), 0);
-    EXPECT_EQ(block_.commandIndex, 0u);
-    EXPECT_EQ(block_.groupAddress, 0u);
-    EXPECT_EQ(block_.out32, 16u);
-    EXPECT_EQ(parse("Set_Rts", 0), 0);
-    EXPECT_EQ(block_.commandIndex, 11u);
-    EXPECT_EQ(parse("A2", 0), 0);
-    EXPECT_EQ(block_.commandIndex, 6u);
-    EXPECT_EQ(block_.groupAddress, 0u);
-    EXPECT_EQ(takeLog(), Lines{});
-}
-
-TEST_F(AddressParse, a_rejected_address_answers_1_with_its_line) {
-    EXPECT_EQ(parse("A-1", 0), 1);
-    EXPECT_EQ(takeLog(), Lines{"QelEIB01: SingleParser() invalid char found (addr = 'A-1')"});
-    EXPECT_EQ(block_.out28, 255u);
-    EXPECT_EQ(block_.out32, 16u);
-    EXPECT_EQ(block_.commandIndex, 0xA5A5A5A5u);
-}
-
-TEST_F(AddressParse, a_group_out_of_range_is_logged_by_the_search_and_the_parser) {
-    EXPECT_EQ(parse("A_14/0000", 0), 1);
-    EXPECT_EQ(takeLog(), (Lines{"QelEIB01: SearchCmdName() fail, Main (14) or Sub (0) group out of range (A_14/0000 )",
-                                "QelEIB01: SingleParser() fail, command not found (addr = 'A_14/0000')"}));
-    EXPECT_EQ(block_.commandIndex, 0u);
-    EXPECT_EQ(block_.groupAddress, 0u);
-}
-
-TEST_F(AddressParse, a_missing_slash_is_logged_by_the_search_and_the_parser) {
-    EXPECT_EQ(parse("d_123/034", 6), 1);
-    EXPECT_EQ(takeLog(), (Lines{"QelEIB01: SearchCmdName() fail, '/' char not found (D_123/034)",
-                                "QelEIB01: SingleParser() fail, command not found (addr = 'd_123/034')"}));
-}
-
-TEST_F(AddressParse, a_gate_of_the_wrong_type_is_logged_under_EIB) {
-    EXPECT_EQ(parse("D_01/0001", 0), 1);
-    EXPECT_EQ(takeLog(), (Lines{"EIB: CheckGateType fail, memType = 4, gateType = 0, gateAddr 0801",
-                                "QelEIB01: SingleParser() fail, on CheckGateType (addr = 'D_01/0001')"}));
-    EXPECT_EQ(block_.commandIndex, 4u);
-    EXPECT_EQ(block_.groupAddress, 2049u);
-}
-
-TEST_F(AddressParse, an_address_longer_than_nine_characters_is_refused) {
-    EXPECT_EQ(parse("PUT_LAYER2", 0), 1);
-    EXPECT_EQ(takeLog(), Lines{"QelEIB01: SingleParser() invalid char found (addr = 'PUT_LAYER2')"});
-}
-
 TEST_F(AddressParse, requests_without_their_records_answer_1) {
     EXPECT_EQ(driver_.call(kParse, &instance_, nullptr), 1);
     EXPECT_EQ(takeLog(), Lines{"QelEIB01: SingleParser() fail, no parameter block"});

@@ -41,28 +41,6 @@ TEST(HostBinding, ColdStartEntryLineReachesTheHostLibraryLog) {
     EXPECT_EQ(0, d.call(kEndQel, &instance, nullptr));
 }
 
-TEST(HostBinding, DescribeDriverNeedsNoHost) {
-    LoadedDriver d;
-    DriverDescription description{};
-
-    ASSERT_EQ(0, d.call(kDescribeDriver, nullptr, &description));
-
-    EXPECT_EQ(436u, description.instanceSize);
-    EXPECT_STREQ("Instabus EIB", description.driverName);
-    EXPECT_EQ(0u, d.logCount());
-}
-
-TEST(HostBinding, CodesOutsideTheTableAreRefusedSilently) {
-    LoadedDriver d;
-    InstanceData instance{};
-
-    EXPECT_EQ(2, d.call(0, &instance, nullptr));
-    EXPECT_EQ(2, d.call(17, &instance, nullptr));
-
-    EXPECT_EQ(0u, d.logCount());
-    EXPECT_EQ(0u, d.callCount("err"));
-}
-
 TEST(HostBinding, MissingHostLibraryFailsTheTestByName) {
     EXPECT_NONFATAL_FAILURE(
         {

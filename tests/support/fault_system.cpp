@@ -100,8 +100,19 @@ void fpAwaitLine(Port* p, uint32_t maxMs) {
 }
 
 const PortMethods kFaultPortMethods = {
-    fpClose, fpGetState, fpSetState, fpGetTimeouts, fpSetTimeouts, fpSetQueueSizes, fpWrite,
-    fpRead,  fpQueryInput, fpSetModemLine, fpGetCts, fpSetEventMask, fpAwaitLine,
+    .close = fpClose,
+    .getState = fpGetState,
+    .setState = fpSetState,
+    .getTimeouts = fpGetTimeouts,
+    .setTimeouts = fpSetTimeouts,
+    .setQueueSizes = fpSetQueueSizes,
+    .write = fpWrite,
+    .read = fpRead,
+    .queryInput = fpQueryInput,
+    .setModemLine = fpSetModemLine,
+    .getCts = fpGetCts,
+    .setEventMask = fpSetEventMask,
+    .awaitLine = fpAwaitLine,
 };
 
 Port* fsOpenPort(const char* name) {
@@ -140,9 +151,22 @@ bool fsCloseMutex(Mutex* m) { return !shouldFail(Op::kCloseMutex) && real().clos
 void* fsHostSymbol(const char* name) { return shouldFail(Op::kHostSymbol) ? nullptr : real().hostSymbol(name); }
 
 const System kFaultSystem = {
-    fsOpenPort,    fsTickMs,     fsSleepMs,   fsStartThread, fsJoinThread, fsThreadEnded,
-    fsSetThreadPriority, fsCreateEvent, fsSetEvent, fsWaitEvent, fsCloseEvent, fsCreateMutex,
-    fsLockMutex,   fsUnlockMutex, fsCloseMutex, fsHostSymbol,
+    .openPort = fsOpenPort,
+    .tickMs = fsTickMs,
+    .sleepMs = fsSleepMs,
+    .startThread = fsStartThread,
+    .joinThread = fsJoinThread,
+    .threadEnded = fsThreadEnded,
+    .setThreadPriority = fsSetThreadPriority,
+    .createEvent = fsCreateEvent,
+    .setEvent = fsSetEvent,
+    .waitEvent = fsWaitEvent,
+    .closeEvent = fsCloseEvent,
+    .createMutex = fsCreateMutex,
+    .lockMutex = fsLockMutex,
+    .unlockMutex = fsUnlockMutex,
+    .closeMutex = fsCloseMutex,
+    .hostSymbol = fsHostSymbol,
 };
 
 }  // namespace

@@ -42,7 +42,7 @@ void VirtualLinePeer::handle(const tn::Item& item) {
         negotiated_ = true;
         guard.unlock();
         uint8_t out[3];
-        sendRaw(out, tn::encodeOption(behaviour_.acceptComPort ? tn::kDo : tn::kDont, tn::kComPortOption, out));
+        sendRaw(out, tn::EncodeOption(behaviour_.acceptComPort ? tn::kDo : tn::kDont, tn::kComPortOption, out));
         guard.lock();
     } else if (item.kind == tn::Item::Kind::kSubnegotiation && item.option == tn::kComPortOption && item.length > 0) {
         Command command{item.payload[0], std::vector<uint8_t>(item.payload + 1, item.payload + item.length)};
@@ -59,7 +59,7 @@ void VirtualLinePeer::handle(const tn::Item& item) {
         for (uint8_t b : command.value)
             if (length < sizeof answer) answer[length++] = b;
         uint8_t out[5 + 2 * tn::kMaxSubnegotiation];
-        sendRaw(out, tn::encodeSubnegotiation(tn::kComPortOption, answer, length, out));
+        sendRaw(out, tn::EncodeSubnegotiation(tn::kComPortOption, answer, length, out));
         return;
     }
     guard.unlock();
@@ -74,7 +74,7 @@ void VirtualLinePeer::sendRaw(const uint8_t* bytes, size_t n) {
 void VirtualLinePeer::sendData(const std::vector<uint8_t>& bytes) {
     std::vector<uint8_t> out(bytes.size() * 2);
     size_t n = 0;
-    for (uint8_t b : bytes) n += tn::encodeData(b, out.data() + n);
+    for (uint8_t b : bytes) n += tn::EncodeData(b, out.data() + n);
     sendRaw(out.data(), n);
 }
 
@@ -82,7 +82,7 @@ void VirtualLinePeer::sendCts(bool on) {
     const uint8_t payload[2] = {static_cast<uint8_t>(tn::kNotifyModemstate + tn::kServerOffset),
                                 static_cast<uint8_t>((on ? tn::kModemCts : 0) | tn::kModemDeltaCts)};
     uint8_t out[16];
-    sendRaw(out, tn::encodeSubnegotiation(tn::kComPortOption, payload, sizeof payload, out));
+    sendRaw(out, tn::EncodeSubnegotiation(tn::kComPortOption, payload, sizeof payload, out));
 }
 
 std::vector<uint8_t> VirtualLinePeer::data() const {

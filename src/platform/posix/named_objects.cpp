@@ -47,10 +47,10 @@ std::map<std::string, NamedObject*>& registry() {
     return *objects;
 }
 
-uint32_t currentTid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t CurrentTid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
 
-Event* newEvent() {
+Event* NewEvent() {
     auto* e = new (std::nothrow) Event{};
     if (e == nullptr) return nullptr;
     e->kind = ObjectKind::kEvent;
@@ -63,13 +63,13 @@ Event* newEvent() {
     return e;
 }
 
-void destroyEvent(Event* e) {
+void DestroyEvent(Event* e) {
     pthread_cond_destroy(&e->changed);
     pthread_mutex_destroy(&e->lock);
     delete e;
 }
 
-Mutex* newMutex() {
+Mutex* NewMutex() {
     auto* m = new (std::nothrow) Mutex{};
     if (m == nullptr) return nullptr;
     m->kind = ObjectKind::kMutex;
@@ -89,8 +89,8 @@ Mutex* newMutex() {
 // Frees the mutex unless a living thread other than the caller holds it: its
 // robust list still points here, so the memory must stay (as the kernel keeps
 // an owned Win32 mutex).
-void destroyMutex(Mutex* m) {
-    const uint32_t self = currentTid();
+void DestroyMutex(Mutex* m) {
+    const uint32_t self = CurrentTid();
     if (m->owner.load() == self) {
         const uint32_t depth = m->depth;
         m->owner.store(0);
@@ -107,7 +107,7 @@ void destroyMutex(Mutex* m) {
 
 // A create call: the named object of this kind if there is one, else a new one.
 template <typename T, typename Make>
-T* createNamed(const char* name, ObjectKind kind, Make make) {
+T* CreateNamed(const char* name, ObjectKind kind, Make make) {
     if (name == nullptr || name[0] == '\0') return make();
     std::lock_guard<std::mutex> guard(g_registryLock);
     auto found = registry().find(name);
@@ -124,7 +124,7 @@ T* createNamed(const char* name, ObjectKind kind, Make make) {
 }
 
 // Drops one handle; true when that was the last one.
-bool dropHandle(NamedObject* object) {
+bool DropHandle(NamedObject* object) {
     std::lock_guard<std::mutex> guard(g_registryLock);
     if (--object->handles > 0) return false;
     if (!object->name.empty()) registry().erase(object->name);
@@ -133,9 +133,9 @@ bool dropHandle(NamedObject* object) {
 
 }  // namespace
 
-Event* createEvent(const char* name) { return createNamed<Event>(name, ObjectKind::kEvent, newEvent); }
+Event* CreateNamedEvent(const char* name) { return CreateNamed<Event>(name, ObjectKind::kEvent, NewEvent); }
 
-bool setEvent(Event* e) {
+bool SignalEvent(Event* e) {
     if (e == nullptr) return false;
     pthread_mutex_lock(&e->lock);
     e->signalled = true;
@@ -144,21 +144,21 @@ bool setEvent(Event* e) {
     return true;
 }
 
-WaitResult waitEvent(Event* e, uint32_t timeoutMs) {
+WaitResult WaitForEvent(Event* e, uint32_t timeoutMs) {
     if (e == nullptr) return WaitResult::kFailed;
-    const bool signalled = waitForFlag(&e->lock, &e->changed, e->signalled, timeoutMs);
+    const bool signalled = WaitForFlag(&e->lock, &e->changed, e->signalled, timeoutMs);
     return signalled ? WaitResult::kSignalled : WaitResult::kTimedOut;
 }
 
-bool closeEvent(Event* e) {
+bool CloseNamedEvent(Event* e) {
     if (e == nullptr) return false;
-    if (dropHandle(e)) destroyEvent(e);
+    if (DropHandle(e)) DestroyEvent(e);
     return true;
 }
 
-Mutex* createMutex(const char* name) { return createNamed<Mutex>(name, ObjectKind::kMutex, newMutex); }
+Mutex* CreateNamedMutex(const char* name) { return CreateNamed<Mutex>(name, ObjectKind::kMutex, NewMutex); }
 
-WaitResult lockMutex(Mutex* m, uint32_t timeoutMs) {
+WaitResult LockNamedMutex(Mutex* m, uint32_t timeoutMs) {
     if (m == nullptr) return WaitResult::kFailed;
     int rc;
     if (timeoutMs == kInfinite) {
@@ -166,7 +166,7 @@ WaitResult lockMutex(Mutex* m, uint32_t timeoutMs) {
     } else if (timeoutMs == 0) {
         rc = pthread_mutex_trylock(&m->lock);
     } else {
-        const timespec deadline = deadlineAfter(timeoutMs);
+        const timespec deadline = DeadlineAfter(timeoutMs);
         rc = pthread_mutex_clocklock(&m->lock, CLOCK_MONOTONIC, &deadline);
     }
     if (rc == EBUSY || rc == ETIMEDOUT) return WaitResult::kTimedOut;
@@ -175,20 +175,20 @@ WaitResult lockMutex(Mutex* m, uint32_t timeoutMs) {
         pthread_mutex_consistent(&m->lock);
         m->depth = 0;  // the ended owner's count went with it
     }
-    m->owner.store(currentTid());
+    m->owner.store(CurrentTid());
     ++m->depth;
     return rc == EOWNERDEAD ? WaitResult::kAbandoned : WaitResult::kSignalled;
 }
 
-bool unlockMutex(Mutex* m) {
-    if (m == nullptr || m->owner.load() != currentTid()) return false;
+bool UnlockNamedMutex(Mutex* m) {
+    if (m == nullptr || m->owner.load() != CurrentTid()) return false;
     if (--m->depth == 0) m->owner.store(0);
     return pthread_mutex_unlock(&m->lock) == 0;
 }
 
-bool closeMutex(Mutex* m) {
+bool CloseNamedMutex(Mutex* m) {
     if (m == nullptr) return false;
-    if (dropHandle(m)) destroyMutex(m);
+    if (DropHandle(m)) DestroyMutex(m);
     return true;
 }
 

@@ -9,19 +9,19 @@
 namespace qel::platform {
 namespace posix {
 
-uint32_t tickMs() {
+uint32_t TickMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<uint32_t>(static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u);
 }
 
-void sleepMs(uint32_t ms) {
+void SleepMs(uint32_t ms) {
     timespec ts{static_cast<time_t>(ms / 1000u), static_cast<long>(ms % 1000u) * 1000000L};
     while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
     }
 }
 
-void* hostSymbol(const char* name) {
+void* HostSymbol(const char* name) {
     // Bound from the host library's own handle: a global lookup would find
     // libc's err(3) before the host's err.
     static std::atomic<void*> library{nullptr};
@@ -42,11 +42,22 @@ void* hostSymbol(const char* name) {
 
 const System& NativeSystem() {
     static const System table = {
-        posix::openPort,    posix::tickMs,      posix::sleepMs,    posix::startThread,
-        posix::joinThread,  posix::threadEnded, posix::setThreadPriority,
-        posix::createEvent, posix::setEvent,    posix::waitEvent,  posix::closeEvent,
-        posix::createMutex, posix::lockMutex,   posix::unlockMutex, posix::closeMutex,
-        posix::hostSymbol,
+        .openPort = posix::OpenPort,
+        .tickMs = posix::TickMs,
+        .sleepMs = posix::SleepMs,
+        .startThread = posix::StartThread,
+        .joinThread = posix::JoinThread,
+        .threadEnded = posix::ThreadEnded,
+        .setThreadPriority = posix::SetThreadPriority,
+        .createEvent = posix::CreateNamedEvent,
+        .setEvent = posix::SignalEvent,
+        .waitEvent = posix::WaitForEvent,
+        .closeEvent = posix::CloseNamedEvent,
+        .createMutex = posix::CreateNamedMutex,
+        .lockMutex = posix::LockNamedMutex,
+        .unlockMutex = posix::UnlockNamedMutex,
+        .closeMutex = posix::CloseNamedMutex,
+        .hostSymbol = posix::HostSymbol,
     };
     return table;
 }

@@ -6,27 +6,27 @@
 
 namespace qel::platform::posix {
 
-Port* openPort(const char* name);
+Port* OpenPort(const char* name);
 // A connected Unix-domain stream socket at path, nullptr: cannot connect.
-ByteStream* connectSocketStream(const char* path);
+ByteStream* ConnectSocketStream(const char* path);
 
-uint32_t tickMs();
-void sleepMs(uint32_t ms);
+uint32_t TickMs();
+void SleepMs(uint32_t ms);
 
-Thread* startThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id);
-bool joinThread(Thread* thread, uint32_t timeoutMs);
-bool threadEnded(Thread* thread);
-bool setThreadPriority(Priority priority);
+Thread* StartThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id);
+bool JoinThread(Thread* thread, uint32_t timeoutMs);
+bool ThreadEnded(Thread* thread);
+bool SetThreadPriority(Priority priority);
 
-Event* createEvent(const char* name);
-bool setEvent(Event* event);
-WaitResult waitEvent(Event* event, uint32_t timeoutMs);
-bool closeEvent(Event* event);
-Mutex* createMutex(const char* name);
-WaitResult lockMutex(Mutex* mutex, uint32_t timeoutMs);
-bool unlockMutex(Mutex* mutex);
-bool closeMutex(Mutex* mutex);
+Event* CreateNamedEvent(const char* name);
+bool SignalEvent(Event* event);
+WaitResult WaitForEvent(Event* event, uint32_t timeoutMs);
+bool CloseNamedEvent(Event* event);
+Mutex* CreateNamedMutex(const char* name);
+WaitResult LockNamedMutex(Mutex* mutex, uint32_t timeoutMs);
+bool UnlockNamedMutex(Mutex* mutex);
+bool CloseNamedMutex(Mutex* mutex);
 
-void* hostSymbol(const char* name);
+void* HostSymbol(const char* name);
 
 }  // namespace qel::platform::posix

@@ -18,19 +18,19 @@ struct SocketStream {
     int fd;
 };
 
-int fdOf(ByteStream* s) { return reinterpret_cast<SocketStream*>(s)->fd; }
+int FdOf(ByteStream* s) { return reinterpret_cast<SocketStream*>(s)->fd; }
 
-bool socketWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
+bool SocketWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
     uint32_t done = 0;
     while (done < n) {
-        const ssize_t r = send(fdOf(s), bytes + done, n - done, MSG_NOSIGNAL);
+        const ssize_t r = send(FdOf(s), bytes + done, n - done, MSG_NOSIGNAL);
         if (r > 0) {
             done += static_cast<uint32_t>(r);
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno == EAGAIN) {
-            pollfd pfd{fdOf(s), POLLOUT, 0};
+            pollfd pfd{FdOf(s), POLLOUT, 0};
             poll(&pfd, 1, -1);
             continue;
         }
@@ -39,19 +39,19 @@ bool socketWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
     return true;
 }
 
-int32_t socketRead(ByteStream* s, uint8_t* buffer, uint32_t n, uint32_t timeoutMs) {
-    const uint32_t start = tickMs();
+int32_t SocketRead(ByteStream* s, uint8_t* buffer, uint32_t n, uint32_t timeoutMs) {
+    const uint32_t start = TickMs();
     for (;;) {
-        const uint32_t elapsed = tickMs() - start;
+        const uint32_t elapsed = TickMs() - start;
         uint32_t left = 0;
         if (timeoutMs == kInfinite) left = kInfinite;
         else if (elapsed < timeoutMs) left = timeoutMs - elapsed;
-        pollfd pfd{fdOf(s), POLLIN, 0};
+        pollfd pfd{FdOf(s), POLLIN, 0};
         const int ready = poll(&pfd, 1, left == kInfinite ? -1 : static_cast<int>(left));
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return -1;
         if (ready == 0) return 0;
-        const ssize_t r = recv(fdOf(s), buffer, n, MSG_DONTWAIT);
+        const ssize_t r = recv(FdOf(s), buffer, n, MSG_DONTWAIT);
         if (r > 0) return static_cast<int32_t>(r);
         if (r == 0) return -1;  // the far end closed
         if (errno == EAGAIN || errno == EINTR) continue;
@@ -59,16 +59,20 @@ int32_t socketRead(ByteStream* s, uint8_t* buffer, uint32_t n, uint32_t timeoutM
     }
 }
 
-void socketClose(ByteStream* s) {
-    close(fdOf(s));
+void SocketClose(ByteStream* s) {
+    close(FdOf(s));
     delete reinterpret_cast<SocketStream*>(s);
 }
 
-const StreamMethods kSocketMethods = {socketWriteAll, socketRead, socketClose};
+const StreamMethods kSocketMethods = {
+    .writeAll = SocketWriteAll,
+    .read = SocketRead,
+    .close = SocketClose,
+};
 
 }  // namespace
 
-ByteStream* connectSocketStream(const char* path) {
+ByteStream* ConnectSocketStream(const char* path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     if (std::strlen(path) >= sizeof addr.sun_path) return nullptr;

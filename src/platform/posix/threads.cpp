@@ -33,12 +33,12 @@ namespace {
 // glibc carves static TLS out of it, so a few kilobytes is not the same thing.
 constexpr size_t kMinimumStackBytes = 256 * 1024;
 
-uint32_t currentTid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
+uint32_t CurrentTid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
 void* trampoline(void* raw) {
     auto* t = static_cast<Thread*>(raw);
     pthread_mutex_lock(&t->lock);
-    t->tid = currentTid();
+    t->tid = CurrentTid();
     t->started = true;
     pthread_cond_broadcast(&t->changed);
     pthread_mutex_unlock(&t->lock);
@@ -59,7 +59,7 @@ void release(Thread* t) {
 
 }  // namespace
 
-Thread* startThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id) {
+Thread* StartThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id) {
     auto* t = new (std::nothrow) Thread{};
     if (t == nullptr) return nullptr;
     t->proc = proc;
@@ -89,16 +89,16 @@ Thread* startThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* i
     return t;
 }
 
-bool joinThread(Thread* t, uint32_t timeoutMs) {
+bool JoinThread(Thread* t, uint32_t timeoutMs) {
     if (t == nullptr) return false;
-    const bool done = waitForFlag(&t->lock, &t->changed, t->done, timeoutMs);
+    const bool done = WaitForFlag(&t->lock, &t->changed, t->done, timeoutMs);
     if (!done) return false;
     pthread_join(t->handle, nullptr);
     release(t);
     return true;
 }
 
-bool threadEnded(Thread* t) {
+bool ThreadEnded(Thread* t) {
     if (t == nullptr) return false;
     pthread_mutex_lock(&t->lock);
     const bool done = t->done;
@@ -106,11 +106,11 @@ bool threadEnded(Thread* t) {
     return done;
 }
 
-bool setThreadPriority(Priority priority) {
+bool SetThreadPriority(Priority priority) {
     // A nice value, not a real-time class: a busy-polling real-time thread
     // could starve the whole machine.
     const int nice = priority == Priority::kTimeCritical ? -20 : 0;
-    return setpriority(PRIO_PROCESS, static_cast<id_t>(currentTid()), nice) == 0;
+    return setpriority(PRIO_PROCESS, static_cast<id_t>(CurrentTid()), nice) == 0;
 }
 
 }  // namespace posix

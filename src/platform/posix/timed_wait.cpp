@@ -6,7 +6,7 @@
 
 namespace qel::platform::posix {
 
-timespec deadlineAfter(uint32_t ms) {
+timespec DeadlineAfter(uint32_t ms) {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     ts.tv_sec += static_cast<time_t>(ms / 1000u);
@@ -18,8 +18,8 @@ timespec deadlineAfter(uint32_t ms) {
     return ts;
 }
 
-bool waitForFlag(pthread_mutex_t* lock, pthread_cond_t* changed, const bool& flag, uint32_t timeoutMs) {
-    const timespec deadline = deadlineAfter(timeoutMs == kInfinite ? 0 : timeoutMs);
+bool WaitForFlag(pthread_mutex_t* lock, pthread_cond_t* changed, const bool& flag, uint32_t timeoutMs) {
+    const timespec deadline = DeadlineAfter(timeoutMs == kInfinite ? 0 : timeoutMs);
     pthread_mutex_lock(lock);
     while (!flag) {
         if (timeoutMs == kInfinite) {

@@ -9,8 +9,8 @@
 
 namespace qel::platform::posix {
 
-timespec deadlineAfter(uint32_t ms);
+timespec DeadlineAfter(uint32_t ms);
 // Waits until `flag` is set or the limit passes; returns the flag.
-bool waitForFlag(pthread_mutex_t* lock, pthread_cond_t* changed, const bool& flag, uint32_t timeoutMs);
+bool WaitForFlag(pthread_mutex_t* lock, pthread_cond_t* changed, const bool& flag, uint32_t timeoutMs);
 
 }  // namespace qel::platform::posix

@@ -44,7 +44,7 @@ constexpr BaudCode kBauds[] = {
     {1500000, B1500000}, {2000000, B2000000},
 };
 
-bool speedFor(uint32_t baud, speed_t* code) {
+bool SpeedFor(uint32_t baud, speed_t* code) {
     for (const BaudCode& b : kBauds) {
         if (b.baud == baud) {
             *code = b.code;
@@ -54,26 +54,26 @@ bool speedFor(uint32_t baud, speed_t* code) {
     return false;
 }
 
-uint32_t baudFor(speed_t code, uint32_t fallback) {
+uint32_t BaudFor(speed_t code, uint32_t fallback) {
     for (const BaudCode& b : kBauds)
         if (b.code == code) return b.baud;
     return fallback;
 }
 
-bool modemBits(int fd, unsigned long request, int bits) { return ioctl(fd, request, &bits) == 0; }
+bool ModemBits(int fd, unsigned long request, int bits) { return ioctl(fd, request, &bits) == 0; }
 
-bool ttyClose(Port* p) {
+bool TtyClose(Port* p) {
     close(self(p)->fd);  // the descriptor is gone whatever close reports, and its flock with it
     delete self(p);
     return true;
 }
 
-bool ttyGetState(Port* p, LineState* out) {
+bool TtyGetState(Port* p, LineState* out) {
     TtyPort* tp = self(p);
     termios t{};
     if (tcgetattr(tp->fd, &t) != 0) return false;
     LineState s = tp->state;
-    s.baud = baudFor(cfgetospeed(&t), s.baud);
+    s.baud = BaudFor(cfgetospeed(&t), s.baud);
     switch (t.c_cflag & CSIZE) {
     case CS5: s.byteSize = 5; break;
     case CS6: s.byteSize = 6; break;
@@ -93,11 +93,11 @@ bool ttyGetState(Port* p, LineState* out) {
     return true;
 }
 
-bool ttySetState(Port* p, const LineState* s) {
+bool TtySetState(Port* p, const LineState* s) {
     TtyPort* tp = self(p);
     constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     speed_t speed;
-    if (!speedFor(s->baud, &speed) || s->byteSize < 5 || s->byteSize > 8 || s->parity > 4 || s->stopBits > 2)
+    if (!SpeedFor(s->baud, &speed) || s->byteSize < 5 || s->byteSize > 8 || s->parity > 4 || s->stopBits > 2)
         return false;
     termios t{};
     if (tcgetattr(tp->fd, &t) != 0) return false;
@@ -119,31 +119,30 @@ bool ttySetState(Port* p, const LineState* s) {
     t.c_cc[VTIME] = 0;
     if (tcsetattr(tp->fd, TCSANOW, &t) != 0) return false;
     tp->state = *s;
-    // As SetCommState does: an enabled line goes up, a disabled one down.
-    bool ok = true;
-    if (s->dtrControl == kDtrEnable) ok = modemBits(tp->fd, TIOCMBIS, TIOCM_DTR) && ok;
-    if (s->dtrControl == kDtrDisable) ok = modemBits(tp->fd, TIOCMBIC, TIOCM_DTR) && ok;
-    if (s->rtsControl == kRtsEnable) ok = modemBits(tp->fd, TIOCMBIS, TIOCM_RTS) && ok;
-    if (s->rtsControl == kRtsDisable) ok = modemBits(tp->fd, TIOCMBIC, TIOCM_RTS) && ok;
-    (void)ok;  // a pseudo terminal has no modem lines; the line settings did apply
+    // As SetCommState does: an enabled line goes up, a disabled one down. A
+    // pseudo terminal has no modem lines: the settings apply all the same.
+    if (s->dtrControl == kDtrEnable) ModemBits(tp->fd, TIOCMBIS, TIOCM_DTR);
+    if (s->dtrControl == kDtrDisable) ModemBits(tp->fd, TIOCMBIC, TIOCM_DTR);
+    if (s->rtsControl == kRtsEnable) ModemBits(tp->fd, TIOCMBIS, TIOCM_RTS);
+    if (s->rtsControl == kRtsDisable) ModemBits(tp->fd, TIOCMBIC, TIOCM_RTS);
     return true;
 }
 
-bool ttyGetTimeouts(Port* p, Timeouts* out) {
+bool TtyGetTimeouts(Port* p, Timeouts* out) {
     if (!self(p)->isTty) return false;
     *out = self(p)->timeouts;
     return true;
 }
 
-bool ttySetTimeouts(Port* p, const Timeouts* t) {
+bool TtySetTimeouts(Port* p, const Timeouts* t) {
     if (!self(p)->isTty) return false;
     self(p)->timeouts = *t;
     return true;
 }
 
-bool ttySetQueueSizes(Port* p, uint32_t, uint32_t) { return self(p)->isTty; }
+bool TtySetQueueSizes(Port* p, uint32_t, uint32_t) { return self(p)->isTty; }
 
-bool ttyWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
+bool TtyWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
     const int fd = self(p)->fd;
     *written = 0;
     while (*written < n) {
@@ -163,14 +162,14 @@ bool ttyWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
     return true;
 }
 
-bool ttyRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
+bool TtyRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
     TtyPort* tp = self(p);
     *got = 0;
-    const uint32_t start = tickMs();
+    const uint32_t start = TickMs();
     uint32_t lastByte = start;
     while (*got < n) {
-        const uint32_t t = tickMs();
-        const uint32_t wait = readWaitMs(tp->timeouts, n, t - start, t - lastByte, *got > 0);
+        const uint32_t t = TickMs();
+        const uint32_t wait = ReadWaitMs(tp->timeouts, n, t - start, t - lastByte, *got > 0);
         pollfd pfd{tp->fd, POLLIN, 0};
         const int ready = poll(&pfd, 1, wait == kInfinite ? -1 : static_cast<int>(wait));
         if (ready < 0) {
@@ -184,7 +183,7 @@ bool ttyRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
         const ssize_t r = ::read(tp->fd, buffer + *got, n - *got);
         if (r > 0) {
             *got += static_cast<uint32_t>(r);
-            lastByte = tickMs();
+            lastByte = TickMs();
             continue;
         }
         if (r == 0) return true;  // end of file: nothing more will come
@@ -194,7 +193,7 @@ bool ttyRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
     return true;
 }
 
-bool ttyQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
+bool TtyQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
     int count = 0;
     *errors = 0;
     if (ioctl(self(p)->fd, FIONREAD, &count) != 0) return false;
@@ -202,28 +201,39 @@ bool ttyQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
     return true;
 }
 
-bool ttySetModemLine(Port* p, ModemLine line, bool on) {
-    return modemBits(self(p)->fd, on ? TIOCMBIS : TIOCMBIC, line == ModemLine::kRts ? TIOCM_RTS : TIOCM_DTR);
+bool TtySetModemLine(Port* p, ModemLine line, bool on) {
+    return ModemBits(self(p)->fd, on ? TIOCMBIS : TIOCMBIC, line == ModemLine::kRts ? TIOCM_RTS : TIOCM_DTR);
 }
 
-bool ttyGetCts(Port* p, bool* on) {
+bool TtyGetCts(Port* p, bool* on) {
     int bits = 0;
     if (ioctl(self(p)->fd, TIOCMGET, &bits) != 0) return false;
     *on = (bits & TIOCM_CTS) != 0;
     return true;
 }
 
-bool ttySetEventMask(Port* p, uint32_t) { return self(p)->isTty; }
+bool TtySetEventMask(Port* p, uint32_t) { return self(p)->isTty; }
 
-void ttyAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled, as on Windows
+void TtyAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled, as on Windows
 
 const PortMethods kTtyMethods = {
-    ttyClose, ttyGetState, ttySetState, ttyGetTimeouts, ttySetTimeouts, ttySetQueueSizes, ttyWrite,
-    ttyRead,  ttyQueryInput, ttySetModemLine, ttyGetCts, ttySetEventMask, ttyAwaitLine,
+    .close = TtyClose,
+    .getState = TtyGetState,
+    .setState = TtySetState,
+    .getTimeouts = TtyGetTimeouts,
+    .setTimeouts = TtySetTimeouts,
+    .setQueueSizes = TtySetQueueSizes,
+    .write = TtyWrite,
+    .read = TtyRead,
+    .queryInput = TtyQueryInput,
+    .setModemLine = TtySetModemLine,
+    .getCts = TtyGetCts,
+    .setEventMask = TtySetEventMask,
+    .awaitLine = TtyAwaitLine,
 };
 
 // "COM3" -> /dev/ttyS2, "NUL" -> /dev/null, "ttyUSB0" -> /dev/ttyUSB0, a path as it is.
-bool devicePath(const char* name, char* out, size_t size) {
+bool DevicePath(const char* name, char* out, size_t size) {
     int written;
     if (std::strcmp(name, "NUL") == 0) {
         written = std::snprintf(out, size, "/dev/null");
@@ -241,14 +251,14 @@ bool devicePath(const char* name, char* out, size_t size) {
 
 }  // namespace
 
-Port* openPort(const char* name) {
+Port* OpenPort(const char* name) {
     char path[256];
-    if (name == nullptr || name[0] == '\0' || !devicePath(name, path, sizeof path)) return nullptr;
+    if (name == nullptr || name[0] == '\0' || !DevicePath(name, path, sizeof path)) return nullptr;
     struct stat st{};
     if (stat(path, &st) != 0) return nullptr;
     if (S_ISSOCK(st.st_mode)) {
-        ByteStream* stream = connectSocketStream(path);
-        return stream != nullptr ? openVirtualPort(stream) : nullptr;
+        ByteStream* stream = ConnectSocketStream(path);
+        return stream != nullptr ? OpenVirtualPort(stream) : nullptr;
     }
     const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;

@@ -9,8 +9,8 @@
 namespace qel::platform {
 
 // How much longer a read of n bytes may wait for the next byte: kInfinite for
-// no limit, 0 when the read must return now with what it has.
-inline uint32_t readWaitMs(const Timeouts& t, uint32_t n, uint32_t sinceStartMs, uint32_t sinceLastByteMs,
+// no limit, 0 when the read must return Now with what it has.
+inline uint32_t ReadWaitMs(const Timeouts& t, uint32_t n, uint32_t sinceStartMs, uint32_t sinceLastByteMs,
                            bool anyByte) {
     constexpr uint32_t kMax = 0xFFFFFFFFu;
     constexpr uint64_t kLongest = 0x7FFFFFFFu;  // beyond any wait we mean, within every clock's range

@@ -68,26 +68,26 @@ bool Decoder::feed(uint8_t byte, Item& item) {
     return false;
 }
 
-size_t encodeData(uint8_t byte, uint8_t* out) {
+size_t EncodeData(uint8_t byte, uint8_t* out) {
     out[0] = byte;
     if (byte != kIac) return 1;
     out[1] = kIac;
     return 2;
 }
 
-size_t encodeOption(uint8_t verb, uint8_t option, uint8_t* out) {
+size_t EncodeOption(uint8_t verb, uint8_t option, uint8_t* out) {
     out[0] = kIac;
     out[1] = verb;
     out[2] = option;
     return 3;
 }
 
-size_t encodeSubnegotiation(uint8_t option, const uint8_t* payload, size_t length, uint8_t* out) {
+size_t EncodeSubnegotiation(uint8_t option, const uint8_t* payload, size_t length, uint8_t* out) {
     size_t n = 0;
     out[n++] = kIac;
     out[n++] = kSb;
     out[n++] = option;
-    for (size_t i = 0; i < length; ++i) n += encodeData(payload[i], out + n);
+    for (size_t i = 0; i < length; ++i) n += EncodeData(payload[i], out + n);
     out[n++] = kIac;
     out[n++] = kSe;
     return n;

@@ -68,11 +68,11 @@ private:
 };
 
 // Writes `byte` as data into out (1 or 2 bytes); returns bytes written.
-size_t encodeData(uint8_t byte, uint8_t* out);
+size_t EncodeData(uint8_t byte, uint8_t* out);
 // Writes IAC verb option; returns 3.
-size_t encodeOption(uint8_t verb, uint8_t option, uint8_t* out);
+size_t EncodeOption(uint8_t verb, uint8_t option, uint8_t* out);
 // Writes IAC SB option payload... IAC SE with 0xFF in the payload doubled; returns bytes
 // written. out needs room for 5 + 2 * length bytes.
-size_t encodeSubnegotiation(uint8_t option, const uint8_t* payload, size_t length, uint8_t* out);
+size_t EncodeSubnegotiation(uint8_t option, const uint8_t* payload, size_t length, uint8_t* out);
 
 }  // namespace qel::telnet

@@ -60,7 +60,7 @@ struct VirtualPort {
 
 VirtualPort* self(Port* p) { return reinterpret_cast<VirtualPort*>(p); }
 
-uint32_t now() { return NativeSystem().tickMs(); }
+uint32_t Now() { return NativeSystem().tickMs(); }
 
 bool send(VirtualPort* vp, const uint8_t* bytes, size_t n) {
     if (vp->closed) return false;
@@ -69,28 +69,28 @@ bool send(VirtualPort* vp, const uint8_t* bytes, size_t n) {
     return false;
 }
 
-bool sendOption(VirtualPort* vp, uint8_t verb, uint8_t option) {
+bool SendOption(VirtualPort* vp, uint8_t verb, uint8_t option) {
     uint8_t out[3];
-    return send(vp, out, tn::encodeOption(verb, option, out));
+    return send(vp, out, tn::EncodeOption(verb, option, out));
 }
 
-bool sendCommand(VirtualPort* vp, const uint8_t* payload, size_t length) {
+bool SendCommand(VirtualPort* vp, const uint8_t* payload, size_t length) {
     uint8_t out[5 + 2 * tn::kMaxSubnegotiation];
-    return send(vp, out, tn::encodeSubnegotiation(tn::kComPortOption, payload, length, out));
+    return send(vp, out, tn::EncodeSubnegotiation(tn::kComPortOption, payload, length, out));
 }
 
-void onOption(VirtualPort* vp, uint8_t verb, uint8_t option) {
+void OnOption(VirtualPort* vp, uint8_t verb, uint8_t option) {
     if (option == tn::kComPortOption) {
         if (verb == tn::kDo) vp->negotiation = Negotiation::kAccepted;
         if (verb == tn::kDont) vp->negotiation = Negotiation::kRefused;
         return;
     }
     // Nothing else is offered or wanted on a serial line.
-    if (verb == tn::kWill) sendOption(vp, tn::kDont, option);
-    if (verb == tn::kDo) sendOption(vp, tn::kWont, option);
+    if (verb == tn::kWill) SendOption(vp, tn::kDont, option);
+    if (verb == tn::kDo) SendOption(vp, tn::kWont, option);
 }
 
-void onCommand(VirtualPort* vp, const tn::Item& item) {
+void OnCommand(VirtualPort* vp, const tn::Item& item) {
     if (item.option != tn::kComPortOption || item.length == 0) return;
     const uint8_t command = item.payload[0];
     if (command == tn::kSetControl + tn::kServerOffset) ++vp->controlsAnswered;
@@ -116,8 +116,8 @@ int32_t pump(VirtualPort* vp, uint32_t timeoutMs) {
         if (!vp->decoder.feed(raw[i], item)) continue;
         switch (item.kind) {
         case tn::Item::Kind::kData: vp->received.push(item.byte); break;
-        case tn::Item::Kind::kOption: onOption(vp, item.byte, item.option); break;
-        case tn::Item::Kind::kSubnegotiation: onCommand(vp, item); break;
+        case tn::Item::Kind::kOption: OnOption(vp, item.byte, item.option); break;
+        case tn::Item::Kind::kSubnegotiation: OnCommand(vp, item); break;
         case tn::Item::Kind::kNone: break;
         }
     }
@@ -132,10 +132,10 @@ void drain(VirtualPort* vp) {
 
 // Pumps until done() or limitMs ran out; false when the stream closed or the ring is full.
 template <typename Done>
-bool pumpUntil(VirtualPort* vp, uint32_t limitMs, Done done) {
-    const uint32_t start = now();
+bool PumpUntil(VirtualPort* vp, uint32_t limitMs, Done done) {
+    const uint32_t start = Now();
     while (!done()) {
-        const uint32_t elapsed = now() - start;
+        const uint32_t elapsed = Now() - start;
         if (elapsed >= limitMs) return true;
         if (vp->received.room() == 0) return true;
         if (pump(vp, limitMs - elapsed) < 0) return false;
@@ -143,42 +143,42 @@ bool pumpUntil(VirtualPort* vp, uint32_t limitMs, Done done) {
     return true;
 }
 
-bool vpSetModemLine(Port* p, ModemLine line, bool on) {
+bool VpSetModemLine(Port* p, ModemLine line, bool on) {
     VirtualPort* vp = self(p);
     uint8_t value;
     if (line == ModemLine::kRts) value = on ? tn::kControlRtsOn : tn::kControlRtsOff;
     else value = on ? tn::kControlDtrOn : tn::kControlDtrOff;
     const uint8_t payload[2] = {tn::kSetControl, value};
-    if (!sendCommand(vp, payload, sizeof payload)) return false;
+    if (!SendCommand(vp, payload, sizeof payload)) return false;
     const uint32_t target = ++vp->controlsSent;
     // The far side's reaction (a CTS change) comes before its answer, so once
     // the answer is in, getCts already tells it.
-    return pumpUntil(vp, kControlAnswerMs, [&] { return vp->controlsAnswered >= target; });
+    return PumpUntil(vp, kControlAnswerMs, [&] { return vp->controlsAnswered >= target; });
 }
 
-bool applyControl(Port* p, uint8_t dtrControl, uint8_t rtsControl) {
+bool ApplyControl(Port* p, uint8_t dtrControl, uint8_t rtsControl) {
     bool ok = true;
-    if (dtrControl == kDtrEnable) ok = vpSetModemLine(p, ModemLine::kDtr, true) && ok;
-    if (dtrControl == kDtrDisable) ok = vpSetModemLine(p, ModemLine::kDtr, false) && ok;
-    if (rtsControl == kRtsEnable) ok = vpSetModemLine(p, ModemLine::kRts, true) && ok;
-    if (rtsControl == kRtsDisable) ok = vpSetModemLine(p, ModemLine::kRts, false) && ok;
+    if (dtrControl == kDtrEnable) ok = VpSetModemLine(p, ModemLine::kDtr, true) && ok;
+    if (dtrControl == kDtrDisable) ok = VpSetModemLine(p, ModemLine::kDtr, false) && ok;
+    if (rtsControl == kRtsEnable) ok = VpSetModemLine(p, ModemLine::kRts, true) && ok;
+    if (rtsControl == kRtsDisable) ok = VpSetModemLine(p, ModemLine::kRts, false) && ok;
     return ok;
 }
 
-bool vpClose(Port* p) {
+bool VpClose(Port* p) {
     VirtualPort* vp = self(p);
     vp->stream->methods->close(vp->stream);
     delete vp;
     return true;
 }
 
-bool vpGetState(Port* p, LineState* out) {
+bool VpGetState(Port* p, LineState* out) {
     if (self(p)->closed) return false;
     *out = self(p)->state;
     return true;
 }
 
-bool vpSetState(Port* p, const LineState* s) {
+bool VpSetState(Port* p, const LineState* s) {
     VirtualPort* vp = self(p);
     constexpr uint8_t kParityCodes[] = {tn::kParityNone, tn::kParityOdd, tn::kParityEven, tn::kParityMark,
                                         tn::kParitySpace};
@@ -190,33 +190,33 @@ bool vpSetState(Port* p, const LineState* s) {
     const uint8_t size[2] = {tn::kSetDatasize, s->byteSize};
     const uint8_t parity[2] = {tn::kSetParity, kParityCodes[s->parity]};
     const uint8_t stop[2] = {tn::kSetStopsize, kStopCodes[s->stopBits]};
-    if (!sendCommand(vp, baud, sizeof baud) || !sendCommand(vp, size, sizeof size) ||
-        !sendCommand(vp, parity, sizeof parity) || !sendCommand(vp, stop, sizeof stop))
+    if (!SendCommand(vp, baud, sizeof baud) || !SendCommand(vp, size, sizeof size) ||
+        !SendCommand(vp, parity, sizeof parity) || !SendCommand(vp, stop, sizeof stop))
         return false;
     vp->state = *s;
-    return applyControl(p, s->dtrControl, s->rtsControl);
+    return ApplyControl(p, s->dtrControl, s->rtsControl);
 }
 
-bool vpGetTimeouts(Port* p, Timeouts* out) {
+bool VpGetTimeouts(Port* p, Timeouts* out) {
     *out = self(p)->timeouts;
     return true;
 }
 
-bool vpSetTimeouts(Port* p, const Timeouts* t) {
+bool VpSetTimeouts(Port* p, const Timeouts* t) {
     self(p)->timeouts = *t;
     return true;
 }
 
-bool vpSetQueueSizes(Port* p, uint32_t, uint32_t) { return !self(p)->closed; }
+bool VpSetQueueSizes(Port* p, uint32_t, uint32_t) { return !self(p)->closed; }
 
-bool vpWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
+bool VpWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
     VirtualPort* vp = self(p);
     *written = 0;
     uint8_t out[2 * kChunk];
     for (uint32_t done = 0; done < n;) {
         const uint32_t k = std::min(kChunk, n - done);
         size_t len = 0;
-        for (uint32_t i = 0; i < k; ++i) len += tn::encodeData(bytes[done + i], out + len);
+        for (uint32_t i = 0; i < k; ++i) len += tn::EncodeData(bytes[done + i], out + len);
         if (!send(vp, out, len)) return false;
         done += k;
         *written = done;
@@ -224,28 +224,28 @@ bool vpWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
     return true;
 }
 
-bool vpRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
+bool VpRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
     VirtualPort* vp = self(p);
     *got = 0;
-    const uint32_t start = now();
+    const uint32_t start = Now();
     uint32_t lastByte = start;
     drain(vp);
     for (;;) {
         const uint32_t k = vp->received.take(buffer + *got, n - *got);
         if (k > 0) {
             *got += k;
-            lastByte = now();
+            lastByte = Now();
         }
         if (*got == n) return true;
         if (vp->closed) return false;
-        const uint32_t t = now();
-        const uint32_t wait = readWaitMs(vp->timeouts, n, t - start, t - lastByte, *got > 0);
+        const uint32_t t = Now();
+        const uint32_t wait = ReadWaitMs(vp->timeouts, n, t - start, t - lastByte, *got > 0);
         if (wait == 0) return true;
         if (pump(vp, wait) < 0) return false;
     }
 }
 
-bool vpQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
+bool VpQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
     VirtualPort* vp = self(p);
     drain(vp);
     *errors = 0;
@@ -253,16 +253,16 @@ bool vpQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
     return !vp->closed;
 }
 
-bool vpGetCts(Port* p, bool* on) {
+bool VpGetCts(Port* p, bool* on) {
     VirtualPort* vp = self(p);
     drain(vp);
     *on = vp->cts;
     return !vp->closed;
 }
 
-bool vpSetEventMask(Port* p, uint32_t) { return !self(p)->closed; }
+bool VpSetEventMask(Port* p, uint32_t) { return !self(p)->closed; }
 
-void vpAwaitLine(Port* p, uint32_t maxMs) {
+void VpAwaitLine(Port* p, uint32_t maxMs) {
     VirtualPort* vp = self(p);
     if (vp->received.size() == 0) pump(vp, maxMs);
 }
@@ -275,24 +275,24 @@ auto Locked(Port* p, Args... args) {
 }
 
 const PortMethods kVirtualPortMethods = {
-    vpClose,
-    Locked<vpGetState, LineState*>,
-    Locked<vpSetState, const LineState*>,
-    Locked<vpGetTimeouts, Timeouts*>,
-    Locked<vpSetTimeouts, const Timeouts*>,
-    Locked<vpSetQueueSizes, uint32_t, uint32_t>,
-    Locked<vpWrite, const uint8_t*, uint32_t, uint32_t*>,
-    Locked<vpRead, uint8_t*, uint32_t, uint32_t*>,
-    Locked<vpQueryInput, uint32_t*, uint32_t*>,
-    Locked<vpSetModemLine, ModemLine, bool>,
-    Locked<vpGetCts, bool*>,
-    Locked<vpSetEventMask, uint32_t>,
-    Locked<vpAwaitLine, uint32_t>,
+    .close = VpClose,
+    .getState = Locked<VpGetState, LineState*>,
+    .setState = Locked<VpSetState, const LineState*>,
+    .getTimeouts = Locked<VpGetTimeouts, Timeouts*>,
+    .setTimeouts = Locked<VpSetTimeouts, const Timeouts*>,
+    .setQueueSizes = Locked<VpSetQueueSizes, uint32_t, uint32_t>,
+    .write = Locked<VpWrite, const uint8_t*, uint32_t, uint32_t*>,
+    .read = Locked<VpRead, uint8_t*, uint32_t, uint32_t*>,
+    .queryInput = Locked<VpQueryInput, uint32_t*, uint32_t*>,
+    .setModemLine = Locked<VpSetModemLine, ModemLine, bool>,
+    .getCts = Locked<VpGetCts, bool*>,
+    .setEventMask = Locked<VpSetEventMask, uint32_t>,
+    .awaitLine = Locked<VpAwaitLine, uint32_t>,
 };
 
 }  // namespace
 
-Port* openVirtualPort(ByteStream* stream) {
+Port* OpenVirtualPort(ByteStream* stream) {
     auto* vp = new (std::nothrow) VirtualPort{};
     if (vp == nullptr) {
         stream->methods->close(stream);
@@ -306,12 +306,12 @@ Port* openVirtualPort(ByteStream* stream) {
     vp->state.binary = true;
     vp->timeouts = Timeouts{};
     const bool negotiated =
-        sendOption(vp, tn::kWill, tn::kComPortOption) &&
-        pumpUntil(vp, kNegotiationMs, [&] { return vp->negotiation != Negotiation::kPending; }) &&
+        SendOption(vp, tn::kWill, tn::kComPortOption) &&
+        PumpUntil(vp, kNegotiationMs, [&] { return vp->negotiation != Negotiation::kPending; }) &&
         vp->negotiation == Negotiation::kAccepted;
     const uint8_t mask[2] = {tn::kSetModemstateMask, tn::kModemCts | tn::kModemDeltaCts};
-    if (!negotiated || !sendCommand(vp, mask, sizeof mask)) {
-        vpClose(&vp->base);
+    if (!negotiated || !SendCommand(vp, mask, sizeof mask)) {
+        VpClose(&vp->base);
         return nullptr;
     }
     return &vp->base;

@@ -31,6 +31,6 @@ constexpr uint32_t kControlAnswerMs = 1000;
 // Negotiates the com-port option on `stream` and returns a port over it. The
 // port owns the stream from here on; on failure the stream is closed and the
 // result is nullptr.
-Port* openVirtualPort(ByteStream* stream);
+Port* OpenVirtualPort(ByteStream* stream);
 
 }  // namespace qel::platform

@@ -17,13 +17,13 @@ struct CommPort {
 
 HANDLE h(Port* p) { return reinterpret_cast<CommPort*>(p)->handle; }
 
-bool commClose(Port* p) {
+bool CommClose(Port* p) {
     if (!CloseHandle(h(p))) return false;
     delete reinterpret_cast<CommPort*>(p);
     return true;
 }
 
-bool commGetState(Port* p, LineState* out) {
+bool CommGetState(Port* p, LineState* out) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(h(p), &dcb)) return false;
@@ -48,7 +48,7 @@ bool commGetState(Port* p, LineState* out) {
     return true;
 }
 
-bool commSetState(Port* p, const LineState* s) {
+bool CommSetState(Port* p, const LineState* s) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(h(p), &dcb)) return false;  // keeps the fields the driver does not set
@@ -73,7 +73,7 @@ bool commSetState(Port* p, const LineState* s) {
     return SetCommState(h(p), &dcb) != 0;
 }
 
-bool commGetTimeouts(Port* p, Timeouts* out) {
+bool CommGetTimeouts(Port* p, Timeouts* out) {
     COMMTIMEOUTS t{};
     if (!GetCommTimeouts(h(p), &t)) return false;
     *out = Timeouts{t.ReadIntervalTimeout, t.ReadTotalTimeoutMultiplier, t.ReadTotalTimeoutConstant,
@@ -81,29 +81,29 @@ bool commGetTimeouts(Port* p, Timeouts* out) {
     return true;
 }
 
-bool commSetTimeouts(Port* p, const Timeouts* in) {
+bool CommSetTimeouts(Port* p, const Timeouts* in) {
     COMMTIMEOUTS t{in->readInterval, in->readTotalMultiplier, in->readTotalConstant, in->writeTotalMultiplier,
                    in->writeTotalConstant};
     return SetCommTimeouts(h(p), &t) != 0;
 }
 
-bool commSetQueueSizes(Port* p, uint32_t in, uint32_t out) { return SetupComm(h(p), in, out) != 0; }
+bool CommSetQueueSizes(Port* p, uint32_t in, uint32_t out) { return SetupComm(h(p), in, out) != 0; }
 
-bool commWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
+bool CommWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
     DWORD done = 0;
     const BOOL ok = WriteFile(h(p), bytes, n, &done, nullptr);
     *written = done;
     return ok != 0;
 }
 
-bool commRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
+bool CommRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
     DWORD done = 0;
     const BOOL ok = ReadFile(h(p), buffer, n, &done, nullptr);
     *got = done;
     return ok != 0;
 }
 
-bool commQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
+bool CommQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
     DWORD lineErrors = 0;
     COMSTAT stat{};
     const BOOL ok = ClearCommError(h(p), &lineErrors, &stat);
@@ -112,30 +112,41 @@ bool commQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
     return ok != 0;
 }
 
-bool commSetModemLine(Port* p, ModemLine line, bool on) {
+bool CommSetModemLine(Port* p, ModemLine line, bool on) {
     DWORD function;
     if (line == ModemLine::kRts) function = on ? SETRTS : CLRRTS;
     else function = on ? SETDTR : CLRDTR;
     return EscapeCommFunction(h(p), function) != 0;
 }
 
-bool commGetCts(Port* p, bool* on) {
+bool CommGetCts(Port* p, bool* on) {
     DWORD status = 0;
     if (!GetCommModemStatus(h(p), &status)) return false;
     *on = (status & MS_CTS_ON) != 0;
     return true;
 }
 
-bool commSetEventMask(Port* p, uint32_t mask) { return SetCommMask(h(p), mask) != 0; }
+bool CommSetEventMask(Port* p, uint32_t mask) { return SetCommMask(h(p), mask) != 0; }
 
-void commAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled
+void CommAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled
 
 const PortMethods kCommMethods = {
-    commClose, commGetState, commSetState, commGetTimeouts, commSetTimeouts, commSetQueueSizes, commWrite,
-    commRead,  commQueryInput, commSetModemLine, commGetCts, commSetEventMask, commAwaitLine,
+    .close = CommClose,
+    .getState = CommGetState,
+    .setState = CommSetState,
+    .getTimeouts = CommGetTimeouts,
+    .setTimeouts = CommSetTimeouts,
+    .setQueueSizes = CommSetQueueSizes,
+    .write = CommWrite,
+    .read = CommRead,
+    .queryInput = CommQueryInput,
+    .setModemLine = CommSetModemLine,
+    .getCts = CommGetCts,
+    .setEventMask = CommSetEventMask,
+    .awaitLine = CommAwaitLine,
 };
 
-bool isComName(const char* name) {
+bool IsComName(const char* name) {
     if (_strnicmp(name, "COM", 3) != 0 || name[3] < '1' || name[3] > '9') return false;
     for (const char* c = name + 4; *c != '\0'; ++c)
         if (*c < '0' || *c > '9') return false;
@@ -144,15 +155,15 @@ bool isComName(const char* name) {
 
 }  // namespace
 
-Port* openPort(const char* name) {
+Port* OpenPort(const char* name) {
     if (name == nullptr || name[0] == '\0') return nullptr;
     if (_strnicmp(name, "\\\\.\\pipe\\", 9) == 0) {
-        ByteStream* stream = connectPipeStream(name);
-        return stream != nullptr ? openVirtualPort(stream) : nullptr;
+        ByteStream* stream = ConnectPipeStream(name);
+        return stream != nullptr ? OpenVirtualPort(stream) : nullptr;
     }
     // The device name space reaches COM10 and above too.
     char path[MAX_PATH];
-    const int n = isComName(name) ? std::snprintf(path, sizeof path, "\\\\.\\%s", name)
+    const int n = IsComName(name) ? std::snprintf(path, sizeof path, "\\\\.\\%s", name)
                                   : std::snprintf(path, sizeof path, "%s", name);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
     HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -6,10 +6,10 @@
 namespace qel::platform::win32 {
 namespace {
 
-HANDLE handleOf(void* object) { return reinterpret_cast<HANDLE>(object); }
-const char* nameOrNull(const char* name) { return name != nullptr && name[0] != '\0' ? name : nullptr; }
+HANDLE HandleOf(void* object) { return reinterpret_cast<HANDLE>(object); }
+const char* NameOrNull(const char* name) { return name != nullptr && name[0] != '\0' ? name : nullptr; }
 
-WaitResult waitFor(HANDLE h, uint32_t timeoutMs) {
+WaitResult WaitFor(HANDLE h, uint32_t timeoutMs) {
     if (h == nullptr) return WaitResult::kFailed;
     switch (WaitForSingleObject(h, timeoutMs)) {
     case WAIT_OBJECT_0: return WaitResult::kSignalled;
@@ -21,18 +21,18 @@ WaitResult waitFor(HANDLE h, uint32_t timeoutMs) {
 
 }  // namespace
 
-Event* createEvent(const char* name) {
-    return reinterpret_cast<Event*>(CreateEventA(nullptr, TRUE, FALSE, nameOrNull(name)));
+Event* CreateNamedEvent(const char* name) {
+    return reinterpret_cast<Event*>(CreateEventA(nullptr, TRUE, FALSE, NameOrNull(name)));
 }
-bool setEvent(Event* e) { return e != nullptr && SetEvent(handleOf(e)) != 0; }
-WaitResult waitEvent(Event* e, uint32_t timeoutMs) { return waitFor(handleOf(e), timeoutMs); }
-bool closeEvent(Event* e) { return e != nullptr && CloseHandle(handleOf(e)) != 0; }
+bool SignalEvent(Event* e) { return e != nullptr && SetEvent(HandleOf(e)) != 0; }
+WaitResult WaitForEvent(Event* e, uint32_t timeoutMs) { return WaitFor(HandleOf(e), timeoutMs); }
+bool CloseNamedEvent(Event* e) { return e != nullptr && CloseHandle(HandleOf(e)) != 0; }
 
-Mutex* createMutex(const char* name) {
-    return reinterpret_cast<Mutex*>(CreateMutexA(nullptr, FALSE, nameOrNull(name)));
+Mutex* CreateNamedMutex(const char* name) {
+    return reinterpret_cast<Mutex*>(CreateMutexA(nullptr, FALSE, NameOrNull(name)));
 }
-WaitResult lockMutex(Mutex* m, uint32_t timeoutMs) { return waitFor(handleOf(m), timeoutMs); }
-bool unlockMutex(Mutex* m) { return m != nullptr && ReleaseMutex(handleOf(m)) != 0; }
-bool closeMutex(Mutex* m) { return m != nullptr && CloseHandle(handleOf(m)) != 0; }
+WaitResult LockNamedMutex(Mutex* m, uint32_t timeoutMs) { return WaitFor(HandleOf(m), timeoutMs); }
+bool UnlockNamedMutex(Mutex* m) { return m != nullptr && ReleaseMutex(HandleOf(m)) != 0; }
+bool CloseNamedMutex(Mutex* m) { return m != nullptr && CloseHandle(HandleOf(m)) != 0; }
 
 }  // namespace qel::platform::win32

@@ -9,11 +9,11 @@ namespace qel::platform {
 namespace win32 {
 namespace {
 
-uint32_t tickMs() { return GetTickCount(); }
+uint32_t TickMs() { return GetTickCount(); }
 
-void sleepMs(uint32_t ms) { Sleep(ms); }
+void SleepMs(uint32_t ms) { Sleep(ms); }
 
-HMODULE hostLibrary() {
+HMODULE HostLibrary() {
     static std::atomic<HMODULE> cached{nullptr};
     HMODULE module = cached.load(std::memory_order_acquire);
     if (module != nullptr) return module;
@@ -25,8 +25,8 @@ HMODULE hostLibrary() {
 
 }  // namespace
 
-void* hostSymbol(const char* name) {
-    HMODULE module = hostLibrary();
+void* HostSymbol(const char* name) {
+    HMODULE module = HostLibrary();
     if (module == nullptr || name == nullptr) return nullptr;
     if (FARPROC f = GetProcAddress(module, name)) return reinterpret_cast<void*>(f);
     // A host library built without a .def file exports its stdcall functions decorated.
@@ -45,11 +45,22 @@ void* hostSymbol(const char* name) {
 
 const System& NativeSystem() {
     static const System table = {
-        win32::openPort,    win32::tickMs,      win32::sleepMs,    win32::startThread,
-        win32::joinThread,  win32::threadEnded, win32::setThreadPriority,
-        win32::createEvent, win32::setEvent,    win32::waitEvent,  win32::closeEvent,
-        win32::createMutex, win32::lockMutex,   win32::unlockMutex, win32::closeMutex,
-        win32::hostSymbol,
+        .openPort = win32::OpenPort,
+        .tickMs = win32::TickMs,
+        .sleepMs = win32::SleepMs,
+        .startThread = win32::StartThread,
+        .joinThread = win32::JoinThread,
+        .threadEnded = win32::ThreadEnded,
+        .setThreadPriority = win32::SetThreadPriority,
+        .createEvent = win32::CreateNamedEvent,
+        .setEvent = win32::SignalEvent,
+        .waitEvent = win32::WaitForEvent,
+        .closeEvent = win32::CloseNamedEvent,
+        .createMutex = win32::CreateNamedMutex,
+        .lockMutex = win32::LockNamedMutex,
+        .unlockMutex = win32::UnlockNamedMutex,
+        .closeMutex = win32::CloseNamedMutex,
+        .hostSymbol = win32::HostSymbol,
     };
     return table;
 }

@@ -28,7 +28,7 @@ struct PipeStream {
 
 PipeStream* self(ByteStream* s) { return reinterpret_cast<PipeStream*>(s); }
 
-bool pipeWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
+bool PipeWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
     PipeStream* ps = self(s);
     uint32_t done = 0;
     while (done < n) {
@@ -43,7 +43,7 @@ bool pipeWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
     return true;
 }
 
-int32_t pipeRead(ByteStream* s, uint8_t* out, uint32_t n, uint32_t timeoutMs) {
+int32_t PipeRead(ByteStream* s, uint8_t* out, uint32_t n, uint32_t timeoutMs) {
     PipeStream* ps = self(s);
     if (ps->next == ps->have) {
         if (!ps->pending) {
@@ -68,7 +68,7 @@ int32_t pipeRead(ByteStream* s, uint8_t* out, uint32_t n, uint32_t timeoutMs) {
     return static_cast<int32_t>(k);
 }
 
-void pipeClose(ByteStream* s) {
+void PipeClose(ByteStream* s) {
     PipeStream* ps = self(s);
     if (ps->pending) {
         DWORD ignored = 0;
@@ -81,11 +81,15 @@ void pipeClose(ByteStream* s) {
     delete ps;
 }
 
-const StreamMethods kPipeMethods = {pipeWriteAll, pipeRead, pipeClose};
+const StreamMethods kPipeMethods = {
+    .writeAll = PipeWriteAll,
+    .read = PipeRead,
+    .close = PipeClose,
+};
 
 }  // namespace
 
-ByteStream* connectPipeStream(const char* name) {
+ByteStream* ConnectPipeStream(const char* name) {
     // A busy pipe (the server's one instance is taken) is a port in use: no waiting.
     HANDLE pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                               nullptr);

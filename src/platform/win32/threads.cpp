@@ -19,11 +19,11 @@ DWORD WINAPI trampoline(LPVOID raw) {
     return 0;
 }
 
-HANDLE handleOf(Thread* t) { return reinterpret_cast<HANDLE>(t); }
+HANDLE HandleOf(Thread* t) { return reinterpret_cast<HANDLE>(t); }
 
 }  // namespace
 
-Thread* startThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id) {
+Thread* StartThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id) {
     auto* block = new (std::nothrow) StartBlock{proc, arg};
     if (block == nullptr) return nullptr;
     DWORD threadId = 0;
@@ -36,15 +36,15 @@ Thread* startThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* i
     return reinterpret_cast<Thread*>(h);
 }
 
-bool joinThread(Thread* t, uint32_t timeoutMs) {
-    if (t == nullptr || WaitForSingleObject(handleOf(t), timeoutMs) != WAIT_OBJECT_0) return false;
-    CloseHandle(handleOf(t));
+bool JoinThread(Thread* t, uint32_t timeoutMs) {
+    if (t == nullptr || WaitForSingleObject(HandleOf(t), timeoutMs) != WAIT_OBJECT_0) return false;
+    CloseHandle(HandleOf(t));
     return true;
 }
 
-bool threadEnded(Thread* t) { return t != nullptr && WaitForSingleObject(handleOf(t), 0) == WAIT_OBJECT_0; }
+bool ThreadEnded(Thread* t) { return t != nullptr && WaitForSingleObject(HandleOf(t), 0) == WAIT_OBJECT_0; }
 
-bool setThreadPriority(Priority priority) {
+bool SetThreadPriority(Priority priority) {
     const int level = priority == Priority::kTimeCritical ? THREAD_PRIORITY_TIME_CRITICAL : THREAD_PRIORITY_NORMAL;
     return SetThreadPriority(GetCurrentThread(), level) != 0;
 }
