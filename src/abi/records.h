@@ -96,7 +96,7 @@ struct InstanceData {
     uint8_t lastCellValue;                    // 176
     uint8_t lastBitValue;                     // 177
     uint8_t lastByteValue;                    // 178
-    uint8_t reserved179;                      // 179 unused
+    uint8_t clientRegistered;                 // 179 1 while this record holds the host client
     uint16_t lastWordValue;                   // 180
     uint8_t frameBytes[kFrameAreaSize];       // 182 frame to send
     uint8_t receivedBytes[kFrameAreaSize];    // 306 last received frame, header first
@@ -125,6 +125,7 @@ static_assert(offsetof(InstanceData, valueRecord) == 172);
 static_assert(offsetof(InstanceData, lastCellValue) == 176);
 static_assert(offsetof(InstanceData, lastBitValue) == 177);
 static_assert(offsetof(InstanceData, lastByteValue) == 178);
+static_assert(offsetof(InstanceData, clientRegistered) == 179);
 static_assert(offsetof(InstanceData, lastWordValue) == 180);
 static_assert(offsetof(InstanceData, frameBytes) == 182);
 static_assert(offsetof(InstanceData, receivedBytes) == 306);

@@ -81,6 +81,8 @@ void DeliverReceivedFrame(InstanceData* instance) {
     SetFrameFlag(instance->instanceNumber);
 }
 
-SendResult SendDelivering(InstanceData* instance) { return SendFrame(instance, DeliverReceivedFrame); }
+SendResult SendDelivering(InstanceData* instance, const FrameImage& frame) {
+    return SendFrame(instance, frame.bytes, DeliverReceivedFrame);
+}
 
 }  // namespace qel

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "abi/records.h"
+#include "commands/command_table.h"
 #include "serial/frames.h"
 
 namespace qel {
@@ -16,7 +17,7 @@ bool CatchDecode(InstanceData* instance);
 // frame flag set.
 void DeliverReceivedFrame(InstanceData* instance);
 
-// Sends the FrameBuffer; a BCU frame that comes first is delivered like any other.
-SendResult SendDelivering(InstanceData* instance);
+// Sends a frame; a BCU frame that comes first is delivered like any other.
+SendResult SendDelivering(InstanceData* instance, const FrameImage& frame);
 
 }  // namespace qel

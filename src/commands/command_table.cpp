@@ -1,5 +1,7 @@
 #include "commands/command_table.h"
 
+#include <cstring>
+
 #include "commands/gate_functions.h"
 #include "host/log_texts.h"
 
@@ -56,6 +58,12 @@ const CommandRow* RowForIndicationLength(uint8_t length) {
     case kWordIndicationLength: return &CommandTable[kGroupWord];
     default: return nullptr;
     }
+}
+
+FrameImage ImageOf(const uint8_t* frameTemplate) {
+    FrameImage image{};
+    std::memcpy(image.bytes, frameTemplate, (frameTemplate[0] & 0x1F) + 1u);
+    return image;
 }
 
 const char* GroupAddressFormat(int index) { return IsCommandIndex(index) ? CommandTable[index].deliveryFormat : nullptr; }

@@ -67,6 +67,13 @@ const CommandRow* RowForIndicationLength(uint8_t length);
 // main and sub group, so that the parse reads it back; nullptr for the other rows.
 const char* GroupAddressFormat(int index);
 
+// A frame built from a row's template and filled in before it is sent.
+struct FrameImage {
+    uint8_t bytes[kFrameAreaSize];
+};
+// A copy of a frame template (header first; its length field says how long).
+FrameImage ImageOf(const uint8_t* frameTemplate);
+
 // Positions in a frame image.
 constexpr int kCellHighByte = 3;
 constexpr int kCellLowByte = 4;

@@ -2,6 +2,7 @@
 #include "commands/gate_functions.h"
 #include "commands/reset_bcu.h"
 #include "host/host_functions.h"
+#include "serial/line_lock.h"
 #include "serial/poll_until.h"
 
 namespace qel {
@@ -46,19 +47,26 @@ Result ExchangeRead(RequestBlock* request, const CommandRow& row) {
     InstanceData* instance = request->instance;
     const int32_t number = instance->instanceNumber;
 
-    Preload(instance, row.valueSize, CurrentRawValue(request));
-    LoadFrame(row.readTemplate, instance);
-    auto awaited = static_cast<uint16_t>(instance->frameBytes[kCellHighByte] << 8 | instance->frameBytes[kCellLowByte]);
+    const uint16_t current = CurrentRawValue(request);
+    {
+        // The last values are the listener's too. A line that stays busy
+        // would keep the recovery's frames off it as well.
+        const LineHold line(instance->lineLock);
+        if (!line.Held()) return Result::kFailed;
+        Preload(instance, row.valueSize, current);
+    }
+    FrameImage frame = ImageOf(row.readTemplate);
+    auto awaited = static_cast<uint16_t>(frame.bytes[kCellHighByte] << 8 | frame.bytes[kCellLowByte]);
     if (row.valueSize != ValueSize::kCell) {
         awaited = static_cast<uint16_t>(BlockOf(request)->groupAddress);
-        instance->frameBytes[kGroupHighByte] = HighByte(awaited);
-        instance->frameBytes[kGroupLowByte] = LowByte(awaited);
+        frame.bytes[kGroupHighByte] = HighByte(awaited);
+        frame.bytes[kGroupLowByte] = LowByte(awaited);
     }
     ExpectValue(number, row.valueSize, awaited);
     ClearFlags(number);
-    if (SendDelivering(instance) != SendResult::kSent) {
+    if (const SendResult sent = SendDelivering(instance, frame); sent != SendResult::kSent) {
         ForgetExpectedValue(number);
-        return ReadRecovery(request);
+        return sent == SendResult::kLineBusy ? Result::kFailed : ReadRecovery(request);
     }
     const bool answered = WaitValueFlag(number);
     ForgetExpectedValue(number);

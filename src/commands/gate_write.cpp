@@ -1,6 +1,7 @@
 #include "commands/catch_decode.h"
 #include "commands/gate_functions.h"
 #include "host/log.h"
+#include "serial/line_lock.h"
 
 namespace qel {
 namespace {
@@ -9,20 +10,19 @@ constexpr uint16_t kLargestByte = 255;
 
 uint16_t ValueOf(RequestBlock* request) { return *request->instance->valuePtr; }
 
-Result Send(InstanceData* instance) {
-    return SendDelivering(instance) == SendResult::kSent ? Result::kDone : Result::kRejected;
+Result Send(RequestBlock* request, const FrameImage& frame) {
+    return SendDelivering(request->instance, frame) == SendResult::kSent ? Result::kDone : Result::kRejected;
 }
 
-// Loads the row's write frame; a group row gets the gate's group address.
-InstanceData* LoadWriteFrame(RequestBlock* request, const CommandRow& row) {
-    InstanceData* instance = request->instance;
-    LoadFrame(row.writeTemplate, instance);
+// The row's write frame; a group row gets the gate's group address.
+FrameImage WriteFrame(RequestBlock* request, const CommandRow& row) {
+    FrameImage frame = ImageOf(row.writeTemplate);
     if (row.deliveryFormat != nullptr) {
         const auto group = static_cast<GroupAddress>(static_cast<GateBlock*>(request->params)->groupAddress);
-        instance->frameBytes[kGroupHighByte] = HighByte(group);
-        instance->frameBytes[kGroupLowByte] = LowByte(group);
+        frame.bytes[kGroupHighByte] = HighByte(group);
+        frame.bytes[kGroupLowByte] = LowByte(group);
     }
-    return instance;
+    return frame;
 }
 
 // A value that must fit one byte; false (logged with `refusal`) when it does not.
@@ -36,14 +36,14 @@ bool FitsByte(RequestBlock* request, const char* refusal) {
 // The cell writes: one byte into a BCU cell.
 Result CellWrite(RequestBlock* request, const CommandRow& row, const char* refusal) {
     if (!FitsByte(request, refusal)) return Result::kRejected;
-    InstanceData* instance = LoadWriteFrame(request, row);
-    instance->frameBytes[kCellValueByte] = static_cast<uint8_t>(ValueOf(request));
-    return Send(instance);
+    FrameImage frame = WriteFrame(request, row);
+    frame.bytes[kCellValueByte] = static_cast<uint8_t>(ValueOf(request));
+    return Send(request, frame);
 }
 
 }  // namespace
 
-Result TemplateWrite(RequestBlock* request, const CommandRow& row) { return Send(LoadWriteFrame(request, row)); }
+Result TemplateWrite(RequestBlock* request, const CommandRow& row) { return Send(request, WriteFrame(request, row)); }
 
 Result Put116Write(RequestBlock* request, const CommandRow& row) {
     return CellWrite(request, row, text::kPut116TooLarge);
@@ -54,32 +54,36 @@ Result PutLayerWrite(RequestBlock* request, const CommandRow& row) {
 }
 
 Result DigitalWrite(RequestBlock* request, const CommandRow& row) {
-    InstanceData* instance = LoadWriteFrame(request, row);
-    instance->frameBytes[kBitValueByte] = ValueOf(request) == 1 ? 0x81 : 0x80;
-    return Send(instance);
+    FrameImage frame = WriteFrame(request, row);
+    frame.bytes[kBitValueByte] = ValueOf(request) == 1 ? 0x81 : 0x80;
+    return Send(request, frame);
 }
 
 Result AnalogWrite(RequestBlock* request, const CommandRow& row) {
     if (!FitsByte(request, text::kAnalogTooLarge)) return Result::kRejected;
-    InstanceData* instance = LoadWriteFrame(request, row);
-    instance->frameBytes[kValueByte] = static_cast<uint8_t>(ValueOf(request));
-    return Send(instance);
+    FrameImage frame = WriteFrame(request, row);
+    frame.bytes[kValueByte] = static_cast<uint8_t>(ValueOf(request));
+    return Send(request, frame);
 }
 
 Result Analog2Write(RequestBlock* request, const CommandRow& row) {
     const uint16_t value = ValueOf(request);
-    InstanceData* instance = LoadWriteFrame(request, row);
-    instance->frameBytes[kValueByte] = static_cast<uint8_t>(value >> 8);
-    instance->frameBytes[kValueLowByte] = static_cast<uint8_t>(value);
-    return Send(instance);
+    FrameImage frame = WriteFrame(request, row);
+    frame.bytes[kValueByte] = static_cast<uint8_t>(value >> 8);
+    frame.bytes[kValueLowByte] = static_cast<uint8_t>(value);
+    return Send(request, frame);
 }
 
 Result SetDtrWrite(RequestBlock* request, const CommandRow&) {
+    const LineHold line(request->instance->lineLock);
+    if (!line.Held()) return Result::kRejected;
     CommSetDtr(request->instance->portHandle, static_cast<uint8_t>(ValueOf(request)));
     return Result::kDone;
 }
 
 Result SetRtsWrite(RequestBlock* request, const CommandRow&) {
+    const LineHold line(request->instance->lineLock);
+    if (!line.Held()) return Result::kRejected;
     CommSetRts(request->instance->portHandle, static_cast<uint8_t>(ValueOf(request)));
     return Result::kDone;
 }

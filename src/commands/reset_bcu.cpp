@@ -4,13 +4,13 @@
 #include "commands/command_table.h"
 #include "host/log.h"
 #include "platform/platform.h"
+#include "serial/line_lock.h"
 
 namespace qel {
 namespace {
 
 SendResult SendTemplate(InstanceData* instance, int index) {
-    LoadFrame(CommandTable[index].writeTemplate, instance);
-    return SendDelivering(instance);
+    return SendDelivering(instance, ImageOf(CommandTable[index].writeTemplate));
 }
 
 }  // namespace
@@ -20,16 +20,24 @@ SendResult ResetBCU(InstanceData* instance) {
     if (const SendResult result = SendTemplate(instance, kResetBcu); result != SendResult::kSent) return result;
     platform::Sys().sleepMs(kResetPauseMs);
     if (const SendResult result = SendTemplate(instance, kLinkLayer); result != SendResult::kSent) return result;
-    LoadFrame(CommandTable[kPut0116].writeTemplate, instance);
-    instance->frameBytes[kCellValueByte] = 0;
-    return SendDelivering(instance);
+    FrameImage clear = ImageOf(CommandTable[kPut0116].writeTemplate);
+    clear.bytes[kCellValueByte] = 0;
+    return SendDelivering(instance, clear);
 }
 
 Result ReadRecovery(RequestBlock* request) {
-    if (ResetBCU(request->instance) == SendResult::kSent) return Result::kDone;
-    CommSetDtr(request->instance->portHandle, 0);
-    CommSetRts(request->instance->portHandle, 0);
+    InstanceData* instance = request->instance;
+    const SendResult reset = ResetBCU(instance);
+    if (reset == SendResult::kSent) return Result::kDone;
+    if (reset != SendResult::kLineBusy) DropModemLines(instance);
     return Result::kFailed;
+}
+
+void DropModemLines(InstanceData* instance) {
+    const LineHold line(instance->lineLock);
+    if (!line.Held()) return;
+    CommSetDtr(instance->portHandle, 0);
+    CommSetRts(instance->portHandle, 0);
 }
 
 }  // namespace qel

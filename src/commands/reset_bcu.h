@@ -15,5 +15,7 @@ constexpr uint32_t kResetPauseMs = 1000;
 SendResult ResetBCU(InstanceData* instance);
 // Resets the BCU after a failed read: done, or failed after dropping DTR and RTS.
 Result ReadRecovery(RequestBlock* request);
+// DTR and RTS off, with the line held (nothing when it stays busy).
+void DropModemLines(InstanceData* instance);
 
 }  // namespace qel

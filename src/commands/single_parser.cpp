@@ -5,6 +5,7 @@
 #include "commands/command_table.h"
 #include "commands/operations.h"
 #include "host/log.h"
+#include "host/loggable_text.h"
 
 namespace qel {
 namespace {
@@ -131,7 +132,7 @@ Result SingleParser(RequestBlock* request) {
     block->out32 = block->gateType == kBitGateType ? kOut32BitGate : kOut32;
 
     if (!fits || !CharactersAllowed(image)) {
-        QEL_LOG(text::kInvalidChar, name, address);
+        QEL_LOG(text::kInvalidChar, name, host::LoggableText(address).Get());
         return Result::kRejected;
     }
 
@@ -145,13 +146,13 @@ Result SingleParser(RequestBlock* request) {
 
     const int index = SearchCmdName(request, workingCopy);
     if (index < 0) {
-        QEL_LOG(text::kCommandNotFound, name, address);
+        QEL_LOG(text::kCommandNotFound, name, host::LoggableText(address).Get());
         return Result::kRejected;
     }
     block->commandIndex = static_cast<uint32_t>(index);
 
     if (!CheckGateType(block)) {
-        QEL_LOG(text::kGateTypeRefused, name, address);
+        QEL_LOG(text::kGateTypeRefused, name, host::LoggableText(address).Get());
         return Result::kRejected;
     }
     return Result::kDone;

@@ -3,6 +3,7 @@
 #include "commands/operations.h"
 #include "entry/operations.h"
 #include "host/host_functions.h"
+#include "instance/instance_numbers.h"
 #include "instance/operations.h"
 
 namespace qel {
@@ -15,29 +16,30 @@ struct OperationRow {
     bool usesHost;            // binds the host library first
     bool needsInstance;       // refused without an instance record
     Result withoutInstance;   // the refusal's result
+    bool usesLine;            // counted as on the line, so that EndQel waits for it
 };
 
 constexpr uint32_t kLastCode = 16;
 
 // Row n serves function code n; row 0 and the empty rows refuse.
 constexpr OperationRow kOperations[kLastCode + 1] = {
-    {nullptr, false, false, Result::kFailed},                  // 0: out of range
-    {ColdStart, true, true, Result::kFailed},                  // 1
-    {WarmStart, true, true, Result::kFailed},                  // 2
-    {SingleParser, true, true, Result::kRejected},             // 3
-    {DoNothing, false, false, Result::kRejected},              // 4
-    {GateRead, true, true, Result::kRejected},                 // 5
-    {DoNothing, false, false, Result::kRejected},              // 6
-    {GateWrite, true, true, Result::kRejected},                // 7
-    {nullptr, false, false, Result::kFailed},                  // 8
-    {nullptr, false, false, Result::kFailed},                  // 9
-    {DoNothing, false, false, Result::kRejected},              // 10
-    {EndQel, true, true, Result::kFailed},                     // 11
-    {ClosePort, true, true, Result::kFailed},                  // 12
-    {OpenPort, true, true, Result::kFailed},                   // 13
-    {DescribeDriver, false, false, Result::kFailed},           // 14
-    {ReconfigurePort, true, true, Result::kFailed},            // 15
-    {nullptr, false, false, Result::kFailed},                  // 16
+    {nullptr, false, false, Result::kFailed, false},           // 0: out of range
+    {ColdStart, true, true, Result::kFailed, false},           // 1
+    {WarmStart, true, true, Result::kFailed, true},            // 2
+    {SingleParser, true, true, Result::kRejected, false},      // 3
+    {DoNothing, false, false, Result::kRejected, false},       // 4
+    {GateRead, true, true, Result::kRejected, true},           // 5
+    {DoNothing, false, false, Result::kRejected, false},       // 6
+    {GateWrite, true, true, Result::kRejected, true},          // 7
+    {nullptr, false, false, Result::kFailed, false},           // 8
+    {nullptr, false, false, Result::kFailed, false},           // 9
+    {DoNothing, false, false, Result::kRejected, false},       // 10
+    {EndQel, true, true, Result::kFailed, false},              // 11
+    {ClosePort, true, true, Result::kFailed, true},            // 12
+    {OpenPort, true, true, Result::kFailed, true},             // 13
+    {DescribeDriver, false, false, Result::kFailed, false},    // 14
+    {ReconfigurePort, true, true, Result::kFailed, true},      // 15
+    {nullptr, false, false, Result::kFailed, false},           // 16
 };
 
 // The one place where the driver's results become the host's numbers.
@@ -58,6 +60,9 @@ Result Run(RequestBlock* request) {
     if (row.run == nullptr) return Result::kFailed;
     if (row.usesHost && !host::Bind()) return Result::kFailed;
     if (row.needsInstance && request->instance == nullptr) return row.withoutInstance;
+    if (!row.usesLine) return row.run(request);
+    const LineRequest onLine(request->instance);
+    if (!onLine.Admitted()) return row.withoutInstance;
     return row.run(request);
 }
 

@@ -19,4 +19,28 @@ int32_t InstanceCount();
 // True while the instance's listener thread exists and owns its line lock and number.
 bool ListenerRuns(const InstanceData* instance);
 
+// A number whose listener outlived EndQel stays reserved, so that no later
+// start revives that listener; the listener frees it as it ends.
+void OrphanInstanceNumber(int32_t number);
+void ReleaseIfOrphaned(int32_t number);
+
+// Host requests that use an instance's line, counted while they run, so that
+// EndQel closes the line and its lock only after the last one has left.
+class LineRequest {
+public:
+    explicit LineRequest(const InstanceData* instance);
+    ~LineRequest();
+    LineRequest(const LineRequest&) = delete;
+    LineRequest& operator=(const LineRequest&) = delete;
+    // False when the instance is being ended: the request must not start.
+    bool Admitted() const { return admitted_; }
+
+private:
+    int32_t counted_ = 0;
+    bool admitted_ = true;
+};
+// Refuses new line requests of the instance and waits (at most `limitMs`)
+// for those in flight; false when some are still running.
+bool CloseToLineRequests(const InstanceData* instance, uint32_t limitMs);
+
 }  // namespace qel

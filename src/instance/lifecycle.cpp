@@ -11,6 +11,7 @@
 #include "listener/listener_stop.h"
 #include "platform/platform.h"
 #include "serial/comm.h"
+#include "serial/line_lock.h"
 
 namespace qel {
 namespace {
@@ -18,14 +19,25 @@ namespace {
 constexpr uint16_t kDriverVersion = 0x0112;
 constexpr uint16_t kColdStartOpenFlags = 0x0101;
 constexpr uint32_t kStartWaitSliceMs = 50;
+constexpr uint32_t kStartWaitLimitMs = 10000;
+// Requests in flight when EndQel comes each wait at most 5 s for the line, and
+// then a few seconds for their frames.
+constexpr uint32_t kRequestDrainLimitMs = 20000;
 constexpr uint32_t kListenerStopLimitMs = 10000;
 constexpr uint32_t kEndPauseMs = 1000;
 constexpr uint32_t kWarmStartPauseMs = 3000;
+// The listener thread: a listener that outlived EndQel frees its number as it ends.
+void RunListener(void* coldStartRequest) {
+    const int32_t number = static_cast<RequestBlock*>(coldStartRequest)->instance->instanceNumber;
+    CatchThread(coldStartRequest);
+    ReleaseIfOrphaned(number);
+}
+
 // Starts the listener thread; false (logged) when the platform refuses.
 bool InstallCatch(RequestBlock* request) {
     InstanceData* instance = request->instance;
     uint32_t id = 0;
-    platform::Thread* thread = platform::Sys().startThread(CatchThread, request, kListenerStackBytes, &id);
+    platform::Thread* thread = platform::Sys().startThread(RunListener, request, kListenerStackBytes, &id);
     if (thread == nullptr) {
         QEL_LOG(text::kThreadStartFailed, instance->instanceName);
         return false;
@@ -35,38 +47,50 @@ bool InstallCatch(RequestBlock* request) {
     return true;
 }
 
-// Waits for the listener's start signal; fails when the listener ended without
-// giving it, so that ColdStart never waits forever.
-bool WaitSyncSem(InstanceData* instance) {
+enum class StartWait : uint8_t { kStarted, kFailed, kTimedOut };
+
+// Waits for the listener's start signal, at most 10 s; fails when the listener
+// ended without giving it.
+StartWait WaitSyncSem(InstanceData* instance) {
+    const uint32_t start = platform::Sys().tickMs();
     for (;;) {
         switch (platform::Sys().waitEvent(instance->startEvent, kStartWaitSliceMs)) {
         case platform::WaitResult::kSignalled:
         case platform::WaitResult::kAbandoned:
-            return true;
+            return StartWait::kStarted;
         case platform::WaitResult::kFailed:
-            return false;
+            return StartWait::kFailed;
         case platform::WaitResult::kTimedOut:
             if (platform::Sys().threadEnded(instance->listenerThread)) {
                 // It may have signalled just before it ended.
-                return platform::Sys().waitEvent(instance->startEvent, 0) == platform::WaitResult::kSignalled;
+                return platform::Sys().waitEvent(instance->startEvent, 0) == platform::WaitResult::kSignalled
+                           ? StartWait::kStarted
+                           : StartWait::kFailed;
             }
+            if (platform::Sys().tickMs() - start >= kStartWaitLimitMs) return StartWait::kTimedOut;
             break;
         }
     }
 }
 
-// Asks the listener to stop and waits until it has gone; false when it did not
-// end in time (it is then left running, with its lock and port).
+// Asks the listener to stop and waits until it has gone. One that does not end
+// in time is let go: its thread object goes when it ends, and its instance
+// number stays reserved until then, so that no later start revives it. It may
+// still use the line: its lock and port stay. False in that case.
 bool StopListener(InstanceData* instance) {
+    if (instance->listenerThread == nullptr) return true;
     RequestListenerStop(instance->instanceNumber);
-    if (!platform::Sys().joinThread(instance->listenerThread, kListenerStopLimitMs)) return false;
+    const bool ended = platform::Sys().joinThread(instance->listenerThread, kListenerStopLimitMs);
+    if (!ended) {
+        platform::Sys().detachThread(instance->listenerThread);
+        OrphanInstanceNumber(instance->instanceNumber);
+    }
     instance->listenerThread = nullptr;
     instance->listenerThreadId = 0;
-    return true;
+    return ended;
 }
 
-// Stops the listener and closes the line lock; false when the listener would
-// not stop (the lock then stays, as the listener may still hold it).
+// Stops the listener; false (logged) when it would not stop.
 bool CloseCatchThread(InstanceData* instance) {
     bool gone = true;
     if (ListenerRuns(instance) && !StopListener(instance)) {
@@ -74,15 +98,40 @@ bool CloseCatchThread(InstanceData* instance) {
         gone = false;
     }
     platform::Sys().sleepMs(kEndPauseMs);
-    if (gone && instance->lineLock != nullptr) {
-        if (!platform::Sys().closeMutex(instance->lineLock)) QEL_LOG(text::kLineLockCloseFailed, instance->instanceName);
-        instance->lineLock = nullptr;
-    }
     return gone;
 }
 
+void CloseLineLock(InstanceData* instance) {
+    if (instance->lineLock == nullptr) return;
+    if (!platform::Sys().closeMutex(instance->lineLock)) QEL_LOG(text::kLineLockCloseFailed, instance->instanceName);
+    instance->lineLock = nullptr;
+}
+
+void RemoveHostClient(InstanceData* instance) {
+    if (instance->clientRegistered == 0) return;
+    host::HuxRmClient(instance->clientId);
+    instance->clientRegistered = 0;
+}
+
+// Closes the port with the line held, so that no request is on it meanwhile.
+Result ClosePortHoldingLine(InstanceData* instance) {
+    const LineHold line(instance->lineLock);
+    if (!line.Held()) return Result::kFailed;
+    return ClosePortOf(instance);
+}
+
+// Undoes a failed start in reverse order: listener, line lock, start event,
+// host client, port. A retry on the same record and port then starts afresh.
 Result FailAfterPortOpen(RequestBlock* request) {
-    ClosePortOf(request->instance);
+    InstanceData* instance = request->instance;
+    const bool listenerGone = StopListener(instance);
+    if (listenerGone) CloseLineLock(instance);
+    if (instance->startEvent != nullptr) {
+        platform::Sys().closeEvent(instance->startEvent);
+        instance->startEvent = nullptr;
+    }
+    RemoveHostClient(instance);
+    if (listenerGone) ClosePortOf(instance);
     return Result::kFailed;
 }
 
@@ -141,8 +190,9 @@ Result ColdStart(RequestBlock* request) {
     const uint16_t status = host::HuxMkClient(instance->clientName, &instance->clientId);
     if (status != 0) {
         QEL_LOG(text::kClientRegistrationFailed, instance->instanceName, static_cast<unsigned>(status));
-        return Result::kFailed;
+        return FailAfterPortOpen(request);
     }
+    instance->clientRegistered = 1;
 
     std::snprintf(instance->lineLockName, sizeof instance->lineLockName, "COMMBUSY%.23s", instance->instanceName);
     std::snprintf(instance->startEventName, sizeof instance->startEventName, "SYNCTHREAD%.21s",
@@ -163,9 +213,9 @@ Result ColdStart(RequestBlock* request) {
         QEL_LOG(text::kInstallCatchFailed, instance->instanceName);
         return FailAfterPortOpen(request);
     }
-    if (!WaitSyncSem(instance)) {
-        QEL_LOG(text::kStartWaitFailed, instance->instanceName);
-        StopListener(instance);
+    if (const StartWait started = WaitSyncSem(instance); started != StartWait::kStarted) {
+        QEL_LOG(started == StartWait::kFailed ? text::kStartWaitFailed : text::kStartWaitTimedOut,
+                instance->instanceName);
         return FailAfterPortOpen(request);
     }
     if (!platform::Sys().closeEvent(instance->startEvent)) QEL_LOG(text::kStartEventCloseFailed, instance->instanceName);
@@ -182,26 +232,42 @@ Result ColdStart(RequestBlock* request) {
 Result WarmStart(RequestBlock* request) {
     InstanceData* instance = request->instance;
     if (instance->portHandle == kPseudoPort) return Result::kDone;
-    CommPurgeInput(instance->portHandle);
-    CommSetDtr(instance->portHandle, 1);
+    {
+        // A purge behind the listener's back could swallow the byte it waits for.
+        const LineHold line(instance->lineLock);
+        if (!line.Held()) {
+            QEL_LOG(text::kWarmStartFailed, instance->instanceName);
+            return Result::kFailed;
+        }
+        CommPurgeInput(instance->portHandle);
+        CommSetDtr(instance->portHandle, 1);
+    }
     platform::Sys().sleepMs(kWarmStartPauseMs);
-    if (ResetBCU(instance) == SendResult::kSent) return Result::kDone;
+    const SendResult reset = ResetBCU(instance);
+    if (reset == SendResult::kSent) return Result::kDone;
     QEL_LOG(text::kWarmStartFailed, instance->instanceName);
-    CommSetDtr(instance->portHandle, 0);
-    CommSetRts(instance->portHandle, 0);
+    if (reset != SendResult::kLineBusy) DropModemLines(instance);
     return Result::kFailed;
 }
 
 Result EndQel(RequestBlock* request) {
     InstanceData* instance = request->instance;
     QEL_LOG(text::kEndQel, instance->instanceName);
-    host::HuxRmClient(instance->clientId);
+    // Only the start that registered the client removes it: the host may have
+    // handed the same id to another instance since.
+    RemoveHostClient(instance);
     QEL_LOG(text::kClientRemoved, instance->instanceName);
 
-    // A listener that would not stop may still use the port: it stays open.
-    const Result result = CloseCatchThread(instance) ? ClosePortOf(instance) : Result::kFailed;
-
-    ReleaseInstanceNumber(instance);
+    // Requests on other host threads leave the line before it goes.
+    CloseToLineRequests(instance, kRequestDrainLimitMs);
+    Result result = Result::kFailed;
+    if (CloseCatchThread(instance)) {
+        result = ClosePortHoldingLine(instance);
+        CloseLineLock(instance);
+        ReleaseInstanceNumber(instance);
+    }
+    // A listener that would not stop may still use the port and lock: they
+    // stay, and its number is freed when it ends.
     QEL_LOG(text::kInstancesLeft, instance->instanceName, static_cast<int>(InstanceCount()));
     instance->instanceNumber = -1;
     return result;

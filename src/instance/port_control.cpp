@@ -54,7 +54,10 @@ Result ClosePortOf(InstanceData* instance) {
 
 PortChangeGuard::PortChangeGuard(InstanceData* instance) {
     if (!ListenerRuns(instance)) return;
-    WaitUntilCommNotBusy(instance->lineLock);
+    if (!WaitUntilCommNotBusy(instance->lineLock)) {
+        refused_ = true;
+        return;
+    }
     locked_ = instance;
 }
 

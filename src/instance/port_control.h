@@ -13,16 +13,19 @@ PortHandle OpenConfiguredPort(const PortSettings& settings);
 Result ClosePortOf(InstanceData* instance);
 
 // While the instance's listener runs, the port may be changed only with the
-// line lock held, so that the listener never polls a port being closed.
+// line lock held (at most 5 s), so that the listener never polls a port being closed.
 class PortChangeGuard {
 public:
     explicit PortChangeGuard(InstanceData* instance);
     ~PortChangeGuard();
     PortChangeGuard(const PortChangeGuard&) = delete;
     PortChangeGuard& operator=(const PortChangeGuard&) = delete;
+    // True when the line stayed busy: the port must not be changed.
+    bool Refused() const { return refused_; }
 
 private:
     InstanceData* locked_ = nullptr;
+    bool refused_ = false;
 };
 
 // Copies a host-supplied port name into `out` (kPortNameSize + 1 bytes);

@@ -7,12 +7,14 @@ namespace qel {
 
 Result ClosePort(RequestBlock* request) {
     PortChangeGuard guard(request->instance);
+    if (guard.Refused()) return Result::kFailed;
     return ClosePortOf(request->instance);
 }
 
 Result OpenPort(RequestBlock* request) {
     InstanceData* instance = request->instance;
     PortChangeGuard guard(instance);
+    if (guard.Refused()) return Result::kFailed;
     const PortHandle handle = OpenConfiguredPort(instance->portSettings);
     if (handle == kNoPort) return Result::kFailed;
     instance->portEnabled = 1;
@@ -28,6 +30,7 @@ Result ReconfigurePort(RequestBlock* request) {
     if (!CopyPortName(params->portName, name)) return Result::kFailed;
 
     PortChangeGuard guard(instance);
+    if (guard.Refused()) return Result::kFailed;
     if (params->readTimeout != 0) instance->readTimeout = params->readTimeout;
     if (std::strncmp(name, instance->portSettings.portName, kPortNameSize) != 0 && instance->portHandle != kNoPort)
         ClosePortOf(instance);

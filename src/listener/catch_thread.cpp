@@ -14,6 +14,25 @@ namespace qel {
 namespace {
 
 constexpr uint32_t kStopCheckMs = 10;
+// Failed receptions in a row, with CTS on all along, after which the line is
+// given up until the next turn: a BCU that holds CTS on must not keep the
+// host's requests off the line.
+constexpr int kStuckCtsReceptions = 3;
+
+// Whether CTS was found stuck on, so that each change is logged once.
+struct CtsWatch {
+    const char* name;
+    bool stuck = false;
+
+    void Stuck() {
+        if (!stuck) QEL_LOG(text::kCtsStuck, name);
+        stuck = true;
+    }
+    void Cleared() {
+        if (stuck) QEL_LOG(text::kCtsCleared, name);
+        stuck = false;
+    }
+};
 
 // Sleeps `ms` but returns early (false) once a stop is requested.
 bool SleepUnlessStopped(int32_t number, uint32_t ms) {
@@ -23,14 +42,25 @@ bool SleepUnlessStopped(int32_t number, uint32_t ms) {
 // One turn with the line: every frame announced while CTS stays on. The port is
 // read afresh each turn under the lock, so a port that the port requests
 // closed or replaced is followed, and a closed one is never touched.
-void TakeAnnouncedFrames(InstanceData* instance, int32_t number) {
+void TakeAnnouncedFrames(InstanceData* instance, int32_t number, CtsWatch& cts) {
     const PortHandle port = instance->portHandle;
     if (port == kNoPort) return;
-    while (!ListenerStopRequested(number) && CommGetCts(port)) {
+    int failedInARow = 0;
+    while (!ListenerStopRequested(number)) {
+        if (!CommGetCts(port)) {
+            cts.Cleared();
+            return;
+        }
         if (ReceiveFrame(instance) == ReceiveResult::kReceived) {
+            failedInARow = 0;
+            cts.Cleared();
             DeliverReceivedFrame(instance);
         } else {
             PulseDtr(port);
+            if (++failedInARow == kStuckCtsReceptions) {
+                cts.Stuck();
+                return;
+            }
         }
         platform::Sys().sleepMs(kBackToBackPauseMs);
     }
@@ -57,10 +87,13 @@ void CatchThread(void* coldStartRequest) {
     if (!SleepUnlessStopped(number, kSettlingMs)) return;
     QEL_LOG(text::kListenerStarted, name);
 
+    CtsWatch cts{name};
     while (!ListenerStopRequested(number)) {
-        WaitUntilCommNotBusy(lineLock);
-        TakeAnnouncedFrames(instance, number);
-        ReleaseComm(lineLock);
+        // Requests hold the line for a bounded time: the listener may wait for it.
+        if (WaitUntilCommNotBusy(lineLock, platform::kInfinite)) {
+            TakeAnnouncedFrames(instance, number, cts);
+            ReleaseComm(lineLock);
+        }
         SleepUnlessStopped(number, kIdlePollMs);
     }
 }

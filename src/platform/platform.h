@@ -100,6 +100,7 @@ struct System {
     void (*sleepMs)(uint32_t ms);                         // pause the calling thread
     Thread* (*startThread)(ThreadProc, void* arg, uint32_t stackBytes, uint32_t* id);  // nullptr: not started
     bool (*joinThread)(Thread*, uint32_t timeoutMs);      // true: ended and released
+    void (*detachThread)(Thread*);                        // released by itself when it ends (now, if it has)
     bool (*threadEnded)(Thread*);                         // true once the procedure has returned
     bool (*setThreadPriority)(Priority);                  // of the calling thread; false: refused
     Event* (*createEvent)(const char* name);              // manual reset, not signalled; a known name gives that event

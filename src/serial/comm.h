@@ -41,7 +41,7 @@ void CommSetRts(PortHandle handle, uint32_t on);
 void CommSetDtr(PortHandle handle, uint32_t on);
 bool CommGetCts(PortHandle handle);
 bool CommWaitCtsOn(PortHandle handle);
-bool CommWaitCtsOff(PortHandle handle);
+bool CommWaitCtsOff(PortHandle handle, uint32_t limitMs = 30);
 bool CommWaitRxBytes(PortHandle handle, uint32_t limitMs);
 // Sets the port's event mask; false when the platform refuses (the pseudo port always does).
 bool CommSetEventMask(PortHandle handle, uint32_t mask);

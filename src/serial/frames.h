@@ -12,11 +12,13 @@
 namespace qel {
 
 enum class ByteResult : uint8_t { kFailed, kAccepted, kBcuWantsToSend };
-enum class SendResult : uint8_t { kSent, kFailed };
+enum class SendResult : uint8_t { kSent, kFailed, kLineBusy };
 enum class ReceiveResult : uint8_t { kReceived, kFailed };
 
 constexpr int kSendFrameAttempts = 12;
 constexpr uint32_t kRetryPauseMs = 50;
+// A send that keeps meeting the BCU's frames gives up after this long.
+constexpr uint32_t kCollisionLimitMs = 2000;
 constexpr uint32_t kDtrPulseMs = 50;
 
 bool IsHeaderByte(uint8_t byte);
@@ -33,9 +35,12 @@ ByteResult SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port
 // and has been received into ReceivedFrame.
 using BcuFrameHandler = void (*)(InstanceData* instance);
 
-// Sends the FrameBuffer under the line lock. A frame the BCU announces first
-// is received and handed to `onBcuFrame`, then the send is tried again.
-SendResult SendFrame(InstanceData* instance, BcuFrameHandler onBcuFrame);
+// Takes the line (at most kLineLockLimitMs: kLineBusy when it stays busy), loads
+// `frame` (header first) into the FrameBuffer and sends it. A frame the BCU
+// announces first is received and handed to `onBcuFrame`, and the send goes on
+// at once: such a frame is no failed attempt. Twelve failed attempts, 50 ms
+// apart, or kCollisionLimitMs of the BCU's frames end the send as failed.
+SendResult SendFrame(InstanceData* instance, const uint8_t* frame, BcuFrameHandler onBcuFrame);
 
 // The BCU's side of a byte exchange, answered by the driver.
 bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received);

@@ -4,6 +4,8 @@ namespace qel {
 namespace {
 
 constexpr uint32_t kAnswerLimitMs = 100;
+// The BCU reacts to RTS within 3 ms.
+constexpr uint32_t kOwnCtsDropLimitMs = 10;
 constexpr uint32_t kSlaveByteLimitMs = 30;
 
 // A sent byte and the BCU's answer to it; the pseudo port answers 0x00.
@@ -25,6 +27,9 @@ bool MasterSendByte(uint8_t byte, PortHandle port) {
     const bool written = CommWriteByte(port, byte);
     CommWaitRxBytes(port, kAnswerLimitMs);
     CommSetRts(port, 0);
+    // A BCU may hold CTS until it sees RTS drop. Neither the next byte nor the
+    // listener, once the line is let go, may take that CTS for the BCU's own request.
+    CommWaitCtsOff(port, kOwnCtsDropLimitMs);
     return written && CommBytesWaiting(port) > 0;
 }
 

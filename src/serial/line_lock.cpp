@@ -4,10 +4,20 @@
 
 namespace qel {
 
-void WaitUntilCommNotBusy(platform::Mutex* lock) {
+bool WaitUntilCommNotBusy(platform::Mutex* lock, uint32_t limitMs) {
     // An abandoned lock counts as owned: its last holder has ended.
-    if (platform::Sys().lockMutex(lock, platform::kInfinite) == platform::WaitResult::kFailed)
+    switch (platform::Sys().lockMutex(lock, limitMs)) {
+    case platform::WaitResult::kSignalled:
+    case platform::WaitResult::kAbandoned:
+        return true;
+    case platform::WaitResult::kFailed:
         QEL_LOG(text::kLineLockWaitFailed);
+        return true;
+    case platform::WaitResult::kTimedOut:
+        break;
+    }
+    QEL_LOG(text::kLineLockWaitTimedOut);
+    return false;
 }
 
 void ReleaseComm(platform::Mutex* lock) {

@@ -1,13 +1,37 @@
 // The per-instance lock that gives one thread at a time the serial line.
 #pragma once
 
+#include <cstdint>
+
 #include "platform/platform.h"
 
 namespace qel {
 
-// Waits without a limit; a failed wait is logged and the caller goes on as owner.
-void WaitUntilCommNotBusy(platform::Mutex* lock);
+// No request waits longer for the line than this, whatever the BCU does.
+constexpr uint32_t kLineLockLimitMs = 5000;
+
+// Waits at most kLineLockLimitMs. True: the caller owns the line (also after a
+// failed wait, which is logged, as the line is then no one's). False (logged):
+// the line stayed busy, and the caller must not touch it or release the lock.
+bool WaitUntilCommNotBusy(platform::Mutex* lock, uint32_t limitMs = kLineLockLimitMs);
 // A failed release is logged; nothing else happens.
 void ReleaseComm(platform::Mutex* lock);
+
+// Holds the line for a scope when it could be had.
+class LineHold {
+public:
+    // A record without a line lock (no listener runs) has the line to itself.
+    explicit LineHold(platform::Mutex* lock) : lock_(lock), held_(lock == nullptr || WaitUntilCommNotBusy(lock)) {}
+    ~LineHold() {
+        if (held_ && lock_ != nullptr) ReleaseComm(lock_);
+    }
+    LineHold(const LineHold&) = delete;
+    LineHold& operator=(const LineHold&) = delete;
+    bool Held() const { return held_; }
+
+private:
+    platform::Mutex* lock_;
+    bool held_;
+};
 
 }  // namespace qel

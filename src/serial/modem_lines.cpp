@@ -6,7 +6,6 @@ namespace qel {
 namespace {
 
 constexpr uint32_t kCtsOnLimitMs = 10;
-constexpr uint32_t kCtsOffLimitMs = 30;
 
 void SetLine(PortHandle handle, platform::ModemLine line, uint32_t on, const char* failure) {
     platform::Port* port = PortOf(handle);
@@ -48,8 +47,8 @@ bool CommWaitCtsOn(PortHandle handle) {
     return PollFor(handle, kCtsOnLimitMs, [handle] { return CommGetCts(handle); });
 }
 
-bool CommWaitCtsOff(PortHandle handle) {
-    return PollFor(handle, kCtsOffLimitMs, [handle] { return !CommGetCts(handle); });
+bool CommWaitCtsOff(PortHandle handle, uint32_t limitMs) {
+    return PollFor(handle, limitMs, [handle] { return !CommGetCts(handle); });
 }
 
 bool CommWaitRxBytes(PortHandle handle, uint32_t limitMs) {

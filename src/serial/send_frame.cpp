@@ -13,25 +13,32 @@ ByteResult SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port
     return ByteResult::kAccepted;
 }
 
-SendResult SendFrame(InstanceData* instance, BcuFrameHandler onBcuFrame) {
-    WaitUntilCommNotBusy(instance->lineLock);
-    for (int attempt = 0; attempt < kSendFrameAttempts; ++attempt) {
+SendResult SendFrame(InstanceData* instance, const uint8_t* frame, BcuFrameHandler onBcuFrame) {
+    if (!WaitUntilCommNotBusy(instance->lineLock)) return SendResult::kLineBusy;
+    // The frame buffers are the line's: loaded only with the line held.
+    LoadFrame(frame, instance);
+    const uint32_t start = platform::Sys().tickMs();
+    for (int failed = 0; failed < kSendFrameAttempts;) {
         const ByteResult result = SendFrameBytes(instance->frameBytes, instance->frameLength, instance->portHandle);
         if (result == ByteResult::kAccepted) {
             ReleaseComm(instance->lineLock);
             return SendResult::kSent;
         }
         // The BCU's frame comes first. It is a bus telegram like any other, so it
-        // is handed on rather than dropped; a reception that failed half-way is
-        // answered as the listener answers it, so the BCU offers the frame again
-        // instead of feeding its remaining bytes to the next attempts.
+        // is handed on rather than dropped, and the send goes on at once: under
+        // bus traffic a pause here would meet the next frame, and the next.
         if (result == ByteResult::kBcuWantsToSend) {
             if (ReceiveFrame(instance) == ReceiveResult::kReceived) {
                 onBcuFrame(instance);
-            } else {
-                PulseDtr(instance->portHandle);
+                if (platform::Sys().tickMs() - start < kCollisionLimitMs) continue;
+                break;
             }
+            // A reception that failed half-way is answered as the listener
+            // answers it, so the BCU offers the frame again instead of feeding
+            // its remaining bytes to the next attempts.
+            PulseDtr(instance->portHandle);
         }
+        ++failed;
         platform::Sys().sleepMs(kRetryPauseMs);
     }
     ReleaseComm(instance->lineLock);

@@ -10,6 +10,8 @@
 #include "host/host_functions.h"
 #include "entry/qel_main.h"
 #include "huxtor_control.h"
+#include "instance/instance_numbers.h"
+#include "serial/poll_until.h"
 #include "support/fault_system.h"
 
 namespace qel {
@@ -55,6 +57,8 @@ int32_t ColdStart(InstanceData* instance, const std::string& port) {
 
 // A clean start and stop after a faulty run: number 1 again, the host's client list empty.
 void ExpectCleanRestart(const std::string& port) {
+    // A listener let go by EndQel frees its number as it ends.
+    ASSERT_TRUE(PollUntil(10000, [] { return InstanceCount() == 0; }, SleepStep(10)));
     InstanceData fresh{};
     ASSERT_EQ(ColdStart(&fresh, port), 0);
     EXPECT_EQ(fresh.instanceNumber, 1);
@@ -114,6 +118,96 @@ INSTANTIATE_TEST_SUITE_P(SystemOperations, LifecycleFaults,
                                            Op::kCloseEvent, Op::kCreateMutex, Op::kLockMutex, Op::kUnlockMutex,
                                            Op::kCloseMutex, Op::kSleepMs),
                          [](const ::testing::TestParamInfo<Op>& param) { return std::string(test::opName(param.param)); });
+
+// A refused start releases all it took, so that the same record starts again
+// on the same (exclusive) port.
+TEST_P(LifecycleFaults, RetryAfterARefusedStartSucceedsOnTheSameRecordAndPort) {
+    bcuemu::Bcu bcu;
+    const std::string port = bcu.serve();
+    ASSERT_FALSE(port.empty()) << bcu.lastError();
+    InstanceData instance{};
+    int32_t started = -1;
+    {
+        FaultSystem faults;
+        faults.failNth(GetParam(), 1);
+        started = ColdStart(&instance, port);
+    }
+    if (started != 0) {
+        EXPECT_EQ(HuxCtlClientCount(), 0u);
+        EXPECT_EQ(instance.clientRegistered, 0);
+        EXPECT_EQ(instance.lineLock, nullptr);
+        EXPECT_EQ(instance.startEvent, nullptr);
+        ASSERT_TRUE(bcu.waitDisconnected(3000));
+        EXPECT_EQ(ColdStart(&instance, port), 0);
+    }
+    EXPECT_EQ(Call(11, &instance, nullptr), 0);
+    EXPECT_EQ(HuxCtlClientCount(), 0u);
+    bcu.stop();
+}
+
+TEST(HostClient, RefusedRegistrationClosesThePortAndARetrySucceeds) {
+    ASSERT_TRUE(host::Bind());
+    HuxCtlReset();
+    bcuemu::Bcu bcu;
+    const std::string port = bcu.serve();
+    ASSERT_FALSE(port.empty()) << bcu.lastError();
+    InstanceData instance{};
+    HuxCtlFail("HuxMkClient", 3, 0, 1);
+    EXPECT_EQ(ColdStart(&instance, port), 2);
+    EXPECT_EQ(instance.portHandle, kNoPort);
+    ASSERT_TRUE(bcu.waitDisconnected(3000));
+    EXPECT_EQ(ColdStart(&instance, port), 0);
+    EXPECT_EQ(Call(11, &instance, nullptr), 0);
+    EXPECT_EQ(HuxCtlClientCount(), 0u);
+    bcu.stop();
+}
+
+// An EndQel removes only the client its own start registered: another
+// instance may hold the same id now.
+TEST(HostClient, EndQelOfAnUnregisteredStartLeavesAnotherInstancesClient) {
+    ASSERT_TRUE(host::Bind());
+    HuxCtlReset();
+    InstanceData a{};
+    InstanceData b{};
+    ASSERT_EQ(ColdStart(&a, "NULLDEV"), 0);
+    ASSERT_EQ(Call(11, &a, nullptr), 0);
+    ASSERT_EQ(ColdStart(&b, "NULLDEV"), 0);
+    HuxCtlFail("HuxMkClient", 3, 0, 1);
+    EXPECT_EQ(ColdStart(&a, "NULLDEV"), 2);
+    EXPECT_EQ(Call(11, &a, nullptr), 0);
+    EXPECT_EQ(HuxCtlClientCount(), 1u);  // b's
+    EXPECT_EQ(Call(11, &b, nullptr), 0);
+    EXPECT_EQ(HuxCtlClientCount(), 0u);
+}
+
+// A BCU that holds CTS on: the listener gives the line up after three failed
+// receptions in a row, says so once, and a write still gets its turn.
+TEST(StuckCts, ListenerGivesUpTheLineAndAWriteStillReturns) {
+    ASSERT_TRUE(host::Bind());
+    HuxCtlReset();
+    bcuemu::Bcu bcu;
+    const std::string port = bcu.serve();
+    ASSERT_FALSE(port.empty()) << bcu.lastError();
+    InstanceData instance{};
+    ASSERT_EQ(ColdStart(&instance, port), 0);
+    bcu.faults().ctsStuckOn();
+    bcu.queueFrame({0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0x01, 0xE2, 0x00, 0x80, 0x37});
+    const std::string stuck = "QelEIB01: CTS stays on without a frame, line given up for a while";
+    ASSERT_TRUE(PollUntil(30000, [&] { return Logged(stuck); }, SleepStep(20)));
+
+    RawValue value{0, 7};
+    GateBlock block{};
+    block.commandIndex = 5;
+    block.groupAddress = 0x0802;
+    block.valueArea = &value;
+    const int32_t written = Call(7, &instance, &block);
+    EXPECT_TRUE(written == 0 || written == 1) << written;
+    int stuckLines = 0;
+    for (const std::string& line : Log()) stuckLines += line == stuck;
+    EXPECT_EQ(stuckLines, 1);
+    EXPECT_EQ(Call(11, &instance, nullptr), 0);
+    bcu.stop();
+}
 
 class LineFaults : public ::testing::TestWithParam<std::tuple<Op, uint32_t>> {
 protected:

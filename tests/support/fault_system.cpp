@@ -134,6 +134,7 @@ Thread* fsStartThread(ThreadProc proc, void* arg, uint32_t stack, uint32_t* id) 
     return shouldFail(Op::kStartThread) ? nullptr : real().startThread(proc, arg, stack, id);
 }
 bool fsJoinThread(Thread* t, uint32_t ms) { return !shouldFail(Op::kJoinThread) && real().joinThread(t, ms); }
+void fsDetachThread(Thread* t) { real().detachThread(t); }
 bool fsThreadEnded(Thread* t) { return !shouldFail(Op::kThreadEnded) && real().threadEnded(t); }
 bool fsSetThreadPriority(Priority p) { return !shouldFail(Op::kSetThreadPriority) && real().setThreadPriority(p); }
 Event* fsCreateEvent(const char* name) { return shouldFail(Op::kCreateEvent) ? nullptr : real().createEvent(name); }
@@ -156,6 +157,7 @@ const System kFaultSystem = {
     .sleepMs = fsSleepMs,
     .startThread = fsStartThread,
     .joinThread = fsJoinThread,
+    .detachThread = fsDetachThread,
     .threadEnded = fsThreadEnded,
     .setThreadPriority = fsSetThreadPriority,
     .createEvent = fsCreateEvent,

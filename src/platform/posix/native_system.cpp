@@ -47,6 +47,7 @@ const System& NativeSystem() {
         .sleepMs = posix::SleepMs,
         .startThread = posix::StartThread,
         .joinThread = posix::JoinThread,
+        .detachThread = posix::DetachThread,
         .threadEnded = posix::ThreadEnded,
         .setThreadPriority = posix::SetThreadPriority,
         .createEvent = posix::CreateNamedEvent,

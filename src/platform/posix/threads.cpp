@@ -23,6 +23,7 @@ struct Thread {
     uint32_t tid;
     bool started;
     bool done;
+    bool detached;  // released by the thread itself when it ends
 };
 
 namespace posix {
@@ -35,7 +36,13 @@ constexpr size_t kMinimumStackBytes = 256 * 1024;
 
 uint32_t CurrentTid() { return static_cast<uint32_t>(syscall(SYS_gettid)); }
 
-void* trampoline(void* raw) {
+void Release(Thread* t) {
+    pthread_cond_destroy(&t->changed);
+    pthread_mutex_destroy(&t->lock);
+    delete t;
+}
+
+void* Trampoline(void* raw) {
     auto* t = static_cast<Thread*>(raw);
     pthread_mutex_lock(&t->lock);
     t->tid = CurrentTid();
@@ -45,16 +52,13 @@ void* trampoline(void* raw) {
     t->proc(t->arg);
     pthread_mutex_lock(&t->lock);
     t->done = true;
+    const bool detached = t->detached;
     pthread_cond_broadcast(&t->changed);
     pthread_mutex_unlock(&t->lock);
+    if (detached) Release(t);
     return nullptr;
 }
 
-void release(Thread* t) {
-    pthread_cond_destroy(&t->changed);
-    pthread_mutex_destroy(&t->lock);
-    delete t;
-}
 
 
 }  // namespace
@@ -75,10 +79,10 @@ Thread* StartThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* i
     pthread_attr_init(&attr);
     const size_t floor = std::max<size_t>(static_cast<size_t>(PTHREAD_STACK_MIN), kMinimumStackBytes);
     pthread_attr_setstacksize(&attr, std::max<size_t>(stackBytes, floor));
-    const int rc = pthread_create(&t->handle, &attr, trampoline, t);
+    const int rc = pthread_create(&t->handle, &attr, Trampoline, t);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        release(t);
+        Release(t);
         return nullptr;
     }
     // The identifier is the kernel's id of the new thread, known once it runs.
@@ -94,8 +98,23 @@ bool JoinThread(Thread* t, uint32_t timeoutMs) {
     const bool done = WaitForFlag(&t->lock, &t->changed, t->done, timeoutMs);
     if (!done) return false;
     pthread_join(t->handle, nullptr);
-    release(t);
+    Release(t);
     return true;
+}
+
+void DetachThread(Thread* t) {
+    if (t == nullptr) return;
+    pthread_mutex_lock(&t->lock);
+    const bool done = t->done;
+    const pthread_t handle = t->handle;  // t may be gone once the lock is let go
+    t->detached = !done;
+    pthread_mutex_unlock(&t->lock);
+    if (done) {
+        pthread_join(handle, nullptr);
+        Release(t);
+    } else {
+        pthread_detach(handle);
+    }
 }
 
 bool ThreadEnded(Thread* t) {

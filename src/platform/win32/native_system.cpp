@@ -50,6 +50,7 @@ const System& NativeSystem() {
         .sleepMs = win32::SleepMs,
         .startThread = win32::StartThread,
         .joinThread = win32::JoinThread,
+        .detachThread = win32::DetachThread,
         .threadEnded = win32::ThreadEnded,
         .setThreadPriority = win32::SetThreadPriority,
         .createEvent = win32::CreateNamedEvent,

@@ -42,11 +42,15 @@ bool JoinThread(Thread* t, uint32_t timeoutMs) {
     return true;
 }
 
+void DetachThread(Thread* t) {
+    if (t != nullptr) CloseHandle(HandleOf(t));  // the thread object goes when the thread ends
+}
+
 bool ThreadEnded(Thread* t) { return t != nullptr && WaitForSingleObject(HandleOf(t), 0) == WAIT_OBJECT_0; }
 
 bool SetThreadPriority(Priority priority) {
     const int level = priority == Priority::kTimeCritical ? THREAD_PRIORITY_TIME_CRITICAL : THREAD_PRIORITY_NORMAL;
-    return SetThreadPriority(GetCurrentThread(), level) != 0;
+    return ::SetThreadPriority(GetCurrentThread(), level) != 0;
 }
 
 }  // namespace qel::platform::win32

@@ -12,6 +12,7 @@ ByteStream* ConnectPipeStream(const char* name);
 
 Thread* StartThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id);
 bool JoinThread(Thread* thread, uint32_t timeoutMs);
+void DetachThread(Thread* thread);
 bool ThreadEnded(Thread* thread);
 bool SetThreadPriority(Priority priority);
 
