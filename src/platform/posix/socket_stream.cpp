@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -20,18 +21,22 @@ struct SocketStream {
 
 int FdOf(ByteStream* s) { return reinterpret_cast<SocketStream*>(s)->fd; }
 
-bool SocketWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
+// A far side that stops reading fails the write once `timeoutMs` has passed.
+bool SocketWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n, uint32_t timeoutMs) {
+    const uint32_t start = TickMs();
     uint32_t done = 0;
     while (done < n) {
-        const ssize_t r = send(FdOf(s), bytes + done, n - done, MSG_NOSIGNAL);
+        const ssize_t r = send(FdOf(s), bytes + done, n - done, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (r > 0) {
             done += static_cast<uint32_t>(r);
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && errno == EAGAIN) {
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            const uint32_t elapsed = TickMs() - start;
+            if (elapsed >= timeoutMs) return false;
             pollfd pfd{FdOf(s), POLLOUT, 0};
-            poll(&pfd, 1, -1);
+            poll(&pfd, 1, static_cast<int>(std::min<uint32_t>(timeoutMs - elapsed, 1000)));
             continue;
         }
         return false;
@@ -59,7 +64,16 @@ int32_t SocketRead(ByteStream* s, uint8_t* buffer, uint32_t n, uint32_t timeoutM
     }
 }
 
+// An orderly close: the far side sees the end of the stream, and what it sent
+// last (modem-state notifications) is read, so that it sees no reset.
 void SocketClose(ByteStream* s) {
+    constexpr uint32_t kLingerMs = 200;
+    shutdown(FdOf(s), SHUT_WR);
+    uint8_t scratch[256];
+    const uint32_t start = TickMs();
+    for (uint32_t elapsed = 0; elapsed < kLingerMs; elapsed = TickMs() - start) {
+        if (SocketRead(s, scratch, sizeof scratch, kLingerMs - elapsed) <= 0) break;
+    }
     close(FdOf(s));
     delete reinterpret_cast<SocketStream*>(s);
 }

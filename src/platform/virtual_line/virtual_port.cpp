@@ -62,9 +62,16 @@ VirtualPort* self(Port* p) { return reinterpret_cast<VirtualPort*>(p); }
 
 uint32_t Now() { return NativeSystem().tickMs(); }
 
+// A write the far side does not take within the read time-out fails, as a
+// device write would.
+uint32_t WriteLimitMs(const VirtualPort* vp) {
+    constexpr uint32_t kNoReadTimeoutLimitMs = 1000;
+    return vp->timeouts.readTotalConstant != 0 ? vp->timeouts.readTotalConstant : kNoReadTimeoutLimitMs;
+}
+
 bool send(VirtualPort* vp, const uint8_t* bytes, size_t n) {
     if (vp->closed) return false;
-    if (vp->stream->methods->writeAll(vp->stream, bytes, static_cast<uint32_t>(n))) return true;
+    if (vp->stream->methods->writeAll(vp->stream, bytes, static_cast<uint32_t>(n), WriteLimitMs(vp))) return true;
     vp->closed = true;
     return false;
 }

@@ -13,7 +13,7 @@ namespace qel::platform {
 struct ByteStream;
 
 struct StreamMethods {
-    bool (*writeAll)(ByteStream*, const uint8_t*, uint32_t n);  // all n bytes or false
+    bool (*writeAll)(ByteStream*, const uint8_t*, uint32_t n, uint32_t timeoutMs);  // all n bytes in time, or false
     int32_t (*read)(ByteStream*, uint8_t*, uint32_t n, uint32_t timeoutMs);  // >0 count, 0 timed out, -1 closed
     void (*close)(ByteStream*);                                 // close and free
 };

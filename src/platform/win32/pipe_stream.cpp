@@ -28,7 +28,7 @@ struct PipeStream {
 
 PipeStream* self(ByteStream* s) { return reinterpret_cast<PipeStream*>(s); }
 
-bool PipeWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
+bool PipeWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n, uint32_t timeoutMs) {
     PipeStream* ps = self(s);
     uint32_t done = 0;
     while (done < n) {
@@ -37,6 +37,12 @@ bool PipeWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n) {
         DWORD written = 0;
         if (!WriteFile(ps->pipe, bytes + done, n - done, nullptr, &op) && GetLastError() != ERROR_IO_PENDING)
             return false;
+        // A far side that stops reading fails the write once `timeoutMs` has passed.
+        if (WaitForSingleObject(ps->writeDone, timeoutMs) != WAIT_OBJECT_0) {
+            CancelIo(ps->pipe);
+            GetOverlappedResult(ps->pipe, &op, &written, TRUE);
+            return false;
+        }
         if (!GetOverlappedResult(ps->pipe, &op, &written, TRUE)) return false;
         done += written;
     }
