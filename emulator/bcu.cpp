@@ -132,6 +132,10 @@ LineState Bcu::lineState() const {
 }
 
 void Bcu::queueLocked(std::vector<uint8_t> frame, bool once, int64_t now) {
+    if (options_.queueLimit != 0 && !once && side_->queued() >= options_.queueLimit) {
+        ++droppedFrames_;
+        return;
+    }
     side_->queue(std::move(frame), once, now);
     if (transport_) transport_->wake();
 }
@@ -144,6 +148,11 @@ void Bcu::queueFrame(std::vector<uint8_t> frame) {
 size_t Bcu::queuedFrames() const {
     std::lock_guard lock(mutex_);
     return side_->queued();
+}
+
+size_t Bcu::droppedFrames() const {
+    std::lock_guard lock(mutex_);
+    return droppedFrames_;
 }
 
 std::vector<std::vector<uint8_t>> Bcu::acceptedFrames() const { return recorder_.accepted(); }

@@ -30,6 +30,10 @@ constexpr const char* kUsage =
     "  --lines N              serve at least N lines\n"
     "  --realistic            real serial and bus timing (9600 bit/s)\n"
     "  --cts-drop-after-rts   the BCU drops CTS only when the driver drops RTS\n"
+    "  --reaction-us N        the BCU reacts N us after each line change (default:\n"
+    "                         0, or 0-3000 drawn per reaction with --realistic)\n"
+    "  --queue-limit N        at most N frames wait for the driver; further ones\n"
+    "                         are dropped, as by a real BCU's small buffer\n"
     "  --own-header-answer    a frame ready during the driver's header is announced\n"
     "                         by answering that header with its own\n"
     "  --vcd FILE             at exit, write the line's value change dump to FILE\n"
@@ -99,6 +103,10 @@ int main(int argc, char** argv) {
             settings.realistic = true;
         } else if (a == "--cts-drop-after-rts") {
             settings.ctsDropAfterRts = true;
+        } else if (a == "--reaction-us") {
+            settings.reactionUs = std::atoi(next().c_str());
+        } else if (a == "--queue-limit") {
+            settings.queueLimit = static_cast<unsigned>(std::atoi(next().c_str()));
         } else if (a == "--own-header-answer") {
             settings.answerHeaderWithOwnHeader = true;
         } else if (a == "--vcd") {

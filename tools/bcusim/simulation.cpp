@@ -41,6 +41,8 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
         options.timing = realistic ? bcuemu::Timing::kRealistic : bcuemu::Timing::kFast;
         options.ctsDropAfterRts = settings_.ctsDropAfterRts;
         options.answerHeaderWithOwnHeader = settings_.answerHeaderWithOwnHeader;
+        options.reactionUs = settings_.reactionUs;
+        options.queueLimit = settings_.queueLimit;
         options.individualAddress = scenario_.lines[i].address;
         bcus_.push_back(std::make_unique<bcuemu::Bcu>(bus_.get(), options));
         bcus_.back()->recorder().setEnabled(settings_.record);

@@ -22,6 +22,8 @@ struct Settings {
     bool realistic = false;
     bool ctsDropAfterRts = false;
     bool answerHeaderWithOwnHeader = false;
+    int reactionUs = -1;     // the BCU's reaction; negative: the timing's default
+    unsigned queueLimit = 0;  // frames waiting for the driver; 0: no limit
     std::vector<std::string> endpoints;  // from the command line; override the scenario's
     int lineCount = 0;                   // at least this many lines
     bool record = false;                 // keep line events (for a VCD)

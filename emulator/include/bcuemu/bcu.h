@@ -8,7 +8,8 @@
 // and data requests (0x11: the telegram goes on the bus, then a 0x4E
 // confirmation follows in link-layer mode, 0x12 in 0x0060). In link-layer
 // mode every group telegram of the bus comes to the driver as a 0x49 frame.
-// Frames to the driver are queued and sent in order, none dropped.
+// Frames to the driver are queued and sent in order; with
+// Options::queueLimit a frame that finds the queue full is dropped.
 //
 // With Options::requireDtr (default) the driver must raise DTR before the
 // BCU answers anything, as the real interface cable needs.
@@ -71,6 +72,8 @@ public:
     // Frames for the driver, header first, sent in order.
     void queueFrame(std::vector<uint8_t> frame);
     size_t queuedFrames() const;
+    // Frames dropped because the queue was full (Options::queueLimit).
+    size_t droppedFrames() const;
 
     // Frames accepted from the driver / sent to it since the last clear.
     std::vector<std::vector<uint8_t>> acceptedFrames() const;
@@ -111,6 +114,7 @@ private:
     bool connected_ = false;
     std::vector<uint8_t> cells_;
     std::deque<std::vector<uint8_t>> awaitingConfirm_;
+    size_t droppedFrames_ = 0;
     std::unique_ptr<detail::SerialSide> side_;
     std::unique_ptr<detail::LineTransport> transport_;
     std::unique_ptr<detail::LineSession> session_;

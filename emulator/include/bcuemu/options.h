@@ -21,6 +21,10 @@ struct Options {
     // The interface cable is powered by DTR: with DTR off the BCU neither
     // raises CTS nor takes bytes. Off: DTR is only recorded.
     bool requireDtr = true;
+    // Frames waiting for the driver, the one on its way included. A frame
+    // that finds the queue full is dropped and counted (Bcu::droppedFrames),
+    // as a real BCU's small buffer loses it. 0: no limit.
+    unsigned queueLimit = 0;
     // Source address of the telegrams this BCU puts on the bus.
     uint16_t individualAddress = 0x1101;
     // Timing overrides in microseconds; negative takes the mode's default.
