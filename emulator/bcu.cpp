@@ -89,10 +89,10 @@ void Bcu::run() {
         side_->tick(now);
         session_->flush(now);
         const int64_t deadline = side_->nextDeadline(now);
-        const int timeoutMs = deadline == 0 ? kIdlePollMs : static_cast<int>((deadline - now + 999) / 1000);
+        const int64_t timeoutUs = deadline == 0 ? kIdlePollMs * 1000 : deadline - now;
         detail::LineTransport* transport = transport_.get();
         lock.unlock();
-        const auto event = transport->pump(timeoutMs, buffer, sizeof buffer);
+        const auto event = transport->pump(timeoutUs, buffer, sizeof buffer);
         lock.lock();
         now = recorder_.nowUs();
         using Kind = detail::LineTransport::Event::Kind;

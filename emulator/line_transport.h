@@ -24,8 +24,9 @@ public:
     // Starts listening on `endpoint`; empty picks a free short name. On success
     // portName is what the driver opens.
     virtual bool listen(const std::string& endpoint, std::string& portName, std::string& error) = 0;
-    // Waits up to timeoutMs for a connection, data, a disconnect or wake().
-    virtual Event pump(int timeoutMs, uint8_t* buffer, size_t capacity) = 0;
+    // Waits up to timeoutUs for a connection, data, a disconnect or wake().
+    // Microseconds: the BCU's outputs fall due between whole milliseconds.
+    virtual Event pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) = 0;
     // Writes all bytes to the connected client; false when there is none or it went away.
     virtual bool write(const uint8_t* bytes, size_t count) = 0;
     // Makes a pump() in progress return.

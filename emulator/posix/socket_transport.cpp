@@ -87,13 +87,14 @@ public:
         return true;
     }
 
-    Event pump(int timeoutMs, uint8_t* buffer, size_t capacity) override {
+    Event pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) override {
         pollfd fds[3];
         nfds_t n = 0;
         fds[n++] = {wakePipe_[0], POLLIN, 0};
         if (listenFd_ >= 0) fds[n++] = {listenFd_, POLLIN, 0};
         if (connFd_ >= 0) fds[n++] = {connFd_, POLLIN, 0};
-        if (poll(fds, n, timeoutMs) <= 0) return {};
+        const timespec timeout{static_cast<time_t>(timeoutUs / 1000000), static_cast<long>(timeoutUs % 1000000 * 1000)};
+        if (ppoll(fds, n, &timeout, nullptr) <= 0) return {};
         for (nfds_t i = 0; i < n; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == connFd_) {

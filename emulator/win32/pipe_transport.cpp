@@ -63,13 +63,14 @@ public:
         return startConnect(error);
     }
 
-    Event pump(int timeoutMs, uint8_t* buffer, size_t capacity) override {
+    Event pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) override {
+        const DWORD timeoutMs = static_cast<DWORD>((timeoutUs + 999) / 1000);
         if (pipe_ == INVALID_HANDLE_VALUE) {
-            WaitForSingleObject(wakeEvent_, static_cast<DWORD>(timeoutMs));
+            WaitForSingleObject(wakeEvent_, timeoutMs);
             return {};
         }
         HANDLE handles[2] = {wakeEvent_, connected_ ? readOv_.hEvent : connectOv_.hEvent};
-        const DWORD which = WaitForMultipleObjects(2, handles, FALSE, static_cast<DWORD>(timeoutMs));
+        const DWORD which = WaitForMultipleObjects(2, handles, FALSE, timeoutMs);
         if (which != WAIT_OBJECT_0 + 1) return {};
         DWORD got = 0;
         if (!connected_) {
