@@ -3,10 +3,10 @@
 #   gnuplot -e "data='DIR/rates'; output='DIR/line_speed.png'" bench/line_speed.gp
 # It reads DATA-with-answer.dat and DATA-after-rts.dat, whichever exist; columns:
 # offered bus taken taken_floor latency_median latency_median_floor latency_p99 latency_p99_floor
-exists(f) = system("test -f '".f."' && echo 1 || echo 0") eq "1"
+have(f) = system("test -f '".f."' && echo 1 || echo 0") eq "1"
 a = data."-with-answer.dat"
 b = data."-after-rts.dat"
-floorfile = exists(a) ? a : b
+floorfile = have(a) ? a : b
 blue = "lc rgb '#1f77b4'"
 red = "lc rgb '#d62728'"
 
@@ -22,8 +22,8 @@ set ylabel "frames per second"
 set xrange [0:52]
 set yrange [0:52]
 cmd = "plot floorfile using 1:2 with lines dt 3 lc rgb 'gray50' title 'on the bus', floorfile using 1:4 with lines dt 2 lw 2 lc rgb 'black' title 'floor'"
-if (exists(a)) cmd = cmd.", a using 1:3 with linespoints pt 7 lw 2 ".blue." title 'CTS drops with the answer'"
-if (exists(b)) cmd = cmd.", b using 1:3 with linespoints pt 5 lw 2 ".red." title 'CTS drops after RTS'"
+if (have(a)) cmd = cmd.", a using 1:3 with linespoints pt 7 lw 2 ".blue." title 'CTS drops with the answer'"
+if (have(b)) cmd = cmd.", b using 1:3 with linespoints pt 5 lw 2 ".red." title 'CTS drops after RTS'"
 eval cmd
 
 set title "Delivery latency, bus to gate (median; p99 thin)"
@@ -31,7 +31,7 @@ set ylabel "ms"
 set logscale y
 set yrange [10:*]
 cmd = "plot floorfile using 1:6 with lines dt 2 lw 2 lc rgb 'black' title 'floor, median'"
-if (exists(a)) cmd = cmd.", a using 1:5 with linespoints pt 7 lw 2 ".blue." title 'CTS drops with the answer', a using 1:7 with lines lw 1 ".blue." notitle"
-if (exists(b)) cmd = cmd.", b using 1:5 with linespoints pt 5 lw 2 ".red." title 'CTS drops after RTS', b using 1:7 with lines lw 1 ".red." notitle"
+if (have(a)) cmd = cmd.", a using 1:5 with linespoints pt 7 lw 2 ".blue." title 'CTS drops with the answer', a using 1:7 with lines lw 1 ".blue." notitle"
+if (have(b)) cmd = cmd.", b using 1:5 with linespoints pt 5 lw 2 ".red." title 'CTS drops after RTS', b using 1:7 with lines lw 1 ".red." notitle"
 eval cmd
 unset multiplot
