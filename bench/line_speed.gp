@@ -17,6 +17,7 @@ set grid
 set multiplot layout 1,2 title "qeleib listener on the emulated BCU line (9600 baud, BCU reaction 1 ms, queue of 8 frames)"
 
 set title "Frames taken"
+set key bottom right
 set xlabel "telegrams offered per second"
 set ylabel "frames per second"
 set xrange [0:52]
@@ -30,6 +31,7 @@ set title "Delivery latency, bus to gate (median; p99 thin)"
 set ylabel "ms"
 set logscale y
 set yrange [10:*]
+set key top left
 cmd = "plot floorfile using 1:6 with lines dt 2 lw 2 lc rgb 'black' title 'floor, median'"
 if (have(a)) cmd = cmd.", a using 1:5 with linespoints pt 7 lw 2 ".blue." title 'CTS drops with the answer', a using 1:7 with lines lw 1 ".blue." notitle"
 if (have(b)) cmd = cmd.", b using 1:5 with linespoints pt 5 lw 2 ".red." title 'CTS drops after RTS', b using 1:7 with lines lw 1 ".red." notitle"
