@@ -36,7 +36,9 @@ int64_t FloorModel::MasterFrameUs(int octets) const {
     return octets * (2 * c + 2 * r);
 }
 
-double FloorModel::MaxIndicationsPerSecond() const { return 1e6 / static_cast<double>(SlaveCycleUs(kIndicationOctets)); }
+double FloorModel::MaxIndicationsPerSecond() const {
+    return 1e6 / static_cast<double>(SlaveCycleUs(kIndicationOctets));
+}
 
 int64_t FloorModel::GroupReadUs() const {
     const int64_t accepted = MasterFrameUs(kRequestOctets);

@@ -600,9 +600,11 @@ std::vector<Row> RowsOf(const ModeResult& m) {
         rows.push_back({mode, s, "latency_median", r.latencyMedian, r.floor.latencyMedianMs, "ms"});
         rows.push_back({mode, s, "latency_p99", r.latencyP99, r.floor.latencyP99Ms, "ms"});
         rows.push_back({mode, s, "line_time_median", r.lineTimeMedian, r.floorLineTime, "ms"});
-        rows.push_back({mode, s, "offered", static_cast<double>(r.offeredCount), static_cast<double>(r.floor.offered), ""});
+        rows.push_back({mode, s, "offered", static_cast<double>(r.offeredCount),
+                        static_cast<double>(r.floor.offered), ""});
         rows.push_back({mode, s, "delivered", static_cast<double>(r.delivered), 0, ""});
-        rows.push_back({mode, s, "bcu_dropped", static_cast<double>(r.bcuDropped), static_cast<double>(r.floor.dropped), ""});
+        rows.push_back({mode, s, "bcu_dropped", static_cast<double>(r.bcuDropped),
+                        static_cast<double>(r.floor.dropped), ""});
         rows.push_back({mode, s, "driver_lost", static_cast<double>(r.driverLost), 0, ""});
         rows.push_back({mode, s, "broken_receptions", static_cast<double>(r.brokenReceptions), 0, ""});
     }
@@ -717,16 +719,20 @@ std::string Summary(const std::vector<ModeResult>& results, const Settings& sett
         const RateRow* r = rateAt(m, topRate);
         return r ? Cell(r->taken, r->floor.takenPerSecond) + ", bus " + Fixed(r->busRate) + "/s" : std::string("—");
     });
-    line("Listener at " + Fixed(topRate, 0) + "/s offered: lost in the BCU queue / by the driver", [&](const ModeResult& m) {
+    const std::string top = "Listener at " + Fixed(topRate, 0) + "/s offered: ";
+    line(top + "lost in the BCU queue / by the driver", [&](const ModeResult& m) {
         const RateRow* r = rateAt(m, topRate);
         return r ? std::to_string(r->bcuDropped) + " (" + std::to_string(r->floor.dropped) + ") / " +
                        std::to_string(r->driverLost) + " of " + std::to_string(r->offeredCount)
                  : std::string("—");
     });
     line("Group read round trip, median ms", [&](const ModeResult& m) {
-        return Cell(m.reads.median, m.readFloor) + (m.reads.failed ? ", " + std::to_string(m.reads.failed) + " failed" : "");
+        return Cell(m.reads.median, m.readFloor) +
+               (m.reads.failed ? ", " + std::to_string(m.reads.failed) + " failed" : "");
     });
-    line("Group write in a loop, median ms per write (floor: the write alone; with its confirmation)", [&](const ModeResult& m) {
+    const std::string writeLoop =
+        "Group write in a loop, median ms per write (floor: the write alone; with its confirmation)";
+    line(writeLoop, [&](const ModeResult& m) {
         return Cell(m.writes.median, m.writeAloneFloor) + "; " + Fixed(m.writeLoopFloor) + ", ×" +
                Ratio(m.writes.median, m.writeLoopFloor) +
                (m.writes.failed ? "; " + std::to_string(m.writes.failed) + " failed" : "") +
@@ -895,6 +901,7 @@ int main(int argc, char** argv) {
     const std::string summary = Summary(results, settings, conditions) + "\n" + FloorNotes(results);
     std::ofstream(settings.outDir + "/summary.md") << summary;
     std::cout << summary;
-    std::fprintf(stderr, "line_bench: %.0f s, results in %s\n", Seconds(Clock::now() - started), settings.outDir.c_str());
+    std::fprintf(stderr, "line_bench: %.0f s, results in %s\n", Seconds(Clock::now() - started),
+                 settings.outDir.c_str());
     return 0;
 }
