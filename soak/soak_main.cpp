@@ -44,7 +44,6 @@ constexpr uint32_t kColdStart = 1, kRead = 5, kWrite = 7, kEndQel = 11;
 constexpr int32_t kByteRow = 5;           // "A_": one-byte group value
 constexpr uint16_t kReadGroup = 0x0A01;   // a device on the bus answers its reads
 constexpr uint16_t kWriteGroup = 0x0B01;  // nobody listens; the BCU confirms
-constexpr size_t kQueueTarget = 3;        // frames kept waiting at the BCU: the line never idles
 constexpr long kRssMarginKiB = 4096;      // allocator noise; a leak per cycle or telegram exceeds it
 
 struct Options {
@@ -53,6 +52,17 @@ struct Options {
     int cycleMinS = 8;
     int cycleMaxS = 20;
     bool endDuringRead = true;
+    bool echoLog = false;
+    // Frames kept waiting at the BCU. 1: a new telegram as soon as the BCU has
+    // handed the last one to the driver, the line's capacity with the gaps a
+    // request needs (the BCU's frames come first, so more starves requests).
+    size_t queue = 1;
+    // After the BCU's queue has run dry, a pause of 0..gapMs before the next
+    // telegram: room for the host's sends, which yield to every BCU frame.
+    int gapMs = 150;
+    bool requests = true;
+    bool traceFailure = false;
+    bool requestsWhileSettling = false;
     std::string driver = QEL_DRIVER_PATH;
     std::string hostlib = QEL_HOSTLIB_PATH;
 };
@@ -65,6 +75,7 @@ struct Host {
     decltype(&HuxCtlLogClear) logClear = nullptr;
     decltype(&HuxCtlLogCount) logCount = nullptr;
     decltype(&HuxCtlLogLine) logLine = nullptr;
+    decltype(&HuxCtlLogEcho) logEcho = nullptr;
 };
 
 template <typename Fn>
@@ -83,7 +94,7 @@ bool Load(const Options& options, Host* host) {
     return Resolve(driver, host->qelMain, "QelMain") && Resolve(hostlib, host->reset, "HuxCtlReset") &&
            Resolve(hostlib, host->addGate, "HuxCtlAddGate") && Resolve(hostlib, host->onPut, "HuxCtlOnPut") &&
            Resolve(hostlib, host->logClear, "HuxCtlLogClear") && Resolve(hostlib, host->logCount, "HuxCtlLogCount") &&
-           Resolve(hostlib, host->logLine, "HuxCtlLogLine");
+           Resolve(hostlib, host->logLine, "HuxCtlLogLine") && Resolve(hostlib, host->logEcho, "HuxCtlLogEcho");
 }
 
 long ResidentKiB() {
@@ -93,6 +104,20 @@ long ResidentKiB() {
     if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = -1;
     std::fclose(f);
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+std::string DescriptorTargets() {
+    std::string all;
+    DIR* dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return all;
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        char target[256] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0) all += std::string("    ") + entry->d_name + " -> " + target + "\n";
+    }
+    closedir(dir);
+    return all;
 }
 
 int OpenDescriptors() {
@@ -111,7 +136,7 @@ double MsSince(Clock::time_point start) {
 
 class Soak {
 public:
-    Soak(const Options& options, const Host& host)
+    Soak(Options& options, const Host& host)
         : options_(options), host_(host), bus_(true), bcu_(&bus_, RealisticOptions()), random_(options.seed) {}
 
     int Run();
@@ -129,6 +154,7 @@ private:
         return host_.qelMain(&request);
     }
     bool Start();
+    void AwaitListener();
     void Stop(bool final);
     void Injector();
     void Cycler();
@@ -138,7 +164,7 @@ private:
         return std::uniform_int_distribution<int>(lo, hi)(random_);
     }
 
-    const Options& options_;
+    Options& options_;
     const Host& host_;
     bcuemu::Bus bus_;
     bcuemu::Bcu bcu_;
@@ -154,12 +180,13 @@ private:
     std::condition_variable wake_;
 
     // Figures.
-    uint64_t requests_ = 0, failedRequests_ = 0, failedAtStop_ = 0;
+    uint64_t requests_ = 0, failedRequests_ = 0, failedAtStop_ = 0, staleReads_ = 0, reads_ = 0;
     double longestRequestMs_ = 0;
     uint64_t cycles_ = 0, stopsDuringRead_ = 0, failedStarts_ = 0, failedStops_ = 0;
     double longestStopMs_ = 0;
     long rssStart_ = -1, rssEnd_ = -1;
     int fdsStart_ = -1, fdsEnd_ = -1;
+    std::string fdsStartList_;
 };
 
 void Soak::OnPut(void* context, uint32_t, const char* address, uint16_t raw) {
@@ -168,7 +195,27 @@ void Soak::OnPut(void* context, uint32_t, const char* address, uint16_t raw) {
     static_cast<Soak*>(context)->ledger_.Delivered(static_cast<uint16_t>(main * 2048 + sub), raw);
 }
 
+// The listener stays off the line for its first seconds; a host that reads at
+// once gets no answer (and the failed read's recovery drops DTR), so by
+// default requests wait for "CatchThread Started...".
+void Soak::AwaitListener() {
+    const auto limit = Clock::now() + std::chrono::seconds(20);
+    while (Clock::now() < limit) {
+        const uint32_t n = host_.logCount();
+        for (uint32_t i = 0; i < n; ++i) {
+            char text[256];
+            int level = 0;
+            if (host_.logLine(i, &level, text, sizeof text) == 0 && std::strstr(text, "CatchThread Started..."))
+                return;
+        }
+        std::this_thread::sleep_for(Ms(20));
+    }
+}
+
 bool Soak::Start() {
+    // The emulated BCU serves one connection at a time: it must have seen the
+    // last one go before the driver can open the line again.
+    bcu_.waitDisconnected(5000);
     for (int attempt = 0; attempt < 5; ++attempt) {
         record_ = InstanceData{};  // a fresh record, as a host allocates one per start
         ColdStartParams params{};
@@ -176,7 +223,10 @@ bool Soak::Start() {
         params.portEnabled = 1;
         params.readTimeout = 100;
         params.line = LineSettings{9600, 8, 0, 0};
-        if (Call(kColdStart, &params, 7) == 0) return true;
+        if (Call(kColdStart, &params, 7) == 0) {
+            if (!options_.requestsWhileSettling) AwaitListener();
+            return true;
+        }
         ++failedStarts_;
         Call(kEndQel, nullptr);
         std::this_thread::sleep_for(Ms(500));
@@ -206,8 +256,10 @@ void Soak::Injector() {
     std::fill(std::begin(next), std::end(next), 1);
     unsigned turn = 0;
     while (!stopping_) {
-        if (bcu_.queuedFrames() >= kQueueTarget) {
+        if (bcu_.queuedFrames() >= options_.queue) {
             std::this_thread::sleep_for(Ms(2));
+            if (bcu_.queuedFrames() == 0 && options_.gapMs > 0)
+                std::this_thread::sleep_for(Ms(Random(0, options_.gapMs)));
             continue;
         }
         const unsigned g = turn++ % kGroups;
@@ -244,13 +296,13 @@ void Soak::Cycler() {
             bcu_.clearEvents();
             bus_.clearHistory();
             host_.logClear();
-            if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors();
+            if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors(), fdsStartList_ = DescriptorTargets();
             ++cycles_;
             if (!Start()) return;
         } else {
             std::lock_guard hold(requestLock_);
             Stop(false);
-            if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors();
+            if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors(), fdsStartList_ = DescriptorTargets();
             ++cycles_;
             if (!Start()) return;
         }
@@ -269,6 +321,7 @@ void Soak::Requests(Clock::time_point end) {
             const bool read = Random(0, 4) < 3;
             block.groupAddress = read ? kReadGroup : kWriteGroup;
             if (!read) area.value = written++ & 0xFF;
+            const size_t eventsBefore = options_.traceFailure ? bcu_.events().size() : 0;
             const auto start = Clock::now();
             if (read) readInFlight_ = true;
             const int32_t result = Call(read ? kRead : kWrite, &block);
@@ -276,14 +329,27 @@ void Soak::Requests(Clock::time_point end) {
             (void)stoppedUnderIt;
             const double ms = MsSince(start);
             ++requests_;
+            reads_ += read;
             // A read that EndQel overtook may fail: that is the host's doing.
+            if (options_.echoLog && (result != 0 || (read && area.value != 0x42)))
+                std::fprintf(stderr, "soak: %s -> %d (value %u) in %.0f ms\n", read ? "read" : "write", result,
+                             area.value, ms);
+            if (result != 0 && options_.traceFailure) {
+                options_.traceFailure = false;
+                const auto events = bcu_.events();
+                std::fprintf(stderr, "soak: line events of the first failed request:\n");
+                for (size_t i = eventsBefore; i < events.size(); ++i)
+                    std::fprintf(stderr, "  %s\n", bcuemu::describe(events[i]).c_str());
+            }
             if (result != 0) {
                 if (record_.instanceNumber == -1) ++failedAtStop_;
                 else ++failedRequests_;
             } else {
                 longestRequestMs_ = std::max(longestRequestMs_, ms);
             }
-            if (read && result == 0 && area.value != 0x42 && record_.instanceNumber != -1) ++failedRequests_;
+            // The driver takes any other frame as the sign of a live line when the
+            // answer is not in within its wait: the read succeeds with the gate's old value.
+            if (read && result == 0 && area.value != 0x42) ++staleReads_;
         }
         std::this_thread::sleep_for(Ms(Random(0, 40)));
     }
@@ -296,6 +362,7 @@ int Soak::Run() {
         return 2;
     }
     host_.reset();
+    if (options_.echoLog) host_.logEcho("-");
     for (uint16_t g = 0; g < kGroups; ++g) {
         char address[16];
         std::snprintf(address, sizeof address, "A202/%04u", static_cast<unsigned>(kFirstGroup + g - 0x1000));
@@ -313,7 +380,8 @@ int Soak::Run() {
     const auto end = begin + std::chrono::seconds(options_.seconds);
     std::thread injector([this] { Injector(); });
     std::thread cycler([this] { Cycler(); });
-    Requests(end);
+    if (options_.requests) Requests(end);
+    else std::this_thread::sleep_until(end);
     {
         std::lock_guard hold(wakeLock_);
         stopping_ = true;
@@ -329,7 +397,7 @@ int Soak::Run() {
         std::lock_guard hold(requestLock_);
         Stop(true);
     }
-    if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors();
+    if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors(), fdsStartList_ = DescriptorTargets();
     rssEnd_ = ResidentKiB();
     fdsEnd_ = OpenDescriptors();
     const double seconds = MsSince(begin) / 1000;
@@ -351,6 +419,8 @@ int Soak::Run() {
     std::printf("  requests                   %llu, failed %llu (+%llu overtaken by EndQel), longest %.0f ms\n",
                 static_cast<unsigned long long>(requests_), static_cast<unsigned long long>(failedRequests_),
                 static_cast<unsigned long long>(failedAtStop_), longestRequestMs_);
+    std::printf("  reads                      %llu, answered with an old value %llu (answer not in within the read's wait)\n",
+                static_cast<unsigned long long>(reads_), static_cast<unsigned long long>(staleReads_));
     std::printf("  EndQel/ColdStart cycles    %llu (%llu during a read), failed starts %llu, failed stops %llu, "
                 "longest EndQel %.0f ms\n",
                 static_cast<unsigned long long>(cycles_), static_cast<unsigned long long>(stopsDuringRead_),
@@ -362,7 +432,11 @@ int Soak::Run() {
     bool ok = true;
     if (f.lostByDriver > 0) ok = (std::printf("soak: FAIL the driver lost telegrams\n"), false);
     if (rssEnd_ - rssStart_ > kRssMarginKiB) ok = (std::printf("soak: FAIL resident memory grew\n"), false);
-    if (fdsEnd_ > fdsStart_) ok = (std::printf("soak: FAIL descriptors leaked\n"), false);
+    if (fdsEnd_ > fdsStart_) {
+        std::printf("soak: FAIL descriptors leaked\n  at start:\n%s  at end:\n%s", fdsStartList_.c_str(),
+                    DescriptorTargets().c_str());
+        ok = false;
+    }
     if (failedStops_ > 0 || failedStarts_ > 0) ok = (std::printf("soak: FAIL a start or stop failed\n"), false);
     if (ok) std::printf("soak: ok\n");
     return ok ? 0 : 1;
@@ -381,11 +455,17 @@ int main(int argc, char** argv) {
         else if (arg == "--cycle-min") options.cycleMinS = std::atoi(value().c_str());
         else if (arg == "--cycle-max") options.cycleMaxS = std::atoi(value().c_str());
         else if (arg == "--no-end-during-read") options.endDuringRead = false;
+        else if (arg == "--log") options.echoLog = true;
+        else if (arg == "--queue") options.queue = static_cast<size_t>(std::atoi(value().c_str()));
+        else if (arg == "--no-requests") options.requests = false;
+        else if (arg == "--gap-ms") options.gapMs = std::atoi(value().c_str());
+        else if (arg == "--trace-failure") options.traceFailure = true;
+        else if (arg == "--requests-while-settling") options.requestsWhileSettling = true;
         else if (arg == "--driver") options.driver = value();
         else if (arg == "--hostlib") options.hostlib = value();
         else {
             std::fprintf(stderr, "usage: qel_soak [--seconds N] [--seed N] [--cycle-min S] [--cycle-max S] "
-                                 "[--no-end-during-read] [--driver PATH] [--hostlib PATH]\n");
+                                 "[--no-end-during-read] [--queue N] [--gap-ms N] [--no-requests] [--log] [--trace-failure] [--requests-while-settling] [--driver PATH] [--hostlib PATH]\n");
             return 2;
         }
     }
