@@ -76,6 +76,7 @@ struct Host {
     decltype(&HuxCtlLogCount) logCount = nullptr;
     decltype(&HuxCtlLogLine) logLine = nullptr;
     decltype(&HuxCtlLogEcho) logEcho = nullptr;
+    decltype(&HuxCtlOnLog) onLog = nullptr;
 };
 
 template <typename Fn>
@@ -94,7 +95,8 @@ bool Load(const Options& options, Host* host) {
     return Resolve(driver, host->qelMain, "QelMain") && Resolve(hostlib, host->reset, "HuxCtlReset") &&
            Resolve(hostlib, host->addGate, "HuxCtlAddGate") && Resolve(hostlib, host->onPut, "HuxCtlOnPut") &&
            Resolve(hostlib, host->logClear, "HuxCtlLogClear") && Resolve(hostlib, host->logCount, "HuxCtlLogCount") &&
-           Resolve(hostlib, host->logLine, "HuxCtlLogLine") && Resolve(hostlib, host->logEcho, "HuxCtlLogEcho");
+           Resolve(hostlib, host->logLine, "HuxCtlLogLine") && Resolve(hostlib, host->logEcho, "HuxCtlLogEcho") &&
+           Resolve(hostlib, host->onLog, "HuxCtlOnLog");
 }
 
 long ResidentKiB() {
@@ -148,6 +150,7 @@ private:
         return o;
     }
     static void OnPut(void* context, uint32_t, const char* address, uint16_t raw);
+    static void OnLog(void* context, int level, const char* text);
 
     int32_t Call(uint32_t code, void* params, uint8_t hostByte = 0) {
         RequestBlock request{&record_, code, hostByte, {}, params};
@@ -155,6 +158,7 @@ private:
     }
     bool Start();
     void AwaitListener();
+    void MeasureStart();
     void Stop(bool final);
     void Injector();
     void Cycler();
@@ -187,6 +191,8 @@ private:
     long rssStart_ = -1, rssEnd_ = -1;
     int fdsStart_ = -1, fdsEnd_ = -1;
     std::string fdsStartList_;
+    std::atomic<uint64_t> resets_{0}, failedStartResets_{0};
+    uint64_t linkLayerSamples_ = 0, otherModeSamples_ = 0;
 };
 
 void Soak::OnPut(void* context, uint32_t, const char* address, uint16_t raw) {
@@ -210,6 +216,24 @@ void Soak::AwaitListener() {
         }
         std::this_thread::sleep_for(Ms(20));
     }
+}
+
+// Resident memory and descriptors with the driver stopped and the emulated
+// BCU waiting for the next connection: the state the run also ends in.
+void Soak::MeasureStart() {
+    if (rssStart_ >= 0) return;
+    bcu_.waitDisconnected(5000);
+    rssStart_ = ResidentKiB();
+    fdsStart_ = OpenDescriptors();
+    fdsStartList_ = DescriptorTargets();
+}
+
+void Soak::OnLog(void* context, int, const char* text) {
+    auto* soak = static_cast<Soak*>(context);
+    if (std::strstr(text, ": ResetBCU") != nullptr) ++soak->resets_;
+    if (std::strstr(text, "ColdStart() ResetCommunication done (rc = 0)") == nullptr &&
+        std::strstr(text, "ColdStart() ResetCommunication done") != nullptr)
+        ++soak->failedStartResets_;
 }
 
 bool Soak::Start() {
@@ -238,11 +262,11 @@ bool Soak::Start() {
 // only when the stop is between requests; in the middle of a read the lock is
 // taken after EndQel, once the read has come back.
 void Soak::Stop(bool final) {
+    (void)final;
     const size_t completedBefore = bcu_.sentFrames().size();
     const auto start = Clock::now();
     if (Call(kEndQel, nullptr) != 0) ++failedStops_;
     longestStopMs_ = std::max(longestStopMs_, MsSince(start));
-    (void)final;
     // The line is closed now: nothing more completes until the next start.
     const auto frames = bcu_.sentFrames();
     ledger_.Completed(frames, completedBefore == 0 ? 0 : completedBefore - 1);
@@ -255,7 +279,12 @@ void Soak::Injector() {
     uint16_t next[kGroups];
     std::fill(std::begin(next), std::end(next), 1);
     unsigned turn = 0;
+    auto nextSample = Clock::now();
     while (!stopping_) {
+        if (Clock::now() >= nextSample) {
+            (bcu_.linkLayer() ? linkLayerSamples_ : otherModeSamples_)++;
+            nextSample += Ms(100);
+        }
         if (bcu_.queuedFrames() >= options_.queue) {
             std::this_thread::sleep_for(Ms(2));
             if (bcu_.queuedFrames() == 0 && options_.gapMs > 0)
@@ -296,13 +325,13 @@ void Soak::Cycler() {
             bcu_.clearEvents();
             bus_.clearHistory();
             host_.logClear();
-            if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors(), fdsStartList_ = DescriptorTargets();
+            MeasureStart();
             ++cycles_;
             if (!Start()) return;
         } else {
             std::lock_guard hold(requestLock_);
             Stop(false);
-            if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors(), fdsStartList_ = DescriptorTargets();
+            MeasureStart();
             ++cycles_;
             if (!Start()) return;
         }
@@ -370,6 +399,7 @@ int Soak::Run() {
     }
     host_.addGate("A_01/0513");  // kReadGroup: the device's answers land there
     host_.onPut(OnPut, this);
+    host_.onLog(OnLog, this);
     bus_.addDevice(kReadGroup, bcuemu::ValueSize::kByte, 0x42);
     if (!Start()) {
         std::fprintf(stderr, "soak: the first ColdStart failed\n");
@@ -397,7 +427,8 @@ int Soak::Run() {
         std::lock_guard hold(requestLock_);
         Stop(true);
     }
-    if (rssStart_ < 0) rssStart_ = ResidentKiB(), fdsStart_ = OpenDescriptors(), fdsStartList_ = DescriptorTargets();
+    bcu_.waitDisconnected(5000);
+    MeasureStart();
     rssEnd_ = ResidentKiB();
     fdsEnd_ = OpenDescriptors();
     const double seconds = MsSince(begin) / 1000;
@@ -426,6 +457,12 @@ int Soak::Run() {
                 static_cast<unsigned long long>(cycles_), static_cast<unsigned long long>(stopsDuringRead_),
                 static_cast<unsigned long long>(failedStarts_), static_cast<unsigned long long>(failedStops_),
                 longestStopMs_);
+    const uint64_t samples = linkLayerSamples_ + otherModeSamples_;
+    std::printf("  BCU resets sent            %llu, ColdStarts whose reset failed %llu; BCU out of link-layer mode "
+                "%.0f%% of the time\n",
+                static_cast<unsigned long long>(resets_.load()),
+                static_cast<unsigned long long>(failedStartResets_.load()),
+                samples == 0 ? 0.0 : 100.0 * otherModeSamples_ / samples);
     std::printf("  resident memory            %ld KiB -> %ld KiB\n", rssStart_, rssEnd_);
     std::printf("  open descriptors           %d -> %d\n", fdsStart_, fdsEnd_);
 
