@@ -13,6 +13,7 @@ seconds=${1:-30}
 shift || true
 build=build/fuzz-i386
 targets=("$@")
+# The tools' file readers (bcusim_scenario, eibhost_session) run when named.
 ((${#targets[@]})) || targets=(address_parser telnet_codec frame_reception)
 
 for tool in clang++-14 ninja; do

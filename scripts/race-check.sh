@@ -25,7 +25,7 @@ tests=$(build/linux-i386/tests/e2e_tests --gtest_list_tests --gtest_filter="$fil
 : >"$log"
 status=0
 for t in $tests; do
-  valgrind --tool=helgrind --suppressions=scripts/helgrind.supp --error-exitcode=3 \
+  valgrind --tool=helgrind --suppressions=scripts/helgrind.supp --error-exitcode=3 --gen-suppressions=all \
            --history-level=full --conflict-cache-size=2000000 --num-callers=30 \
            build/linux-i386/tests/e2e_tests --gtest_filter="$t" >"$out/$t.log" 2>&1
   rc=$?
