@@ -21,8 +21,8 @@
 #include "entry/qel_main.h"
 #include "fuzz/support/fake_host.h"
 #include "fuzz/support/far_side.h"
-#include "listener/catch_decode.h"
-#include "listener/flags.h"
+#include "commands/catch_decode.h"
+#include "commands/read_signals.h"
 #include "serial/comm.h"
 #include "serial/frames.h"
 
@@ -65,12 +65,11 @@ void ListenerTurn(InstanceData* instance) {
     qel::platform::Port* line = reinterpret_cast<qel::platform::Port*>(static_cast<uintptr_t>(port));
     line->methods->awaitLine(line, 20);
     for (int frames = 0; frames < kFramesPerTurn && qel::CommGetCts(port); ++frames) {
-        if (qel::ReceiveFrame(instance) != 0) {
-            qel::PulseDtr(port);
-        } else {
+        if (qel::ReceiveFrame(instance) == qel::ReceiveResult::kReceived) {
             CheckReceivedLength();
-            qel::CatchDecode(instance);
-            qel::SetFrameFlag(instance->instanceNumber);
+            qel::DeliverReceivedFrame(instance);
+        } else {
+            qel::PulseDtr(port);
         }
         CheckReceivedLength();
     }
@@ -92,7 +91,7 @@ void SendAsIs(InstanceData* instance, qel::fuzz::FuzzInput& input) {
     for (uint8_t& byte : image) byte = input.Byte();
     qel::LoadFrame(image, instance);
     Require(instance->receivedLength == 0, "loading a frame to send forgets the received one");
-    qel::SendFrame(instance);
+    qel::SendDelivering(instance);
 }
 
 }  // namespace
@@ -119,10 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qel::fuzz::OfferStream(far.Stream());
     qel::PortHandle port = qel::kNoPort;
     const qel::LineSettings line{9600, 8, 0, 0};
-    if (qel::CommOpen("VLINE", line, 0x0101, &port) != qel::kCommOpened) return 0;
+    if (qel::CommOpen("VLINE", line, 0x0101, &port) != qel::OpenResult::kOpened) return 0;
     instance->portHandle = port;
     qel::CommSetReadTimeout(port, 10);
-    instance->lineLock = qel::platform::sys().createMutex(nullptr);
+    instance->lineLock = qel::platform::Sys().createMutex(nullptr);
     Require(instance->lineLock != nullptr, "a mutex for the line");
 
     for (int action = 0; action < kActionsPerRun && !input.Empty() && !far.Closed(); ++action) {
@@ -142,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     qel::CommClose(port);
-    qel::platform::sys().closeMutex(instance->lineLock);
+    qel::platform::Sys().closeMutex(instance->lineLock);
     qel::ForgetExpectedValue(kNumber);
     qel::ClearFlags(kNumber);
     g_instance = nullptr;

@@ -76,20 +76,20 @@ void RoundTrip(const uint8_t* data, size_t size) {
         case 0:
             item.kind = tn::Item::Kind::kData;
             item.byte = next();
-            n = tn::encodeData(item.byte, out);
+            n = tn::EncodeData(item.byte, out);
             break;
         case 1:
             item.kind = tn::Item::Kind::kOption;
             item.byte = static_cast<uint8_t>(tn::kWill + (op / 3) % 4);
             item.option = next();
-            n = tn::encodeOption(item.byte, item.option, out);
+            n = tn::EncodeOption(item.byte, item.option, out);
             break;
         default:
             item.kind = tn::Item::Kind::kSubnegotiation;
             item.option = next();
             item.length = static_cast<uint8_t>((op / 3) % (tn::kMaxSubnegotiation + 1));
             for (uint8_t i = 0; i < item.length; ++i) item.payload[i] = next();
-            n = tn::encodeSubnegotiation(item.option, item.payload, item.length, out);
+            n = tn::EncodeSubnegotiation(item.option, item.payload, item.length, out);
             Require(n <= sizeof out, "encoded subnegotiation fits its stated room");
             break;
         }

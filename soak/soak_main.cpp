@@ -31,7 +31,7 @@
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
 #include "huxtor_control.h"
-#include "instance/instance_data.h"
+#include "abi/records.h"
 #include "soak_ledger.h"
 
 namespace qel::soak {

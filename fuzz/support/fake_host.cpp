@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "entry/host_services.h"
-#include "instance/instance_data.h"
+#include "abi/records.h"
+#include "host/host_functions.h"
 
 namespace qel::fuzz {
 namespace {
@@ -23,7 +23,7 @@ bool SetThreadPriority(platform::Priority) { return false; }
 platform::Port* OpenPort(const char*) {
     platform::ByteStream* stream = g_offered;
     g_offered = nullptr;
-    return stream == nullptr ? nullptr : platform::openVirtualPort(stream);
+    return stream == nullptr ? nullptr : platform::OpenVirtualPort(stream);
 }
 
 uint16_t FUZZ_STDCALL MkClient(const char*, uint32_t, uint32_t, uint8_t* clientId) {
@@ -81,7 +81,7 @@ void* HostSymbol(const char* name) {
 }
 
 platform::System MakeSystem() {
-    platform::System table = platform::nativeSystem();
+    platform::System table = platform::NativeSystem();
     table.openPort = OpenPort;
     table.tickMs = TickMs;
     table.sleepMs = SleepMs;
@@ -94,10 +94,10 @@ platform::System MakeSystem() {
 
 void InstallFakeWorld() {
     static const platform::System table = MakeSystem();
-    platform::setSystem(&table);
+    platform::SetSystem(&table);
     // QelMain binds the host functions at its first request; targets that call
     // inner functions directly need them bound too.
-    if (!host::bind()) __builtin_trap();
+    if (!host::Bind()) __builtin_trap();
     g_now = 0;
     g_host = HostState{};
     g_offered = nullptr;

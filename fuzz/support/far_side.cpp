@@ -47,7 +47,7 @@ void FarSide::Close(platform::ByteStream* stream) { reinterpret_cast<Channel*>(s
 void FarSide::FromDriver(const tn::Item& item) {
     if (item.kind == tn::Item::Kind::kOption && item.option == tn::kComPortOption && item.byte == tn::kWill) {
         uint8_t out[3];
-        toDriver_.insert(toDriver_.end(), out, out + tn::encodeOption(tn::kDo, tn::kComPortOption, out));
+        toDriver_.insert(toDriver_.end(), out, out + tn::EncodeOption(tn::kDo, tn::kComPortOption, out));
         return;
     }
     if (item.kind != tn::Item::Kind::kSubnegotiation || item.option != tn::kComPortOption || item.length < 2) return;
@@ -67,12 +67,12 @@ void FarSide::Notify(uint8_t modemState) {
 
 void FarSide::Data(uint8_t byte) {
     uint8_t out[2];
-    toDriver_.insert(toDriver_.end(), out, out + tn::encodeData(byte, out));
+    toDriver_.insert(toDriver_.end(), out, out + tn::EncodeData(byte, out));
 }
 
 void FarSide::Command(const uint8_t* payload, size_t length) {
     uint8_t out[5 + 2 * tn::kMaxSubnegotiation];
-    toDriver_.insert(toDriver_.end(), out, out + tn::encodeSubnegotiation(tn::kComPortOption, payload, length, out));
+    toDriver_.insert(toDriver_.end(), out, out + tn::EncodeSubnegotiation(tn::kComPortOption, payload, length, out));
 }
 
 // One step of the input: the low three bits choose what, the high five say how many.
@@ -91,7 +91,7 @@ void FarSide::Step() {
     case 6: {
         uint8_t out[3];
         const auto verb = static_cast<uint8_t>(tn::kWill + (op >> 3) % 4);
-        toDriver_.insert(toDriver_.end(), out, out + tn::encodeOption(verb, input_.Byte(), out));
+        toDriver_.insert(toDriver_.end(), out, out + tn::EncodeOption(verb, input_.Byte(), out));
         break;
     }
     case 7:  // CTS on and a run of data bytes: a BCU's frame in one go
