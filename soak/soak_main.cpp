@@ -483,6 +483,7 @@ int Soak::Run() {
 }  // namespace qel::soak
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
     qel::soak::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
