@@ -16,7 +16,7 @@ FarSide::FarSide(FuzzInput& input) : input_(input) {
     stream_.side = this;
 }
 
-bool FarSide::WriteAll(platform::ByteStream* stream, const uint8_t* bytes, uint32_t n) {
+bool FarSide::WriteAll(platform::ByteStream* stream, const uint8_t* bytes, uint32_t n, uint32_t) {
     FarSide* side = reinterpret_cast<Channel*>(stream)->side;
     if (side->closed_) return false;
     tn::Item item;

@@ -44,7 +44,7 @@ private:
         platform::ByteStream base;
         FarSide* side;
     };
-    static bool WriteAll(platform::ByteStream* stream, const uint8_t* bytes, uint32_t n);
+    static bool WriteAll(platform::ByteStream* stream, const uint8_t* bytes, uint32_t n, uint32_t timeoutMs);
     static int32_t Read(platform::ByteStream* stream, uint8_t* out, uint32_t n, uint32_t timeoutMs);
     static void Close(platform::ByteStream* stream);
 
