@@ -4,8 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+legs=${QEL_LEGS:-"linux-i386 windows-i686"}
 packages=(cmake ninja-build g++ g++-multilib gcc-multilib googletest libtomlplusplus-dev
           g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32:i386)
+# linux-i386-asan (only when listed): the i386 AddressSanitizer and UBSan runtimes.
+[[ " $legs " == *" linux-i386-asan "* ]] && packages+=(lib32asan8 lib32ubsan1)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -18,7 +21,6 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-legs=${QEL_LEGS:-"linux-i386 windows-i686"}
 status=0
 for leg in $legs; do
   echo "== $leg: configure and build"

@@ -1,0 +1,68 @@
+#include "soak_ledger.h"
+
+namespace qel::soak {
+namespace {
+constexpr uint8_t kGroupIndication = 0x49;
+constexpr size_t kWordFrameSize = 12;  // header + 11: a two-byte value
+constexpr size_t kValues = 65536;
+}  // namespace
+
+Ledger::Ledger() : flags_(kGroups * kValues, 0) {}
+
+bool Ledger::IsSoakGroup(uint16_t group) const { return group >= kFirstGroup && group < kFirstGroup + kGroups; }
+
+uint8_t& Ledger::At(uint16_t group, uint16_t value) { return flags_[(group - kFirstGroup) * kValues + value]; }
+
+void Ledger::Offered(uint16_t group, uint16_t value) {
+    std::lock_guard hold(mutex_);
+    if (IsSoakGroup(group)) At(group, value) |= kOffered;
+}
+
+void Ledger::Delivered(uint16_t group, uint16_t value) {
+    std::lock_guard hold(mutex_);
+    if (!IsSoakGroup(group)) return;
+    uint8_t& flags = At(group, value);
+    if (flags & kDelivered) ++duplicates_;
+    flags |= kDelivered;
+}
+
+void Ledger::Completed(const std::vector<std::vector<uint8_t>>& frames, size_t excusedFrom) {
+    std::lock_guard hold(mutex_);
+    for (size_t i = 0; i < frames.size(); ++i) {
+        const std::vector<uint8_t>& f = frames[i];
+        if (f.size() != kWordFrameSize || f[1] != kGroupIndication) continue;
+        const auto group = static_cast<uint16_t>(f[5] << 8 | f[6]);
+        if (!IsSoakGroup(group)) continue;
+        At(group, static_cast<uint16_t>(f[10] << 8 | f[11])) |= i >= excusedFrom ? kExcused : kCompleted;
+    }
+}
+
+Figures Ledger::Settle() const {
+    std::lock_guard hold(mutex_);
+    Figures f;
+    f.duplicates = duplicates_;
+    for (uint8_t flags : flags_) {
+        if (!(flags & kOffered)) continue;
+        ++f.offered;
+        const bool done = flags & kCompleted, excused = flags & kExcused, delivered = flags & kDelivered;
+        if (delivered) ++f.delivered;
+        if (done || excused) ++f.sentComplete;
+        if (!done && excused && !delivered) ++f.inFlightAtEnd;
+        if (done && !delivered) ++f.lostByDriver;
+        if (!done && !excused) ++f.neverSent;
+    }
+    return f;
+}
+
+std::vector<Ledger::Key> Ledger::LostSample(size_t count) const {
+    std::lock_guard hold(mutex_);
+    std::vector<Key> lost;
+    for (size_t i = 0; i < flags_.size() && lost.size() < count; ++i) {
+        const uint8_t flags = flags_[i];
+        if ((flags & kOffered) && (flags & kCompleted) && !(flags & kDelivered))
+            lost.push_back({static_cast<uint16_t>(kFirstGroup + i / kValues), static_cast<uint16_t>(i % kValues)});
+    }
+    return lost;
+}
+
+}  // namespace qel::soak
