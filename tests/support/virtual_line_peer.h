@@ -2,6 +2,11 @@
 // Unix-domain socket (posix) or a named pipe (win32), run on its own thread.
 // It answers every com-port command as a server does, records what arrived,
 // and sends data and modem-state changes on request.
+//
+// It stays apart from the emulator's server (emulator/line_session.cpp) on
+// purpose: it is a plain far end that the port tests drive byte by byte,
+// independent of the BCU emulator, so that a fault in either one cannot hide
+// the same fault in the driver's virtual line.
 #pragma once
 
 #include <condition_variable>
