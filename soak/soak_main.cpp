@@ -63,6 +63,7 @@ struct Options {
     bool requests = true;
     bool traceFailure = false;
     bool requestsWhileSettling = false;
+    unsigned queueLimit = 0;  // the emulated BCU's buffer for frames to the driver, 0: none
     std::string driver = QEL_DRIVER_PATH;
     std::string hostlib = QEL_HOSTLIB_PATH;
 };
@@ -139,14 +140,15 @@ double MsSince(Clock::time_point start) {
 class Soak {
 public:
     Soak(Options& options, const Host& host)
-        : options_(options), host_(host), bus_(true), bcu_(&bus_, RealisticOptions()), random_(options.seed) {}
+        : options_(options), host_(host), bus_(true), bcu_(&bus_, RealisticOptions(options)), random_(options.seed) {}
 
     int Run();
 
 private:
-    static bcuemu::Options RealisticOptions() {
+    static bcuemu::Options RealisticOptions(const Options& options) {
         bcuemu::Options o;
         o.timing = bcuemu::Timing::kRealistic;
+        o.queueLimit = options.queueLimit;
         return o;
     }
     static void OnPut(void* context, uint32_t, const char* address, uint16_t raw);
@@ -442,7 +444,8 @@ int Soak::Run() {
     std::printf("  completed by the BCU       %llu\n", static_cast<unsigned long long>(f.sentComplete));
     std::printf("  never sent by the BCU      %llu (BCU reset at ColdStart, queue at the end)\n",
                 static_cast<unsigned long long>(f.neverSent));
-    std::printf("  dropped by the BCU queue   unknown (the emulator reports no queue drops)\n");
+    std::printf("  dropped by the BCU queue   %llu (queue limit %u, 0: none)\n",
+                static_cast<unsigned long long>(bcu_.droppedFrames()), bcu_.options().queueLimit);
     std::printf("  in flight at EndQel, lost  %llu (excused)\n", static_cast<unsigned long long>(f.inFlightAtEnd));
     std::printf("  LOST BY THE DRIVER         %llu\n", static_cast<unsigned long long>(f.lostByDriver));
     for (const Ledger::Key& key : ledger_.LostSample(5))
@@ -497,13 +500,14 @@ int main(int argc, char** argv) {
         else if (arg == "--queue") options.queue = static_cast<size_t>(std::atoi(value().c_str()));
         else if (arg == "--no-requests") options.requests = false;
         else if (arg == "--gap-ms") options.gapMs = std::atoi(value().c_str());
+        else if (arg == "--queue-limit") options.queueLimit = static_cast<unsigned>(std::atoi(value().c_str()));
         else if (arg == "--trace-failure") options.traceFailure = true;
         else if (arg == "--requests-while-settling") options.requestsWhileSettling = true;
         else if (arg == "--driver") options.driver = value();
         else if (arg == "--hostlib") options.hostlib = value();
         else {
             std::fprintf(stderr, "usage: qel_soak [--seconds N] [--seed N] [--cycle-min S] [--cycle-max S] "
-                                 "[--no-end-during-read] [--queue N] [--gap-ms N] [--no-requests] [--log] [--trace-failure] [--requests-while-settling] [--driver PATH] [--hostlib PATH]\n");
+                                 "[--no-end-during-read] [--queue N] [--gap-ms N] [--queue-limit N] [--no-requests] [--log] [--trace-failure] [--requests-while-settling] [--driver PATH] [--hostlib PATH]\n");
             return 2;
         }
     }
