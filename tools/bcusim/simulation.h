@@ -37,16 +37,16 @@ public:
     ~Simulation();
 
     // Starts serving every line; false with `error` set when one cannot listen.
-    bool start(std::string& error);
-    std::vector<std::string> portNames() const { return ports_; }
+    bool Start(std::string& error);
+    std::vector<std::string> PortNames() const { return ports_; }
     // Runs one command as typed; returns what to print (may be empty), or an
     // error text beginning "error: ".
-    std::string execute(const std::string& command);
+    std::string Execute(const std::string& command);
     // Writes one VCD per line (FILE, or FILE with -N before the extension for several).
-    bool writeVcds(const std::string& path) const;
-    void stop();
+    bool WriteVcds(const std::string& path) const;
+    void Stop();
 
-    static const char* help();
+    static const char* Help();
 
 private:
     struct Timed {
@@ -54,9 +54,9 @@ private:
         size_t device;  // index, or SIZE_MAX for a script step
         size_t step;
     };
-    void schedule();
-    std::string status() const;
-    double seconds() const;
+    void Schedule();
+    std::string Status() const;
+    double Seconds() const;
 
     Scenario scenario_;
     Settings settings_;
