@@ -41,6 +41,11 @@ constexpr const char* kUsage =
     "  --duration SECONDS     stop after this long (default: until quit or a signal)\n"
     "  --ready-file PATH      once every line listens, write the port names there,\n"
     "                         one a line\n"
+    "  --knxnet ADDRESS[:PORT]  also serve the bus as a KNXnet/IP tunnelling server\n"
+    "                         on UDP (knxd -b ipt:..., ETS): loopback addresses only,\n"
+    "                         e.g. 127.0.0.1:3671 (the default port); port 0 picks\n"
+    "                         a free one. Each tunnel sees every telegram on the bus\n"
+    "                         and may send on it\n"
     "  --help                 this text\n"
     "\n"
     "scenario (TOML):\n"
@@ -113,6 +118,8 @@ int main(int argc, char** argv) {
             vcdPath = next();
         } else if (a == "--duration") {
             duration = std::atof(next().c_str());
+        } else if (a == "--knxnet") {
+            settings.knxnet = next();
         } else if (a == "--ready-file") {
             readyFile = next();
         } else if (!a.empty() && a[0] == '-') {
@@ -153,6 +160,7 @@ int main(int argc, char** argv) {
     }
     const auto ports = simulation.PortNames();
     for (size_t i = 0; i < ports.size(); ++i) Print("line " + std::to_string(i + 1) + ": " + ports[i]);
+    if (!settings.knxnet.empty()) Print("knxnet: tunnelling server on " + simulation.KnxnetEndpoint());
     if (!readyFile.empty() && !WriteReadyFile(readyFile, ports)) {
         std::fprintf(stderr, "bcusim: cannot write %s\n", readyFile.c_str());
         return 1;

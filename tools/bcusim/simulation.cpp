@@ -81,6 +81,13 @@ bool Simulation::Start(std::string& error) {
         }
         ports_.push_back(port);
     }
+    if (!settings_.knxnet.empty()) {
+        knxnet_ = std::make_unique<bcuemu::KnxnetServer>(*bus_, print_);
+        if (!knxnet_->Start(settings_.knxnet, error)) {
+            error = "--knxnet " + settings_.knxnet + ": " + error;
+            return false;
+        }
+    }
     start_ = std::chrono::steady_clock::now();
     scheduler_ = std::thread([this] { Schedule(); });
     return true;
@@ -94,6 +101,7 @@ void Simulation::Stop() {
     }
     wake_.notify_all();
     if (scheduler_.joinable()) scheduler_.join();
+    if (knxnet_) knxnet_->Stop();
     for (auto& bcu : bcus_) bcu->Stop();
 }
 
@@ -217,6 +225,7 @@ std::string Simulation::Status() const {
             << (bcus_[i]->LinkLayer() ? " link-layer" : "") << " rts=" << s.rts << " dtr=" << s.dtr << " cts=" << s.cts
             << " queued=" << bcus_[i]->QueuedFrames() << "\n";
     }
+    if (knxnet_) out << "knxnet " << knxnet_->LocalEndpoint() << " tunnels=" << knxnet_->TunnelCount() << "\n";
     for (const DeviceSpec& d : scenario_.devices) {
         out << "device " << bcuemu::GroupText(d.group) << " " << bcuemu::SizeName(d.size) << " = "
             << bus_->DeviceValue(d.group).value_or(0) << (d.name.empty() ? "" : "  [" + d.name + "]") << "\n";

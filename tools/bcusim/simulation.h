@@ -14,6 +14,7 @@
 
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
+#include "bcuemu/knxnet_server.h"
 #include "scenario.h"
 
 namespace bcusim {
@@ -27,6 +28,7 @@ struct Settings {
     std::vector<std::string> endpoints;  // from the command line; override the scenario's
     int lineCount = 0;                   // at least this many lines
     bool record = false;                 // keep line events (for a VCD)
+    std::string knxnet;                  // KNXnet/IP tunnelling server at ADDRESS[:PORT]; empty: none
 };
 
 class Simulation {
@@ -39,6 +41,8 @@ public:
     // Starts serving every line; false with `error` set when one cannot listen.
     bool Start(std::string& error);
     std::vector<std::string> PortNames() const { return ports_; }
+    // Where the tunnelling server listens ("127.0.0.1:3671"); empty without one.
+    std::string KnxnetEndpoint() const { return knxnet_ ? knxnet_->LocalEndpoint() : std::string(); }
     // Runs one command as typed; returns what to print (may be empty), or an
     // error text beginning "error: ".
     std::string Execute(const std::string& command);
@@ -64,6 +68,7 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<bcuemu::Bus> bus_;
     std::vector<std::unique_ptr<bcuemu::Bcu>> bcus_;
+    std::unique_ptr<bcuemu::KnxnetServer> knxnet_;  // destroyed before the bus
     std::vector<std::string> ports_;
     std::vector<size_t> nextValue_;  // per device: index into values / current ramp value
     std::mutex mutex_;
