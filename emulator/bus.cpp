@@ -4,7 +4,7 @@
 
 namespace bcuemu {
 
-Bus::Bus(bool realisticTiming) : realistic_(realisticTiming), thread_([this] { run(); }) {}
+Bus::Bus(bool realisticTiming) : realistic_(realisticTiming), thread_([this] { Run(); }) {}
 
 Bus::~Bus() {
     {
@@ -15,12 +15,12 @@ Bus::~Bus() {
     thread_.join();
 }
 
-void Bus::attach(BusPort* port) {
+void Bus::Attach(BusPort* port) {
     std::lock_guard lock(mutex_);
     if (std::find(ports_.begin(), ports_.end(), port) == ports_.end()) ports_.push_back(port);
 }
 
-void Bus::detach(BusPort* port) {
+void Bus::Detach(BusPort* port) {
     std::lock_guard delivering(deliverMutex_);
     std::lock_guard lock(mutex_);
     ports_.erase(std::remove(ports_.begin(), ports_.end(), port), ports_.end());
@@ -29,7 +29,7 @@ void Bus::detach(BusPort* port) {
     }
 }
 
-void Bus::send(const Telegram& telegram, BusPort* from) {
+void Bus::Send(const Telegram& telegram, BusPort* from) {
     {
         std::lock_guard lock(mutex_);
         queue_.push_back({telegram, from});
@@ -37,22 +37,22 @@ void Bus::send(const Telegram& telegram, BusPort* from) {
     changed_.notify_all();
 }
 
-void Bus::inject(uint16_t group, ValueSize size, uint16_t value, uint16_t source, Apci apci) {
-    send(Telegram::groupValue(apci, group, size, value, source));
+void Bus::Inject(uint16_t group, ValueSize size, uint16_t value, uint16_t source, Apci apci) {
+    Send(Telegram::GroupValue(apci, group, size, value, source));
 }
 
-void Bus::injectRead(uint16_t group, uint16_t source) { send(Telegram::groupRead(group, source)); }
+void Bus::InjectRead(uint16_t group, uint16_t source) { Send(Telegram::GroupRead(group, source)); }
 
-void Bus::addDevice(const Device& device) {
+void Bus::AddDevice(const Device& device) {
     std::lock_guard lock(mutex_);
     devices_.push_back(device);
 }
 
-void Bus::addDevice(uint16_t group, ValueSize size, uint16_t value, uint16_t address) {
-    addDevice(Device{group, size, value, address, true});
+void Bus::AddDevice(uint16_t group, ValueSize size, uint16_t value, uint16_t address) {
+    AddDevice(Device{group, size, value, address, true});
 }
 
-std::optional<uint16_t> Bus::deviceValue(uint16_t group) const {
+std::optional<uint16_t> Bus::DeviceValue(uint16_t group) const {
     std::lock_guard lock(mutex_);
     for (const Device& d : devices_) {
         if (d.group == group) return d.value;
@@ -60,46 +60,46 @@ std::optional<uint16_t> Bus::deviceValue(uint16_t group) const {
     return std::nullopt;
 }
 
-void Bus::setDeviceValue(uint16_t group, uint16_t value, bool transmit) {
+void Bus::SetDeviceValue(uint16_t group, uint16_t value, bool transmit) {
     std::optional<Telegram> write;
     {
         std::lock_guard lock(mutex_);
         for (Device& d : devices_) {
             if (d.group != group) continue;
             d.value = value;
-            if (transmit && !write) write = Telegram::groupValue(Apci::kWrite, group, d.size, value, d.address);
+            if (transmit && !write) write = Telegram::GroupValue(Apci::kWrite, group, d.size, value, d.address);
         }
     }
-    if (write) send(*write);
+    if (write) Send(*write);
 }
 
-std::vector<Telegram> Bus::history() const {
+std::vector<Telegram> Bus::History() const {
     std::lock_guard lock(mutex_);
     return history_;
 }
 
-void Bus::clearHistory() {
+void Bus::ClearHistory() {
     std::lock_guard lock(mutex_);
     history_.clear();
 }
 
-bool Bus::waitTelegrams(size_t count, int timeoutMs) const {
+bool Bus::WaitTelegrams(size_t count, int timeoutMs) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return history_.size() >= count; });
 }
 
-bool Bus::waitIdle(int timeoutMs) const {
+bool Bus::WaitIdle(int timeoutMs) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return queue_.empty() && !busy_; });
 }
 
-void Bus::setMonitor(std::function<void(const Telegram&)> monitor) {
+void Bus::SetMonitor(std::function<void(const Telegram&)> monitor) {
     std::lock_guard delivering(deliverMutex_);
     std::lock_guard lock(mutex_);
     monitor_ = std::move(monitor);
 }
 
-int64_t Bus::durationUs(const Telegram& telegram) {
+int64_t Bus::DurationUs(const Telegram& telegram) {
     // Idle gap (53 bit times), 13 bit times per character (control, source 2,
     // destination 2, routing, TPDU, checksum), 15 to the acknowledgement and
     // its 13; 104.17 us per bit time.
@@ -108,7 +108,7 @@ int64_t Bus::durationUs(const Telegram& telegram) {
     return bits * 10417 / 100;
 }
 
-void Bus::run() {
+void Bus::Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
@@ -117,19 +117,19 @@ void Bus::run() {
         queue_.pop_front();
         busy_ = true;
         if (realistic_) {
-            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(durationUs(next.telegram));
+            const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(DurationUs(next.telegram));
             changed_.wait_until(lock, until, [&] { return stopping_; });
             if (stopping_) return;
         }
         lock.unlock();
-        deliver(next);
+        Deliver(next);
         lock.lock();
         busy_ = false;
         changed_.notify_all();
     }
 }
 
-void Bus::deliver(const Pending& pending) {
+void Bus::Deliver(const Pending& pending) {
     const Telegram& t = pending.telegram;
     std::lock_guard delivering(deliverMutex_);
     std::vector<BusPort*> ports;
@@ -141,13 +141,13 @@ void Bus::deliver(const Pending& pending) {
         ports = ports_;
         monitor = monitor_;
         if (t.group) {
-            const Apci apci = t.apci();
+            const Apci apci = t.Service();
             for (Device& d : devices_) {
                 if (d.group != t.destination) continue;
                 if (apci == Apci::kWrite || apci == Apci::kResponse) {
-                    if (t.size() == d.size) d.value = t.value();
+                    if (t.Size() == d.size) d.value = t.Value();
                 } else if (apci == Apci::kRead && d.answersReads && !response) {
-                    response = Telegram::groupValue(Apci::kResponse, d.group, d.size, d.value, d.address);
+                    response = Telegram::GroupValue(Apci::kResponse, d.group, d.size, d.value, d.address);
                 }
             }
         }
@@ -156,10 +156,10 @@ void Bus::deliver(const Pending& pending) {
     changed_.notify_all();
     if (monitor) monitor(t);
     for (BusPort* port : ports) {
-        if (port != pending.from) port->busTelegram(t);
+        if (port != pending.from) port->BusTelegram(t);
     }
     if (pending.from && std::find(ports.begin(), ports.end(), pending.from) != ports.end()) {
-        pending.from->busTelegramSent(t);
+        pending.from->BusTelegramSent(t);
     }
 }
 

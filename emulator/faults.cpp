@@ -4,18 +4,18 @@
 
 namespace bcuemu {
 
-void Faults::arm(const Fault& fault) {
+void Faults::Arm(const Fault& fault) {
     if (fault.times == 0) return;
     std::lock_guard lock(mutex_);
     armed_.push_back(fault);
 }
 
-void Faults::clear() {
+void Faults::Clear() {
     std::lock_guard lock(mutex_);
     armed_.clear();
 }
 
-int Faults::remaining(FaultKind kind) const {
+int Faults::Remaining(FaultKind kind) const {
     std::lock_guard lock(mutex_);
     int total = 0;
     for (const Fault& f : armed_) {
@@ -26,7 +26,7 @@ int Faults::remaining(FaultKind kind) const {
     return total;
 }
 
-std::optional<Fault> Faults::take(FaultKind kind, int byteIndex) {
+std::optional<Fault> Faults::Take(FaultKind kind, int byteIndex) {
     std::lock_guard lock(mutex_);
     for (auto it = armed_.begin(); it != armed_.end(); ++it) {
         if (it->kind != kind) continue;
@@ -38,22 +38,22 @@ std::optional<Fault> Faults::take(FaultKind kind, int byteIndex) {
     return std::nullopt;
 }
 
-void Faults::noCts(int times, int byteIndex) { arm({FaultKind::kNoCts, times, byteIndex, 0, {}}); }
-void Faults::noAnswer(int times, int byteIndex) { arm({FaultKind::kNoAnswer, times, byteIndex, 0, {}}); }
-void Faults::wrongAnswer(uint8_t answer, int byteIndex, int times) {
-    arm({FaultKind::kWrongAnswer, times, byteIndex, answer, {}});
+void Faults::NoCts(int times, int byteIndex) { Arm({FaultKind::kNoCts, times, byteIndex, 0, {}}); }
+void Faults::NoAnswer(int times, int byteIndex) { Arm({FaultKind::kNoAnswer, times, byteIndex, 0, {}}); }
+void Faults::WrongAnswer(uint8_t answer, int byteIndex, int times) {
+    Arm({FaultKind::kWrongAnswer, times, byteIndex, answer, {}});
 }
-void Faults::breakOff(int afterBytes, int times) { arm({FaultKind::kBreakOff, times, afterBytes, 0, {}}); }
-void Faults::badHeader(uint8_t header, int times) { arm({FaultKind::kBadHeader, times, 0, header, {}}); }
-void Faults::byteEqualsHeader(int byteIndex, int times) {
-    arm({FaultKind::kByteEqualsHeader, times, byteIndex, 0, {}});
+void Faults::BreakOff(int afterBytes, int times) { Arm({FaultKind::kBreakOff, times, afterBytes, 0, {}}); }
+void Faults::BadHeader(uint8_t header, int times) { Arm({FaultKind::kBadHeader, times, 0, header, {}}); }
+void Faults::ByteEqualsHeader(int byteIndex, int times) {
+    Arm({FaultKind::kByteEqualsHeader, times, byteIndex, 0, {}});
 }
-void Faults::ctsStuckOn(int times) { arm({FaultKind::kCtsStuckOn, times, kAnyByte, 0, {}}); }
-void Faults::collisionBeforeHeader(std::vector<uint8_t> frame) {
-    arm({FaultKind::kCollisionBeforeHeader, 1, kAnyByte, 0, std::move(frame)});
+void Faults::CtsStuckOn(int times) { Arm({FaultKind::kCtsStuckOn, times, kAnyByte, 0, {}}); }
+void Faults::CollisionBeforeHeader(std::vector<uint8_t> frame) {
+    Arm({FaultKind::kCollisionBeforeHeader, 1, kAnyByte, 0, std::move(frame)});
 }
-void Faults::ownHeaderAnswer(std::vector<uint8_t> frame) {
-    arm({FaultKind::kOwnHeaderAnswer, 1, 0, 0, std::move(frame)});
+void Faults::OwnHeaderAnswer(std::vector<uint8_t> frame) {
+    Arm({FaultKind::kOwnHeaderAnswer, 1, 0, 0, std::move(frame)});
 }
 
 }  // namespace bcuemu

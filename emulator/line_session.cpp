@@ -11,105 +11,105 @@ namespace tn = qel::telnet;
 LineSession::LineSession(SerialSide& side, Recorder& recorder, LineTransport& transport)
     : side_(side), recorder_(recorder), transport_(transport) {}
 
-void LineSession::reset() { decoder_ = tn::Decoder{}; }
+void LineSession::Reset() { decoder_ = tn::Decoder{}; }
 
-void LineSession::feed(const uint8_t* data, size_t count, int64_t now) {
+void LineSession::Feed(const uint8_t* data, size_t count, int64_t now) {
     tn::Item item;
     for (size_t i = 0; i < count; ++i) {
         if (!decoder_.feed(data[i], item)) continue;
         switch (item.kind) {
         case tn::Item::Kind::kData:
-            recorder_.add(LineEvent::Kind::kToBcu, item.byte);
-            side_.byteFromDriver(item.byte, now);
-            flush(now);
+            recorder_.Add(LineEvent::Kind::kToBcu, item.byte);
+            side_.ByteFromDriver(item.byte, now);
+            Flush(now);
             break;
-        case tn::Item::Kind::kOption: option(item); break;
-        case tn::Item::Kind::kSubnegotiation: subnegotiation(item, now); break;
+        case tn::Item::Kind::kOption: Option(item); break;
+        case tn::Item::Kind::kSubnegotiation: Subnegotiation(item, now); break;
         case tn::Item::Kind::kNone: break;
         }
     }
 }
 
-void LineSession::flush(int64_t now) {
-    for (const LineOutput& out : side_.takeDue(now)) {
+void LineSession::Flush(int64_t now) {
+    for (const LineOutput& out : side_.TakeDue(now)) {
         if (out.kind == LineOutput::Kind::kCts) {
-            sendCts(out.value != 0);
+            SendCts(out.value != 0);
         } else {
             uint8_t bytes[2];
-            write(bytes, tn::EncodeData(out.value, bytes));
-            recorder_.add(LineEvent::Kind::kFromBcu, out.value);
+            Write(bytes, tn::EncodeData(out.value, bytes));
+            recorder_.Add(LineEvent::Kind::kFromBcu, out.value);
         }
     }
 }
 
-void LineSession::option(const tn::Item& item) {
+void LineSession::Option(const tn::Item& item) {
     uint8_t out[3];
     // Only the com-port option is taken; refusals are not answered again.
     if (item.byte == tn::kWill) {
-        write(out, tn::EncodeOption(item.option == tn::kComPortOption ? tn::kDo : tn::kDont, item.option, out));
+        Write(out, tn::EncodeOption(item.option == tn::kComPortOption ? tn::kDo : tn::kDont, item.option, out));
     } else if (item.byte == tn::kDo) {
-        write(out, tn::EncodeOption(item.option == tn::kComPortOption ? tn::kWill : tn::kWont, item.option, out));
+        Write(out, tn::EncodeOption(item.option == tn::kComPortOption ? tn::kWill : tn::kWont, item.option, out));
     }
 }
 
-void LineSession::subnegotiation(const tn::Item& item, int64_t now) {
+void LineSession::Subnegotiation(const tn::Item& item, int64_t now) {
     if (item.option != tn::kComPortOption || item.length == 0) return;
     const uint8_t command = item.payload[0];
     const uint8_t* values = item.payload + 1;
     const size_t count = item.length - 1u;
     switch (command) {
     case tn::kSetControl:
-        if (count >= 1) control(values[0], now);
+        if (count >= 1) Control(values[0], now);
         break;
     case tn::kSetModemstateMask:
-        answer(command, values, count);
-        if (side_.cts()) sendCts(true, false);  // the state as it stands, for a driver that just arrived
+        Answer(command, values, count);
+        if (side_.Cts()) SendCts(true, false);  // the state as it stands, for a driver that just arrived
         break;
     default:  // line settings, purge and the rest: accepted as asked
-        answer(command, values, count);
+        Answer(command, values, count);
         break;
     }
 }
 
-void LineSession::control(uint8_t value, int64_t now) {
+void LineSession::Control(uint8_t value, int64_t now) {
     uint8_t reply = value;
     switch (value) {
     case tn::kControlDtrOn:
     case tn::kControlDtrOff:
-        recorder_.add(LineEvent::Kind::kDtr, value == tn::kControlDtrOn);
-        side_.dtr(value == tn::kControlDtrOn, now);
+        recorder_.Add(LineEvent::Kind::kDtr, value == tn::kControlDtrOn);
+        side_.Dtr(value == tn::kControlDtrOn, now);
         break;
     case tn::kControlRtsOn:
     case tn::kControlRtsOff:
-        recorder_.add(LineEvent::Kind::kRts, value == tn::kControlRtsOn);
-        side_.rts(value == tn::kControlRtsOn, now);
+        recorder_.Add(LineEvent::Kind::kRts, value == tn::kControlRtsOn);
+        side_.Rts(value == tn::kControlRtsOn, now);
         break;
     case 0: reply = 1; break;  // query flow control: none
-    case 7: reply = side_.dtrOn() ? tn::kControlDtrOn : tn::kControlDtrOff; break;
-    case 10: reply = side_.rtsOn() ? tn::kControlRtsOn : tn::kControlRtsOff; break;
+    case 7: reply = side_.DtrOn() ? tn::kControlDtrOn : tn::kControlDtrOff; break;
+    case 10: reply = side_.RtsOn() ? tn::kControlRtsOn : tn::kControlRtsOff; break;
     default: break;
     }
-    flush(now);  // the BCU's reaction first, then the answer the driver waits for
-    answer(tn::kSetControl, &reply, 1);
+    Flush(now);  // the BCU's reaction first, then the answer the driver waits for
+    Answer(tn::kSetControl, &reply, 1);
 }
 
-void LineSession::answer(uint8_t command, const uint8_t* values, size_t count) {
+void LineSession::Answer(uint8_t command, const uint8_t* values, size_t count) {
     uint8_t payload[tn::kMaxSubnegotiation];
     size_t n = 0;
     payload[n++] = static_cast<uint8_t>(command + tn::kServerOffset);
     for (size_t i = 0; i < count && n < sizeof payload; ++i) payload[n++] = values[i];
     uint8_t out[5 + 2 * tn::kMaxSubnegotiation];
-    write(out, tn::EncodeSubnegotiation(tn::kComPortOption, payload, n, out));
+    Write(out, tn::EncodeSubnegotiation(tn::kComPortOption, payload, n, out));
 }
 
-void LineSession::sendCts(bool on, bool record) {
+void LineSession::SendCts(bool on, bool record) {
     const uint8_t payload[2] = {tn::kNotifyModemstate + tn::kServerOffset,
                                 static_cast<uint8_t>((on ? tn::kModemCts : 0) | tn::kModemDeltaCts)};
     uint8_t out[5 + 2 * sizeof payload];
-    write(out, tn::EncodeSubnegotiation(tn::kComPortOption, payload, sizeof payload, out));
-    if (record) recorder_.add(LineEvent::Kind::kCts, on);
+    Write(out, tn::EncodeSubnegotiation(tn::kComPortOption, payload, sizeof payload, out));
+    if (record) recorder_.Add(LineEvent::Kind::kCts, on);
 }
 
-void LineSession::write(const uint8_t* bytes, size_t count) { transport_.write(bytes, count); }
+void LineSession::Write(const uint8_t* bytes, size_t count) { transport_.Write(bytes, count); }
 
 }  // namespace bcuemu::detail

@@ -22,18 +22,18 @@ class LineSession {
 public:
     LineSession(SerialSide& side, Recorder& recorder, LineTransport& transport);
 
-    void reset();  // a new connection
-    void feed(const uint8_t* data, size_t count, int64_t now);
+    void Reset();  // a new connection
+    void Feed(const uint8_t* data, size_t count, int64_t now);
     // Writes the outputs due by `now`.
-    void flush(int64_t now);
+    void Flush(int64_t now);
 
 private:
-    void option(const qel::telnet::Item& item);
-    void subnegotiation(const qel::telnet::Item& item, int64_t now);
-    void control(uint8_t value, int64_t now);
-    void answer(uint8_t command, const uint8_t* values, size_t count);
-    void sendCts(bool on, bool record = true);
-    void write(const uint8_t* bytes, size_t count);
+    void Option(const qel::telnet::Item& item);
+    void Subnegotiation(const qel::telnet::Item& item, int64_t now);
+    void Control(uint8_t value, int64_t now);
+    void Answer(uint8_t command, const uint8_t* values, size_t count);
+    void SendCts(bool on, bool record = true);
+    void Write(const uint8_t* bytes, size_t count);
 
     SerialSide& side_;
     Recorder& recorder_;

@@ -1,7 +1,7 @@
 // The stream under one virtual line, server side: a listening Unix-domain
 // socket (posix) or a named pipe (win32), serving one connection at a time.
-// A second client is refused while one is connected. pump() is called by
-// one thread; wake() from any.
+// A second client is refused while one is connected. Pump() is called by
+// one thread; Wake() from any.
 #pragma once
 
 #include <cstddef>
@@ -18,27 +18,27 @@ public:
         size_t count = 0;  // kData: bytes placed in the buffer
     };
 
-    static std::unique_ptr<LineTransport> create();
+    static std::unique_ptr<LineTransport> Create();
     virtual ~LineTransport() = default;
 
     // Starts listening on `endpoint`; empty picks a free short name. On success
     // portName is what the driver opens.
-    virtual bool listen(const std::string& endpoint, std::string& portName, std::string& error) = 0;
-    // Waits up to timeoutUs for a connection, data, a disconnect or wake().
+    virtual bool Listen(const std::string& endpoint, std::string& portName, std::string& error) = 0;
+    // Waits up to timeoutUs for a connection, data, a disconnect or Wake().
     // Microseconds: the BCU's outputs fall due between whole milliseconds.
-    virtual Event pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) = 0;
+    virtual Event Pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) = 0;
     // Writes all bytes to the connected client; false when there is none or it went away.
-    virtual bool write(const uint8_t* bytes, size_t count) = 0;
-    // Makes a pump() in progress return.
-    virtual void wake() = 0;
+    virtual bool Write(const uint8_t* bytes, size_t count) = 0;
+    // Makes a Pump() in progress return.
+    virtual void Wake() = 0;
     // Drops the client, if any, and stops listening.
-    virtual void close() = 0;
+    virtual void Close() = 0;
 };
 
 // A short endpoint name that no other emulated line of any process uses
 // right now (posix: a socket path of at most 11 characters; win32: a pipe
 // name with two characters after \\.\pipe\). Taken names are skipped, but a
-// name can still be taken between this call and listen(); serve("") retries.
-std::string freeEndpointName();
+// name can still be taken between this call and Listen(); Serve("") retries.
+std::string FreeEndpointName();
 
 }  // namespace bcuemu::detail

@@ -4,7 +4,7 @@
 
 namespace bcuemu {
 
-const char* kindName(LineEvent::Kind kind) {
+const char* KindName(LineEvent::Kind kind) {
     switch (kind) {
     case LineEvent::Kind::kRts: return "RTS";
     case LineEvent::Kind::kDtr: return "DTR";
@@ -17,30 +17,30 @@ const char* kindName(LineEvent::Kind kind) {
     return "?";
 }
 
-std::string describe(const LineEvent& event) {
+std::string Describe(const LineEvent& event) {
     char text[64];
     const bool isByte = event.kind == LineEvent::Kind::kToBcu || event.kind == LineEvent::Kind::kFromBcu;
     std::snprintf(text, sizeof text, isByte ? "%lldus %s %02X" : "%lldus %s %u", static_cast<long long>(event.us),
-                  kindName(event.kind), static_cast<unsigned>(event.value));
+                  KindName(event.kind), static_cast<unsigned>(event.value));
     return text;
 }
 
 Recorder::Recorder() : start_(std::chrono::steady_clock::now()) {}
 
-int64_t Recorder::nowUs() const {
+int64_t Recorder::NowUs() const {
     return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start_).count();
 }
 
-void Recorder::add(LineEvent::Kind kind, uint8_t value) {
+void Recorder::Add(LineEvent::Kind kind, uint8_t value) {
     {
         std::lock_guard lock(mutex_);
         if (!enabled_) return;
-        recording_.events.push_back({nowUs(), kind, value});
+        recording_.events.push_back({NowUs(), kind, value});
     }
     changed_.notify_all();
 }
 
-void Recorder::addAccepted(const std::vector<uint8_t>& frame) {
+void Recorder::AddAccepted(const std::vector<uint8_t>& frame) {
     {
         std::lock_guard lock(mutex_);
         if (!enabled_) return;
@@ -49,7 +49,7 @@ void Recorder::addAccepted(const std::vector<uint8_t>& frame) {
     changed_.notify_all();
 }
 
-void Recorder::addSent(const std::vector<uint8_t>& frame) {
+void Recorder::AddSent(const std::vector<uint8_t>& frame) {
     {
         std::lock_guard lock(mutex_);
         if (!enabled_) return;
@@ -58,37 +58,37 @@ void Recorder::addSent(const std::vector<uint8_t>& frame) {
     changed_.notify_all();
 }
 
-void Recorder::clear() {
+void Recorder::Clear() {
     std::lock_guard lock(mutex_);
     recording_ = Recording{};
 }
 
-void Recorder::setEnabled(bool enabled) {
+void Recorder::SetEnabled(bool enabled) {
     std::lock_guard lock(mutex_);
     enabled_ = enabled;
 }
 
-Recording Recorder::snapshot() const {
+Recording Recorder::Snapshot() const {
     std::lock_guard lock(mutex_);
     return recording_;
 }
 
-std::vector<LineEvent> Recorder::events() const {
+std::vector<LineEvent> Recorder::Events() const {
     std::lock_guard lock(mutex_);
     return recording_.events;
 }
 
-std::vector<std::vector<uint8_t>> Recorder::accepted() const {
+std::vector<std::vector<uint8_t>> Recorder::Accepted() const {
     std::lock_guard lock(mutex_);
     return recording_.accepted;
 }
 
-std::vector<std::vector<uint8_t>> Recorder::sent() const {
+std::vector<std::vector<uint8_t>> Recorder::Sent() const {
     std::lock_guard lock(mutex_);
     return recording_.sent;
 }
 
-bool Recorder::waitUntil(const std::function<bool(const Recording&)>& condition, int timeoutMs) const {
+bool Recorder::WaitUntil(const std::function<bool(const Recording&)>& condition, int timeoutMs) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return condition(recording_); });
 }

@@ -28,29 +28,29 @@ public:
 
     SerialSide(const Options& options, Faults& faults, FrameHandler accepted, FrameHandler sent);
 
-    void connect(int64_t now);
-    void disconnect(int64_t now);
-    void rts(bool on, int64_t now);
-    void dtr(bool on, int64_t now);
-    void byteFromDriver(uint8_t b, int64_t now);
-    void tick(int64_t now);
+    void Connect(int64_t now);
+    void Disconnect(int64_t now);
+    void Rts(bool on, int64_t now);
+    void Dtr(bool on, int64_t now);
+    void ByteFromDriver(uint8_t b, int64_t now);
+    void Tick(int64_t now);
 
     // Frames to send; `once` frames are dropped, not repeated, when an error
     // interrupts them (the reset frame).
-    void queue(std::vector<uint8_t> frame, bool once, int64_t now, bool front = false);
-    void clearQueue();
-    size_t queued() const { return queue_.size(); }
+    void Queue(std::vector<uint8_t> frame, bool once, int64_t now, bool front = false);
+    void ClearQueue();
+    size_t Queued() const { return queue_.size(); }
     // The BCU cannot serve the line before `until` (EEPROM write, reset).
-    void busyUntil(int64_t until);
+    void BusyUntil(int64_t until);
 
-    // Earliest time at which tick() or takeDue() has something to do; 0: none.
-    int64_t nextDeadline(int64_t now) const;
-    std::vector<LineOutput> takeDue(int64_t now);
+    // Earliest time at which Tick() or TakeDue() has something to do; 0: none.
+    int64_t NextDeadline(int64_t now) const;
+    std::vector<LineOutput> TakeDue(int64_t now);
 
-    bool cts() const { return cts_; }
-    bool rtsOn() const { return rts_; }
-    bool dtrOn() const { return dtr_; }
-    int64_t byteUs() const { return byteUs_; }
+    bool Cts() const { return cts_; }
+    bool RtsOn() const { return rts_; }
+    bool DtrOn() const { return dtr_; }
+    int64_t ByteUs() const { return byteUs_; }
 
 private:
     enum class Phase : uint8_t {
@@ -63,21 +63,21 @@ private:
         kBrokenOff,   // silent mid-frame until the stall time-out
         kRecovering,  // after an error: waiting for an idle line and the error pause
     };
-    struct Queued {
+    struct QueuedFrame {
         std::vector<uint8_t> bytes;
         bool once;
     };
 
-    bool lineUp() const { return connected_ && (dtr_ || !options_.requireDtr); }
-    bool midMessage() const;
-    int64_t reaction();
-    void emit(LineOutput::Kind kind, uint8_t value, int64_t due);
-    void setCts(bool on, int64_t due);
-    void startIfPossible(int64_t now);
-    void grantMasterByte(int64_t now);
-    void requestTxByte(int64_t now);
-    void finishRxByte(int64_t now);
-    void error(int64_t now);
+    bool LineUp() const { return connected_ && (dtr_ || !options_.requireDtr); }
+    bool MidMessage() const;
+    int64_t Reaction();
+    void Emit(LineOutput::Kind kind, uint8_t value, int64_t due);
+    void SetCts(bool on, int64_t due);
+    void StartIfPossible(int64_t now);
+    void GrantMasterByte(int64_t now);
+    void RequestTxByte(int64_t now);
+    void FinishRxByte(int64_t now);
+    void Error(int64_t now);
 
     const Options options_;
     Faults& faults_;
@@ -103,7 +103,7 @@ private:
     int64_t busyUntil_ = 0;
     int64_t recoverAt_ = -1;
     int64_t lastDue_ = 0;
-    std::deque<Queued> queue_;
+    std::deque<QueuedFrame> queue_;
     std::deque<LineOutput> outputs_;
 };
 

@@ -7,7 +7,7 @@ namespace bcuemu {
 
 namespace {
 
-uint8_t apciBits(Apci apci) {
+uint8_t ApciBits(Apci apci) {
     switch (apci) {
     case Apci::kRead: return 0x00;
     case Apci::kResponse: return 0x40;
@@ -18,7 +18,7 @@ uint8_t apciBits(Apci apci) {
 }
 
 // Reads a decimal number from text[pos...]; advances pos.
-std::optional<unsigned> number(const std::string& text, size_t& pos, size_t maxDigits) {
+std::optional<unsigned> Number(const std::string& text, size_t& pos, size_t maxDigits) {
     size_t start = pos;
     unsigned value = 0;
     while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < maxDigits) {
@@ -31,12 +31,12 @@ std::optional<unsigned> number(const std::string& text, size_t& pos, size_t maxD
 
 }  // namespace
 
-Telegram Telegram::groupValue(Apci apci, uint16_t group, ValueSize size, uint16_t value, uint16_t source) {
+Telegram Telegram::GroupValue(Apci apci, uint16_t group, ValueSize size, uint16_t value, uint16_t source) {
     Telegram t;
     t.source = source;
     t.destination = group;
     t.group = true;
-    const uint8_t code = apciBits(apci);
+    const uint8_t code = ApciBits(apci);
     switch (size) {
     case ValueSize::kBit: t.tpdu = {0x00, static_cast<uint8_t>(code | (value & 0x3F))}; break;
     case ValueSize::kByte: t.tpdu = {0x00, code, static_cast<uint8_t>(value)}; break;
@@ -47,7 +47,7 @@ Telegram Telegram::groupValue(Apci apci, uint16_t group, ValueSize size, uint16_
     return t;
 }
 
-Telegram Telegram::groupRead(uint16_t group, uint16_t source) {
+Telegram Telegram::GroupRead(uint16_t group, uint16_t source) {
     Telegram t;
     t.source = source;
     t.destination = group;
@@ -55,7 +55,7 @@ Telegram Telegram::groupRead(uint16_t group, uint16_t source) {
     return t;
 }
 
-Apci Telegram::apci() const {
+Apci Telegram::Service() const {
     if (tpdu.size() < 2) return Apci::kOther;
     const unsigned code = ((tpdu[0] & 0x03u) << 8) | (tpdu[1] & 0xC0u);
     switch (code) {
@@ -66,8 +66,8 @@ Apci Telegram::apci() const {
     }
 }
 
-std::optional<ValueSize> Telegram::size() const {
-    switch (lengthField()) {
+std::optional<ValueSize> Telegram::Size() const {
+    switch (LengthField()) {
     case 1: return ValueSize::kBit;
     case 2: return ValueSize::kByte;
     case 3: return ValueSize::kWord;
@@ -75,9 +75,9 @@ std::optional<ValueSize> Telegram::size() const {
     }
 }
 
-uint16_t Telegram::value() const {
-    if (apci() == Apci::kRead) return 0;
-    switch (lengthField()) {
+uint16_t Telegram::Value() const {
+    if (Service() == Apci::kRead) return 0;
+    switch (LengthField()) {
     case 1: return tpdu[1] & 0x3F;
     case 2: return tpdu[2];
     case 3: return static_cast<uint16_t>((tpdu[2] << 8) | tpdu[3]);
@@ -85,7 +85,7 @@ uint16_t Telegram::value() const {
     }
 }
 
-const char* sizeName(ValueSize size) {
+const char* SizeName(ValueSize size) {
     switch (size) {
     case ValueSize::kBit: return "1 bit";
     case ValueSize::kByte: return "1 byte";
@@ -94,15 +94,15 @@ const char* sizeName(ValueSize size) {
     return "?";
 }
 
-std::string Telegram::text() const {
-    std::string out = individualText(source) + " -> ";
+std::string Telegram::Text() const {
+    std::string out = IndividualText(source) + " -> ";
     if (group) {
-        out += groupText(destination);
+        out += GroupText(destination);
     } else {
-        out += individualText(destination);
+        out += IndividualText(destination);
     }
-    const auto s = size();
-    switch (apci()) {
+    const auto s = Size();
+    switch (Service()) {
     case Apci::kRead: return out + " read";
     case Apci::kResponse: out += " response "; break;
     case Apci::kWrite: out += " write "; break;
@@ -116,38 +116,38 @@ std::string Telegram::text() const {
         return out;
     }
     }
-    out += std::to_string(value());
-    if (s) out += std::string(" (") + sizeName(*s) + ")";
+    out += std::to_string(Value());
+    if (s) out += std::string(" (") + SizeName(*s) + ")";
     return out;
 }
 
-std::string groupText(uint16_t group) {
+std::string GroupText(uint16_t group) {
     return std::to_string(group >> 11) + "/" + std::to_string((group >> 8) & 0x07) + "/" + std::to_string(group & 0xFF);
 }
 
-std::string individualText(uint16_t address) {
+std::string IndividualText(uint16_t address) {
     return std::to_string(address >> 12) + "." + std::to_string((address >> 8) & 0x0F) + "." +
            std::to_string(address & 0xFF);
 }
 
-std::optional<uint16_t> parseGroup(const std::string& text) {
+std::optional<uint16_t> ParseGroup(const std::string& text) {
     size_t pos = 0;
     if (text.size() > 2 && (text.compare(0, 2, "A_") == 0 || text.compare(0, 2, "D_") == 0 ||
                             text.compare(0, 2, "A2") == 0)) {
         // The driver's gate form: two digits of main group, four of sub group.
         if (text.size() != 9 || text[4] != '/') return std::nullopt;
         pos = 2;
-        auto main = number(text, pos, 2);
+        auto main = Number(text, pos, 2);
         if (!main || pos != 4) return std::nullopt;
         ++pos;
-        auto sub = number(text, pos, 4);
+        auto sub = Number(text, pos, 4);
         if (!sub || pos != text.size() || *main > 31 || *sub > 2047) return std::nullopt;
         return static_cast<uint16_t>((*main << 11) | *sub);
     }
-    auto first = number(text, pos, 5);
+    auto first = Number(text, pos, 5);
     if (!first || pos >= text.size() || text[pos] != '/') return std::nullopt;
     ++pos;
-    auto second = number(text, pos, 5);
+    auto second = Number(text, pos, 5);
     if (!second) return std::nullopt;
     if (pos == text.size()) {
         if (*first > 31 || *second > 2047) return std::nullopt;
@@ -155,20 +155,20 @@ std::optional<uint16_t> parseGroup(const std::string& text) {
     }
     if (text[pos] != '/') return std::nullopt;
     ++pos;
-    auto third = number(text, pos, 5);
+    auto third = Number(text, pos, 5);
     if (!third || pos != text.size() || *first > 31 || *second > 7 || *third > 255) return std::nullopt;
     return static_cast<uint16_t>((*first << 11) | (*second << 8) | *third);
 }
 
-std::optional<uint16_t> parseIndividual(const std::string& text) {
+std::optional<uint16_t> ParseIndividual(const std::string& text) {
     size_t pos = 0;
-    auto area = number(text, pos, 3);
+    auto area = Number(text, pos, 3);
     if (!area || pos >= text.size() || text[pos] != '.') return std::nullopt;
     ++pos;
-    auto line = number(text, pos, 3);
+    auto line = Number(text, pos, 3);
     if (!line || pos >= text.size() || text[pos] != '.') return std::nullopt;
     ++pos;
-    auto device = number(text, pos, 3);
+    auto device = Number(text, pos, 3);
     if (!device || pos != text.size() || *area > 15 || *line > 15 || *device > 255) return std::nullopt;
     return static_cast<uint16_t>((*area << 12) | (*line << 8) | *device);
 }

@@ -29,7 +29,7 @@ constexpr Signal kSignals[] = {
     {LineEvent::Kind::kFromBcu, "rx", 8, '%'},
 };
 
-std::string bits(uint8_t b) {
+std::string Bits(uint8_t b) {
     std::string s = "b";
     for (int i = 7; i >= 0; --i) s += ((b >> i) & 1) ? '1' : '0';
     return s;
@@ -37,7 +37,7 @@ std::string bits(uint8_t b) {
 
 }  // namespace
 
-std::string vcdText(const std::vector<LineEvent>& events) {
+std::string VcdText(const std::vector<LineEvent>& events) {
     std::vector<Change> changes;
     for (const Signal& signal : kSignals) {
         std::vector<Change> own;
@@ -46,7 +46,7 @@ std::string vcdText(const std::vector<LineEvent>& events) {
             if (e.kind != signal.kind) continue;
             const int64_t t = std::max(e.us, last + 1);
             last = t;
-            own.push_back({t, signal.id, signal.width == 1 ? std::string(e.value ? "1" : "0") : bits(e.value)});
+            own.push_back({t, signal.id, signal.width == 1 ? std::string(e.value ? "1" : "0") : Bits(e.value)});
         }
         if (signal.width == 8) {
             // Each byte returns to z after a character time unless the next one comes first.
@@ -85,10 +85,10 @@ std::string vcdText(const std::vector<LineEvent>& events) {
     return out;
 }
 
-bool writeVcd(const std::string& path, const std::vector<LineEvent>& events) {
+bool WriteVcd(const std::string& path, const std::vector<LineEvent>& events) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
-    const std::string text = vcdText(events);
+    const std::string text = VcdText(events);
     const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
     return std::fclose(f) == 0 && ok;
 }

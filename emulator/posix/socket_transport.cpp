@@ -18,7 +18,7 @@ namespace {
 
 std::atomic<unsigned> nameCounter{0};
 
-std::string candidateName() {
+std::string CandidateName() {
     // "/tmp/q" and five base-36 characters: 11 characters, the port-name limit.
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     unsigned long long n = static_cast<unsigned long long>(getpid()) * 4099u + nameCounter.fetch_add(1) * 7919u;
@@ -30,7 +30,7 @@ std::string candidateName() {
     return name;
 }
 
-bool fillAddress(const std::string& path, sockaddr_un& address) {
+bool FillAddress(const std::string& path, sockaddr_un& address) {
     if (path.empty() || path.size() >= sizeof address.sun_path) return false;
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
@@ -39,11 +39,11 @@ bool fillAddress(const std::string& path, sockaddr_un& address) {
 }
 
 // True when a socket file exists at path but nobody listens on it.
-bool staleSocket(const std::string& path) {
+bool StaleSocket(const std::string& path) {
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
     sockaddr_un address{};
-    if (!fillAddress(path, address)) return false;
+    if (!FillAddress(path, address)) return false;
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
     if (fd < 0) return false;
     const bool refused = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 && errno == ECONNREFUSED;
@@ -62,17 +62,17 @@ public:
         }
     }
     ~SocketTransport() override {
-        close();
+        Close();
         ::close(wakePipe_[0]);
         ::close(wakePipe_[1]);
     }
 
-    bool listen(const std::string& endpoint, std::string& portName, std::string& error) override {
+    bool Listen(const std::string& endpoint, std::string& portName, std::string& error) override {
         if (endpoint.empty()) {
             for (int attempt = 0; attempt < 64; ++attempt) {
-                const std::string name = candidateName();
+                const std::string name = CandidateName();
                 if (access(name.c_str(), F_OK) == 0) continue;
-                if (bindTo(name, error)) {
+                if (BindTo(name, error)) {
                     portName = name;
                     return true;
                 }
@@ -81,13 +81,13 @@ public:
             error = "no free socket name under /tmp";
             return false;
         }
-        if (staleSocket(endpoint)) unlink(endpoint.c_str());
-        if (!bindTo(endpoint, error)) return false;
+        if (StaleSocket(endpoint)) unlink(endpoint.c_str());
+        if (!BindTo(endpoint, error)) return false;
         portName = endpoint;
         return true;
     }
 
-    Event pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) override {
+    Event Pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) override {
         pollfd fds[3];
         nfds_t n = 0;
         fds[n++] = {wakePipe_[0], POLLIN, 0};
@@ -101,7 +101,7 @@ public:
                 ssize_t got = recv(connFd_, buffer, capacity, 0);
                 if (got > 0) return {Event::Kind::kData, static_cast<size_t>(got)};
                 if (got < 0 && (errno == EINTR || errno == EAGAIN)) return {};
-                dropClient();
+                DropClient();
                 return {Event::Kind::kDisconnected, 0};
             }
             if (fds[i].fd == listenFd_) {
@@ -124,7 +124,7 @@ public:
         return {};
     }
 
-    bool write(const uint8_t* bytes, size_t count) override {
+    bool Write(const uint8_t* bytes, size_t count) override {
         if (connFd_ < 0) return false;
         while (count > 0) {
             ssize_t put = send(connFd_, bytes, count, MSG_NOSIGNAL);
@@ -136,13 +136,13 @@ public:
         return true;
     }
 
-    void wake() override {
+    void Wake() override {
         const char one = 1;
         [[maybe_unused]] ssize_t ignored = ::write(wakePipe_[1], &one, 1);
     }
 
-    void close() override {
-        dropClient();
+    void Close() override {
+        DropClient();
         if (listenFd_ >= 0) {
             ::close(listenFd_);
             listenFd_ = -1;
@@ -151,9 +151,9 @@ public:
     }
 
 private:
-    bool bindTo(const std::string& path, std::string& error) {
+    bool BindTo(const std::string& path, std::string& error) {
         sockaddr_un address{};
-        if (!fillAddress(path, address)) {
+        if (!FillAddress(path, address)) {
             error = "socket path too long: " + path;
             errno = ENAMETOOLONG;
             return false;
@@ -176,7 +176,7 @@ private:
         return true;
     }
 
-    void dropClient() {
+    void DropClient() {
         if (connFd_ >= 0) {
             ::close(connFd_);
             connFd_ = -1;
@@ -191,14 +191,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<LineTransport> LineTransport::create() { return std::make_unique<SocketTransport>(); }
+std::unique_ptr<LineTransport> LineTransport::Create() { return std::make_unique<SocketTransport>(); }
 
-std::string freeEndpointName() {
+std::string FreeEndpointName() {
     for (int attempt = 0; attempt < 64; ++attempt) {
-        std::string name = candidateName();
+        std::string name = CandidateName();
         if (access(name.c_str(), F_OK) != 0) return name;
     }
-    return candidateName();
+    return CandidateName();
 }
 
 }  // namespace bcuemu::detail

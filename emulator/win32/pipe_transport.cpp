@@ -14,7 +14,7 @@ namespace {
 constexpr DWORD kBufferBytes = 4096;
 std::atomic<unsigned> nameCounter{0};
 
-std::string candidateName() {
+std::string CandidateName() {
     // Two characters after \\.\pipe\ keep the port name within 11 characters.
     static const char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     unsigned n = static_cast<unsigned>(GetCurrentProcessId()) * 37u + nameCounter.fetch_add(1) * 13u;
@@ -34,20 +34,20 @@ public:
         writeOv_.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     }
     ~PipeTransport() override {
-        close();
+        Close();
         CloseHandle(wakeEvent_);
         CloseHandle(connectOv_.hEvent);
         CloseHandle(readOv_.hEvent);
         CloseHandle(writeOv_.hEvent);
     }
 
-    bool listen(const std::string& endpoint, std::string& portName, std::string& error) override {
+    bool Listen(const std::string& endpoint, std::string& portName, std::string& error) override {
         if (endpoint.empty()) {
             for (int attempt = 0; attempt < 36 * 36; ++attempt) {
-                const std::string name = candidateName();
-                if (create(name)) {
+                const std::string name = CandidateName();
+                if (OpenPipe(name)) {
                     portName = name;
-                    return startConnect(error);
+                    return StartConnect(error);
                 }
                 const DWORD code = GetLastError();
                 if (code != ERROR_ACCESS_DENIED && code != ERROR_PIPE_BUSY) break;
@@ -55,15 +55,15 @@ public:
             error = "no free pipe name";
             return false;
         }
-        if (!create(endpoint)) {
+        if (!OpenPipe(endpoint)) {
             error = "cannot create pipe " + endpoint + " (error " + std::to_string(GetLastError()) + ")";
             return false;
         }
         portName = endpoint;
-        return startConnect(error);
+        return StartConnect(error);
     }
 
-    Event pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) override {
+    Event Pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) override {
         const DWORD timeoutMs = static_cast<DWORD>((timeoutUs + 999) / 1000);
         if (pipe_ == INVALID_HANDLE_VALUE) {
             WaitForSingleObject(wakeEvent_, timeoutMs);
@@ -77,27 +77,27 @@ public:
             const BOOL ok = GetOverlappedResult(pipe_, &connectOv_, &got, FALSE);
             ResetEvent(connectOv_.hEvent);
             if (!ok && GetLastError() != ERROR_PIPE_CONNECTED) {
-                restart();
+                Restart();
                 return {};
             }
             connected_ = true;
-            startRead();
+            StartRead();
             return {Event::Kind::kConnected, 0};
         }
         const BOOL ok = !readFailed_ && GetOverlappedResult(pipe_, &readOv_, &got, FALSE);
         ResetEvent(readOv_.hEvent);
         readFailed_ = false;
         if (!ok) {
-            restart();
+            Restart();
             return {Event::Kind::kDisconnected, 0};
         }
         const size_t n = got < capacity ? got : capacity;
         std::memcpy(buffer, readBuffer_, n);
-        startRead();
+        StartRead();
         return {Event::Kind::kData, n};
     }
 
-    bool write(const uint8_t* bytes, size_t count) override {
+    bool Write(const uint8_t* bytes, size_t count) override {
         if (!connected_) return false;
         DWORD put = 0;
         ResetEvent(writeOv_.hEvent);
@@ -108,9 +108,9 @@ public:
         return put == count;
     }
 
-    void wake() override { SetEvent(wakeEvent_); }
+    void Wake() override { SetEvent(wakeEvent_); }
 
-    void close() override {
+    void Close() override {
         if (pipe_ == INVALID_HANDLE_VALUE) return;
         CancelIo(pipe_);
         if (connected_) DisconnectNamedPipe(pipe_);
@@ -121,14 +121,14 @@ public:
     }
 
 private:
-    bool create(const std::string& name) {
+    bool OpenPipe(const std::string& name) {
         pipe_ = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                  PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kBufferBytes, kBufferBytes, 0,
                                  nullptr);
         return pipe_ != INVALID_HANDLE_VALUE;
     }
 
-    bool startConnect(std::string& error) {
+    bool StartConnect(std::string& error) {
         connected_ = false;
         ResetEvent(connectOv_.hEvent);
         if (ConnectNamedPipe(pipe_, &connectOv_)) {
@@ -145,7 +145,7 @@ private:
         return false;
     }
 
-    void startRead() {
+    void StartRead() {
         ResetEvent(readOv_.hEvent);
         readFailed_ = false;
         DWORD got = 0;
@@ -156,13 +156,13 @@ private:
     }
 
     // The client went away: wait for the next one on the same instance.
-    void restart() {
+    void Restart() {
         CancelIo(pipe_);
         DisconnectNamedPipe(pipe_);
         connected_ = false;
         readFailed_ = false;
         std::string ignored;
-        startConnect(ignored);
+        StartConnect(ignored);
     }
 
     HANDLE pipe_ = INVALID_HANDLE_VALUE;
@@ -177,14 +177,14 @@ private:
 
 }  // namespace
 
-std::unique_ptr<LineTransport> LineTransport::create() { return std::make_unique<PipeTransport>(); }
+std::unique_ptr<LineTransport> LineTransport::Create() { return std::make_unique<PipeTransport>(); }
 
-std::string freeEndpointName() {
+std::string FreeEndpointName() {
     for (int attempt = 0; attempt < 36 * 36; ++attempt) {
-        std::string name = candidateName();
+        std::string name = CandidateName();
         if (!WaitNamedPipeA(name.c_str(), 0) && GetLastError() == ERROR_FILE_NOT_FOUND) return name;
     }
-    return candidateName();
+    return CandidateName();
 }
 
 }  // namespace bcuemu::detail

@@ -35,19 +35,19 @@ const Bytes kGet0116 = {0xA5, 0x4C, 0x03, 0x01, 0x16, 0x00};
 
 // Serves `bcu` and connects a client with DTR on, as the driver leaves the line.
 std::unique_ptr<EmulatorClient> connect(Bcu& bcu) {
-    const std::string port = bcu.serve();
-    EXPECT_FALSE(port.empty()) << bcu.lastError();
+    const std::string port = bcu.Serve();
+    EXPECT_FALSE(port.empty()) << bcu.LastError();
     EXPECT_LE(port.size(), 11u) << port;
     auto client = std::make_unique<EmulatorClient>(port);
     EXPECT_TRUE(client->ok());
     EXPECT_TRUE(client->setDtr(true));
-    EXPECT_TRUE(bcu.waitConnected(kWaitMs));
+    EXPECT_TRUE(bcu.WaitConnected(kWaitMs));
     return client;
 }
 
 std::string dump(const std::vector<LineEvent>& events) {
     std::string out;
-    for (const LineEvent& e : events) out += bcuemu::describe(e) + "\n";
+    for (const LineEvent& e : events) out += bcuemu::Describe(e) + "\n";
     return out;
 }
 
@@ -64,15 +64,15 @@ std::vector<std::pair<Kind, int>> trace(const std::vector<LineEvent>& events) {
 TEST(BcuEmulator, MemoryWriteIsTakenByteByByteAndStored) {
     Bcu bcu;
     auto client = connect(bcu);
-    bcu.clearEvents();
+    bcu.ClearEvents();
 
     ASSERT_EQ(client->sendFrame(kPut0116), EmulatorClient::kAccepted);
 
-    ASSERT_TRUE(bcu.waitAcceptedFrames(1, kWaitMs));
-    EXPECT_EQ(bcu.acceptedFrames()[0], kPut0116);
-    EXPECT_EQ(bcu.cell(0x0116), 0x55);
+    ASSERT_TRUE(bcu.WaitAcceptedFrames(1, kWaitMs));
+    EXPECT_EQ(bcu.AcceptedFrames()[0], kPut0116);
+    EXPECT_EQ(bcu.Cell(0x0116), 0x55);
     // Header answered 0xFF, every later byte 0x00; CTS drops with each answer.
-    const auto t = trace(bcu.events());
+    const auto t = trace(bcu.Events());
     ASSERT_GE(t.size(), 6u * 6u);
     const std::vector<std::pair<Kind, int>> header = {
         {Kind::kRts, 1}, {Kind::kCts, 1}, {Kind::kToBcu, 0xA5}, {Kind::kCts, 0}, {Kind::kFromBcu, 0xFF}, {Kind::kRts, 0}};
@@ -85,8 +85,8 @@ TEST(BcuEmulator, MemoryWriteIsTakenByteByByteAndStored) {
 
 TEST(BcuEmulator, MemoryReadIsAnsweredWithTheCells) {
     Bcu bcu;
-    bcu.setCell(0x0116, 0x5A);
-    bcu.setCell(0x0117, 0x01);
+    bcu.SetCell(0x0116, 0x5A);
+    bcu.SetCell(0x0117, 0x01);
     auto client = connect(bcu);
 
     ASSERT_EQ(client->sendFrame(kGet0116), EmulatorClient::kAccepted);
@@ -96,23 +96,23 @@ TEST(BcuEmulator, MemoryReadIsAnsweredWithTheCells) {
     ASSERT_TRUE(answer);
     // N = 7 has four 1 bits below bit 7, so its header is 0x27.
     EXPECT_EQ(*answer, (Bytes{0x27, 0x4B, 0x03, 0x01, 0x16, 0x5A, 0x01, 0x00}));
-    EXPECT_TRUE(bcu.waitSentFrames(1, kWaitMs));
+    EXPECT_TRUE(bcu.WaitSentFrames(1, kWaitMs));
     EXPECT_FALSE(client->cts());
 }
 
 TEST(BcuEmulator, QueuedFramesReachTheDriverInOrder) {
     Bcu bcu;
     auto client = connect(bcu);
-    const Bytes first = bcuemu::frameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x01, 0xE1, 0x00, 0x81});
-    const Bytes second = bcuemu::frameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x02, 0xE2, 0x00, 0x80, 0xFF});
-    bcu.queueFrame(first);
-    bcu.queueFrame(second);
+    const Bytes first = bcuemu::FrameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x01, 0xE1, 0x00, 0x81});
+    const Bytes second = bcuemu::FrameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x02, 0xE2, 0x00, 0x80, 0xFF});
+    bcu.QueueFrame(first);
+    bcu.QueueFrame(second);
 
     ASSERT_TRUE(client->waitCts(true, kWaitMs));
     EXPECT_EQ(client->receiveFrame(), first);
     ASSERT_TRUE(client->waitCts(true, kWaitMs));
     EXPECT_EQ(client->receiveFrame(), second);  // 0xFF travels doubled and arrives single
-    EXPECT_EQ(bcu.sentFrames(), (std::vector<Bytes>{first, second}));
+    EXPECT_EQ(bcu.SentFrames(), (std::vector<Bytes>{first, second}));
 }
 
 TEST(BcuEmulator, AFullQueueDropsAndCountsFurtherFrames) {
@@ -137,17 +137,17 @@ TEST(BcuEmulator, ResetSendsTheEmptyFrameOnce) {
     Bcu bcu;
     auto client = connect(bcu);
     ASSERT_EQ(client->sendFrame(kLinkLayer), EmulatorClient::kAccepted);
-    ASSERT_TRUE(bcu.linkLayer());
+    ASSERT_TRUE(bcu.LinkLayer());
 
     ASSERT_EQ(client->sendFrame(kReset), EmulatorClient::kAccepted);
     ASSERT_TRUE(client->waitCts(true, kWaitMs));
     EXPECT_EQ(client->slaveByte(0xFF), 0xA0);
-    EXPECT_FALSE(bcu.linkLayer());
+    EXPECT_FALSE(bcu.LinkLayer());
     // The driver rejects it and pulses DTR; the BCU does not repeat it.
     ASSERT_TRUE(client->setDtr(false));
     ASSERT_TRUE(client->setDtr(true));
     EXPECT_FALSE(client->waitCts(true, 100));
-    EXPECT_EQ(bcu.sentFrames(), std::vector<Bytes>{{0xA0}});
+    EXPECT_EQ(bcu.SentFrames(), std::vector<Bytes>{{0xA0}});
 }
 
 TEST(BcuEmulator, GroupTelegramsAreIndicatedOnlyInLinkLayerMode) {
@@ -155,15 +155,15 @@ TEST(BcuEmulator, GroupTelegramsAreIndicatedOnlyInLinkLayerMode) {
     Bcu bcu(&bus);
     auto client = connect(bcu);
 
-    bus.inject(0x0801, ValueSize::kBit, 1, 0x1105);
-    ASSERT_TRUE(bus.waitTelegrams(1, kWaitMs));
-    ASSERT_TRUE(bus.waitIdle(kWaitMs));
-    EXPECT_EQ(bcu.queuedFrames(), 0u);
+    bus.Inject(0x0801, ValueSize::kBit, 1, 0x1105);
+    ASSERT_TRUE(bus.WaitTelegrams(1, kWaitMs));
+    ASSERT_TRUE(bus.WaitIdle(kWaitMs));
+    EXPECT_EQ(bcu.QueuedFrames(), 0u);
 
     ASSERT_EQ(client->sendFrame(kLinkLayer), EmulatorClient::kAccepted);
-    bus.inject(0x0801, ValueSize::kBit, 1, 0x1105);
-    bus.inject(0x0802, ValueSize::kByte, 0x7F, 0x1105);
-    bus.inject(0x1834, ValueSize::kWord, 0x1234, 0x1105);
+    bus.Inject(0x0801, ValueSize::kBit, 1, 0x1105);
+    bus.Inject(0x0802, ValueSize::kByte, 0x7F, 0x1105);
+    bus.Inject(0x1834, ValueSize::kWord, 0x1234, 0x1105);
 
     std::vector<Bytes> got;
     for (int i = 0; i < 3; ++i) {
@@ -183,7 +183,7 @@ TEST(BcuEmulator, AFloodOfTelegramsArrivesWhole) {
     auto client = connect(bcu);
     ASSERT_EQ(client->sendFrame(kLinkLayer), EmulatorClient::kAccepted);
     constexpr int kCount = 60;
-    for (int i = 0; i < kCount; ++i) bus.inject(0x0802, ValueSize::kByte, static_cast<uint16_t>(i));
+    for (int i = 0; i < kCount; ++i) bus.Inject(0x0802, ValueSize::kByte, static_cast<uint16_t>(i));
     for (int i = 0; i < kCount; ++i) {
         ASSERT_TRUE(client->waitCts(true, kWaitMs)) << i;
         auto frame = client->receiveFrame();
@@ -193,27 +193,27 @@ TEST(BcuEmulator, AFloodOfTelegramsArrivesWhole) {
 }
 
 TEST(BcuEmulatorFrames, OneValidHeaderPerLength) {
-    EXPECT_EQ(bcuemu::headerFor(1), 0x21);
-    EXPECT_EQ(bcuemu::headerFor(5), 0xA5);
-    EXPECT_EQ(bcuemu::headerFor(10), 0xAA);
-    EXPECT_EQ(bcuemu::headerFor(11), 0x2B);
-    EXPECT_EQ(bcuemu::headerFor(31), 0x3F);
+    EXPECT_EQ(bcuemu::HeaderFor(1), 0x21);
+    EXPECT_EQ(bcuemu::HeaderFor(5), 0xA5);
+    EXPECT_EQ(bcuemu::HeaderFor(10), 0xAA);
+    EXPECT_EQ(bcuemu::HeaderFor(11), 0x2B);
+    EXPECT_EQ(bcuemu::HeaderFor(31), 0x3F);
     int valid = 0;
-    for (int b = 0; b < 256; ++b) valid += bcuemu::isHeaderByte(static_cast<uint8_t>(b));
+    for (int b = 0; b < 256; ++b) valid += bcuemu::IsHeaderByte(static_cast<uint8_t>(b));
     EXPECT_EQ(valid, 31);
-    EXPECT_FALSE(bcuemu::isHeaderByte(0xA0));
-    EXPECT_FALSE(bcuemu::isHeaderByte(0x25));
+    EXPECT_FALSE(bcuemu::IsHeaderByte(0xA0));
+    EXPECT_FALSE(bcuemu::IsHeaderByte(0x25));
 }
 
 TEST(BcuEmulatorFrames, GroupAddressTexts) {
-    EXPECT_EQ(bcuemu::parseGroup("1/2/3"), 0x0A03);
-    EXPECT_EQ(bcuemu::parseGroup("A_01/0002"), 0x0802);
-    EXPECT_EQ(bcuemu::parseGroup("A231/2047"), 0xFFFF);
-    EXPECT_EQ(bcuemu::parseGroup("1/515"), 0x0A03);
-    EXPECT_FALSE(bcuemu::parseGroup("1/8/0"));
-    EXPECT_FALSE(bcuemu::parseGroup("A_1/2"));
-    EXPECT_EQ(bcuemu::groupText(0x0A03), "1/2/3");
-    EXPECT_EQ(bcuemu::parseIndividual("1.1.250"), 0x11FA);
+    EXPECT_EQ(bcuemu::ParseGroup("1/2/3"), 0x0A03);
+    EXPECT_EQ(bcuemu::ParseGroup("A_01/0002"), 0x0802);
+    EXPECT_EQ(bcuemu::ParseGroup("A231/2047"), 0xFFFF);
+    EXPECT_EQ(bcuemu::ParseGroup("1/515"), 0x0A03);
+    EXPECT_FALSE(bcuemu::ParseGroup("1/8/0"));
+    EXPECT_FALSE(bcuemu::ParseGroup("A_1/2"));
+    EXPECT_EQ(bcuemu::GroupText(0x0A03), "1/2/3");
+    EXPECT_EQ(bcuemu::ParseIndividual("1.1.250"), 0x11FA);
 }
 
 TEST(BcuEmulator, TelegramFromOneBcuIsIndicatedByTheOtherAndConfirmedToItsSender) {
@@ -235,19 +235,19 @@ TEST(BcuEmulator, TelegramFromOneBcuIsIndicatedByTheOtherAndConfirmedToItsSender
     EXPECT_EQ(indication->at(5), 0x08);
     EXPECT_EQ(indication->at(6), 0x01);
     EXPECT_EQ(indication->at(9), 0x81);
-    EXPECT_EQ(((indication->at(3) << 8) | indication->at(4)), sender.options().individualAddress);
+    EXPECT_EQ(((indication->at(3) << 8) | indication->at(4)), sender.Options().individualAddress);
 
     ASSERT_TRUE(a->waitCts(true, kWaitMs));
     auto confirm = a->receiveFrame();
     ASSERT_TRUE(confirm);
     EXPECT_EQ(confirm->at(1), 0x4E);
-    ASSERT_TRUE(bus.waitIdle(kWaitMs));
-    EXPECT_EQ(sender.queuedFrames(), 0u);  // no indication of its own telegram
+    ASSERT_TRUE(bus.WaitIdle(kWaitMs));
+    EXPECT_EQ(sender.QueuedFrames(), 0u);  // no indication of its own telegram
 }
 
 TEST(BcuEmulator, DeviceAnswersAGroupRead) {
     Bus bus;
-    bus.addDevice(0x0802, ValueSize::kByte, 0x42);
+    bus.AddDevice(0x0802, ValueSize::kByte, 0x42);
     Bcu bcu(&bus);
     auto client = connect(bcu);
     ASSERT_EQ(client->sendFrame(kLinkLayer), EmulatorClient::kAccepted);
@@ -268,10 +268,10 @@ TEST(BcuEmulator, DeviceAnswersAGroupRead) {
 
 TEST(BcuEmulator, NothingHappensWithoutDtr) {
     Bcu bcu;
-    const std::string port = bcu.serve();
+    const std::string port = bcu.Serve();
     EmulatorClient client(port);
     ASSERT_TRUE(client.ok());
-    bcu.queueFrame({0x21, 0x00});
+    bcu.QueueFrame({0x21, 0x00});
     ASSERT_TRUE(client.setRts(true));
     EXPECT_FALSE(client.cts());
     ASSERT_TRUE(client.setRts(false));
@@ -288,44 +288,44 @@ TEST(BcuEmulator, LineSettingsAreAnswered) {
 TEST(BcuEmulator, OneDriverAtATime) {
     Bcu bcu;
     auto first = connect(bcu);
-    EmulatorClient second(bcu.portName());
+    EmulatorClient second(bcu.PortName());
     EXPECT_FALSE(second.ok());
     first->close();
-    ASSERT_TRUE(bcu.waitDisconnected(kWaitMs));
-    EmulatorClient third(bcu.portName());
+    ASSERT_TRUE(bcu.WaitDisconnected(kWaitMs));
+    EmulatorClient third(bcu.PortName());
     EXPECT_TRUE(third.ok());
 }
 
 TEST(BcuEmulatorFaults, WrongAnswerFailsTheAttemptAndTheRetryGetsThrough) {
     Bcu bcu;
     auto client = connect(bcu);
-    bcu.faults().wrongAnswer(0xFF, 3);
+    bcu.Faults().WrongAnswer(0xFF, 3);
 
     EXPECT_EQ(client->sendFrame(kPut0116), EmulatorClient::kFailed);
-    EXPECT_TRUE(bcu.acceptedFrames().empty());
+    EXPECT_TRUE(bcu.AcceptedFrames().empty());
     pauseBetweenAttempts();
     EXPECT_EQ(client->sendFrame(kPut0116), EmulatorClient::kAccepted);
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kPut0116});
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kPut0116});
 }
 
 TEST(BcuEmulatorFaults, NoCtsAndNoAnswerFailTheirAttempts) {
     Bcu bcu;
     auto client = connect(bcu);
-    bcu.faults().noCts(1, 0);
+    bcu.Faults().NoCts(1, 0);
     EXPECT_EQ(client->sendFrame(kPut0116), EmulatorClient::kFailed);
     pauseBetweenAttempts();
-    bcu.faults().noAnswer(1, 2);
+    bcu.Faults().NoAnswer(1, 2);
     EXPECT_EQ(client->sendFrame(kPut0116), EmulatorClient::kFailed);
     pauseBetweenAttempts();
     EXPECT_EQ(client->sendFrame(kPut0116), EmulatorClient::kAccepted);
-    EXPECT_EQ(bcu.acceptedFrames().size(), 1u);
+    EXPECT_EQ(bcu.AcceptedFrames().size(), 1u);
 }
 
 TEST(BcuEmulatorFaults, QueuedFrameCollidesWithTheDriversHeader) {
     Bcu bcu;
     auto client = connect(bcu);
-    const Bytes own = bcuemu::frameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x01, 0xE1, 0x00, 0x80});
-    bcu.faults().collisionBeforeHeader(own);
+    const Bytes own = bcuemu::FrameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x01, 0xE1, 0x00, 0x80});
+    bcu.Faults().CollisionBeforeHeader(own);
 
     ASSERT_EQ(client->sendFrame(kLinkLayer), EmulatorClient::kAccepted);
     // CTS is on before the next header: the driver yields and receives first.
@@ -338,8 +338,8 @@ TEST(BcuEmulatorFaults, QueuedFrameCollidesWithTheDriversHeader) {
 TEST(BcuEmulatorFaults, HeaderAnsweredWithTheBcusOwnHeader) {
     Bcu bcu;
     auto client = connect(bcu);
-    const Bytes own = bcuemu::frameOf({0x4B, 0x03, 0x00, 0x60, 0x12, 0x00, 0x00});
-    bcu.faults().ownHeaderAnswer(own);
+    const Bytes own = bcuemu::FrameOf({0x4B, 0x03, 0x00, 0x60, 0x12, 0x00, 0x00});
+    bcu.Faults().OwnHeaderAnswer(own);
 
     EXPECT_EQ(client->sendFrame(kPut0116), EmulatorClient::kBcuWantsToSend);
     ASSERT_TRUE(client->waitCts(true, kWaitMs));
@@ -350,10 +350,10 @@ TEST(BcuEmulatorFaults, HeaderAnsweredWithTheBcusOwnHeader) {
 TEST(BcuEmulatorFaults, BadFramesAreRejectedAndResentAfterTheDtrPulse) {
     Bcu bcu;
     auto client = connect(bcu);
-    const Bytes frame = bcuemu::frameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x01, 0xE1, 0x00, 0x81});
-    bcu.faults().badHeader(0x25);
-    bcu.faults().byteEqualsHeader(4);
-    bcu.queueFrame(frame);
+    const Bytes frame = bcuemu::FrameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x01, 0xE1, 0x00, 0x81});
+    bcu.Faults().BadHeader(0x25);
+    bcu.Faults().ByteEqualsHeader(4);
+    bcu.QueueFrame(frame);
 
     for (int attempt = 0; attempt < 2; ++attempt) {
         ASSERT_TRUE(client->waitCts(true, kWaitMs));
@@ -368,12 +368,12 @@ TEST(BcuEmulatorFaults, BadFramesAreRejectedAndResentAfterTheDtrPulse) {
 TEST(BcuEmulatorFaults, CtsStuckOnFailsEveryReception) {
     Bcu bcu;
     auto client = connect(bcu);
-    bcu.faults().ctsStuckOn();
-    bcu.queueFrame({0x21, 0x00});
+    bcu.Faults().CtsStuckOn();
+    bcu.QueueFrame({0x21, 0x00});
     ASSERT_TRUE(client->waitCts(true, kWaitMs));
     EXPECT_FALSE(client->slaveByte(0xFF));
     EXPECT_TRUE(client->cts());
-    bcu.faults().clear();
+    bcu.Faults().Clear();
 }
 
 TEST(BcuEmulatorFaults, BreakOffIsCuredByTheStallTimeout) {
@@ -382,13 +382,13 @@ TEST(BcuEmulatorFaults, BreakOffIsCuredByTheStallTimeout) {
     options.errorPauseUs = 0;
     Bcu bcu(nullptr, options);
     auto client = connect(bcu);
-    bcu.faults().breakOff(3);
+    bcu.Faults().BreakOff(3);
     EXPECT_EQ(client->sendFrame(kPut0116), EmulatorClient::kFailed);
     // The BCU abandoned the frame: a whole new attempt is taken.
     bool accepted = false;
     for (int i = 0; i < 20 && !accepted; ++i) accepted = client->sendFrame(kPut0116) == EmulatorClient::kAccepted;
     EXPECT_TRUE(accepted);
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kPut0116});
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kPut0116});
 }
 
 TEST(BcuEmulatorOptions, CtsDropsOnlyAfterRtsWhenAsked) {
@@ -396,9 +396,9 @@ TEST(BcuEmulatorOptions, CtsDropsOnlyAfterRtsWhenAsked) {
     options.ctsDropAfterRts = true;
     Bcu bcu(nullptr, options);
     auto client = connect(bcu);
-    bcu.clearEvents();
+    bcu.ClearEvents();
     ASSERT_EQ(client->sendFrame(kPut0116), EmulatorClient::kAccepted);
-    const auto t = trace(bcu.events());
+    const auto t = trace(bcu.Events());
     ASSERT_GE(t.size(), 6u);
     const std::vector<std::pair<Kind, int>> first = {
         {Kind::kRts, 1}, {Kind::kCts, 1}, {Kind::kToBcu, 0xA5}, {Kind::kFromBcu, 0xFF}, {Kind::kRts, 0}, {Kind::kCts, 0}};
@@ -411,7 +411,7 @@ TEST(BcuEmulatorTiming, RealisticBytesTakeTheirWireTime) {
     options.requireDtr = false;  // no 100 ms cable settling in this test
     Bcu bcu(nullptr, options);
     auto client = connect(bcu);
-    bcu.clearEvents();
+    bcu.ClearEvents();
     // Real timing leaves the 10 ms CTS wait little slack on a loaded machine:
     // retry as the driver does.
     bool accepted = false;
@@ -419,14 +419,14 @@ TEST(BcuEmulatorTiming, RealisticBytesTakeTheirWireTime) {
         if (attempt > 0) pauseBetweenAttempts();
         accepted = client->sendFrame(kPut0116) == EmulatorClient::kAccepted;
     }
-    ASSERT_TRUE(accepted) << dump(bcu.events());
-    ASSERT_EQ(bcu.cell(0x0116), 0x55);
+    ASSERT_TRUE(accepted) << dump(bcu.Events());
+    ASSERT_EQ(bcu.Cell(0x0116), 0x55);
 
     // Each answer follows its byte by at least two character times (the
     // byte in, the answer out).
     int64_t byteAt = -1;
     int answers = 0;
-    for (const LineEvent& e : bcu.events()) {
+    for (const LineEvent& e : bcu.Events()) {
         if (e.kind == Kind::kToBcu) byteAt = e.us;
         if (e.kind == Kind::kFromBcu) {
             ASSERT_GE(byteAt, 0);
@@ -440,11 +440,11 @@ TEST(BcuEmulatorTiming, RealisticBytesTakeTheirWireTime) {
 TEST(BcuEmulatorTiming, RealisticBusCarriesOneShortTelegramPerTwentyMilliseconds) {
     Bus bus(true);
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 5; ++i) bus.inject(0x0801, ValueSize::kBit, i & 1);
-    ASSERT_TRUE(bus.waitTelegrams(5, kWaitMs));
+    for (int i = 0; i < 5; ++i) bus.Inject(0x0801, ValueSize::kBit, i & 1);
+    ASSERT_TRUE(bus.WaitTelegrams(5, kWaitMs));
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(5 * 19));
-    EXPECT_EQ(bus.history().size(), 5u);
+    EXPECT_EQ(bus.History().size(), 5u);
 }
 
 // A tiny VCD reader: signal name -> list of (time, value text).
@@ -491,7 +491,7 @@ TEST(BcuEmulatorRecording, VcdShowsTheHandshake) {
     auto client = connect(bcu);
     ASSERT_EQ(client->sendFrame(kPut0116), EmulatorClient::kAccepted);
     const std::string path = "bcu_emulator_test.vcd";
-    ASSERT_TRUE(bcu.writeVcd(path));
+    ASSERT_TRUE(bcu.WriteVcd(path));
 
     auto vcd = readVcd(path);
     std::remove(path.c_str());

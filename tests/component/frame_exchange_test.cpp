@@ -34,10 +34,10 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(host::Bind());
         HuxCtlReset();
-        port = bcu.serve();
-        ASSERT_FALSE(port.empty()) << bcu.lastError();
+        port = bcu.Serve();
+        ASSERT_FALSE(port.empty()) << bcu.LastError();
         ASSERT_EQ(CommOpen(port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &instance.portHandle), OpenResult::kOpened);
-        ASSERT_TRUE(bcu.waitConnected(2000));
+        ASSERT_TRUE(bcu.WaitConnected(2000));
         // Kernel object names take no backslashes: keep the port name's letters and digits.
         std::string lockName = "COMMBUSYtest";
         for (char c : port) {
@@ -47,14 +47,14 @@ protected:
         ASSERT_NE(instance.lineLock, nullptr);
         CommSetDtr(instance.portHandle, 1);
         CommSetRts(instance.portHandle, 0);
-        bcu.clearEvents();
+        bcu.ClearEvents();
     }
     void TearDown() override {
         if (instance.portHandle != kNoPort) {
             EXPECT_EQ(CommClose(instance.portHandle), CommResult::kOk);
         }
         platform::Sys().closeMutex(instance.lineLock);
-        bcu.stop();
+        bcu.Stop();
     }
 
     int Send(const Bytes& frame) {
@@ -63,13 +63,13 @@ protected:
 
     size_t Count(Kind kind, int value) const {
         size_t n = 0;
-        for (const LineEvent& e : bcu.events()) n += e.kind == kind && e.value == value;
+        for (const LineEvent& e : bcu.Events()) n += e.kind == kind && e.value == value;
         return n;
     }
 
     std::vector<LineEvent> Only(std::initializer_list<Kind> kinds) const {
         std::vector<LineEvent> out;
-        for (const LineEvent& e : bcu.events()) {
+        for (const LineEvent& e : bcu.Events()) {
             for (Kind k : kinds) {
                 if (e.kind == k) out.push_back(e);
             }
@@ -121,9 +121,9 @@ TEST(LoadFrameTest, CopiesTheAnnouncedLengthAndForgetsTheLastReception) {
 
 TEST_F(FrameExchange, EachByteTravelsInItsOwnHandshake) {
     ASSERT_EQ(Send(kLinkLayer), 0);
-    ASSERT_TRUE(bcu.waitAcceptedFrames(1, 1000));
-    EXPECT_EQ(bcu.acceptedFrames().front(), kLinkLayer);
-    EXPECT_EQ(bcu.cell(0x0060), 0x12);
+    ASSERT_TRUE(bcu.WaitAcceptedFrames(1, 1000));
+    EXPECT_EQ(bcu.AcceptedFrames().front(), kLinkLayer);
+    EXPECT_EQ(bcu.Cell(0x0060), 0x12);
 
     // Per byte: RTS up, CTS up, the byte, the answer (0xFF for the header, then 0x00), RTS down.
     const auto events = Only({Kind::kRts, Kind::kCts, Kind::kToBcu, Kind::kFromBcu});
@@ -137,7 +137,7 @@ TEST_F(FrameExchange, EachByteTravelsInItsOwnHandshake) {
                                                      {Kind::kFromBcu, i == 0 ? 0xFF : 0x00}};
         for (const auto& w : want) {
             while (at < seen.size() && seen[at] != w) ++at;
-            ASSERT_LT(at, seen.size()) << "byte " << i << " misses " << bcuemu::kindName(w.first) << " " << w.second;
+            ASSERT_LT(at, seen.size()) << "byte " << i << " misses " << bcuemu::KindName(w.first) << " " << w.second;
             ++at;
         }
     }
@@ -146,7 +146,7 @@ TEST_F(FrameExchange, EachByteTravelsInItsOwnHandshake) {
 }
 
 TEST_F(FrameExchange, HeaderAnsweredByZeroProceeds) {
-    bcu.faults().wrongAnswer(0x00, 0);
+    bcu.Faults().WrongAnswer(0x00, 0);
     EXPECT_EQ(Send(kLinkLayer), 0);
     // The driver went on with the next byte of the same attempt.
     const auto toBcu = Only({Kind::kToBcu});
@@ -156,35 +156,35 @@ TEST_F(FrameExchange, HeaderAnsweredByZeroProceeds) {
 }
 
 TEST_F(FrameExchange, LaterByteAnsweredByFfFailsTheAttempt) {
-    bcu.faults().wrongAnswer(0xFF, 2);
+    bcu.Faults().WrongAnswer(0xFF, 2);
     EXPECT_EQ(Send(kLinkLayer), 0);
     EXPECT_EQ(Count(Kind::kToBcu, 0xA5), 2u);  // the second attempt got through
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kLinkLayer});
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kLinkLayer});
 }
 
 TEST_F(FrameExchange, TwelveFailedAttemptsGiveUp) {
-    bcu.faults().noCts(bcuemu::kForever);
+    bcu.Faults().NoCts(bcuemu::kForever);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(Send(kLinkLayer), 1);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(12 * 50));
     EXPECT_EQ(Count(Kind::kRts, 1), 12u);
     EXPECT_EQ(Count(Kind::kToBcu, 0xA5), 0u);
-    EXPECT_TRUE(bcu.acceptedFrames().empty());
+    EXPECT_TRUE(bcu.AcceptedFrames().empty());
 }
 
 TEST_F(FrameExchange, SuccessOnTheTwelfthAttempt) {
-    bcu.faults().noCts(11);
+    bcu.Faults().NoCts(11);
     EXPECT_EQ(Send(kLinkLayer), 0);
     EXPECT_EQ(Count(Kind::kRts, 1), 11u + kLinkLayer.size());
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kLinkLayer});
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kLinkLayer});
 }
 
 TEST_F(FrameExchange, CollisionIsReceivedBeforeTheRetry) {
-    bcu.queueFrame(kIndication);
+    bcu.QueueFrame(kIndication);
     ASSERT_TRUE(WaitCts());
     EXPECT_EQ(Send(kLinkLayer), 0);
-    EXPECT_EQ(bcu.sentFrames(), std::vector<Bytes>{kIndication});
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kLinkLayer});
+    EXPECT_EQ(bcu.SentFrames(), std::vector<Bytes>{kIndication});
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kLinkLayer});
     // Nothing of the driver's frame went out before the BCU's frame: the first
     // byte to the BCU is the slave's 0xFF, and the retry follows the reception.
     const auto toBcu = Only({Kind::kToBcu});
@@ -192,7 +192,7 @@ TEST_F(FrameExchange, CollisionIsReceivedBeforeTheRetry) {
     EXPECT_EQ(toBcu.front().value, 0xFF);
     int64_t lastReceived = 0;
     int64_t header = -1;
-    for (const LineEvent& e : bcu.events()) {
+    for (const LineEvent& e : bcu.Events()) {
         if (e.kind == Kind::kFromBcu && header < 0) lastReceived = e.us;
         if (e.kind == Kind::kToBcu && e.value == 0xA5) header = e.us;
     }
@@ -211,14 +211,14 @@ TEST_F(FrameExchange, SendBehindAStreamOfBcuFramesGetsThrough) {
 }
 
 TEST_F(FrameExchange, AnswerWithAHeaderOfItsOwnYieldsToTheBcu) {
-    bcu.faults().ownHeaderAnswer(kIndication);
+    bcu.Faults().OwnHeaderAnswer(kIndication);
     EXPECT_EQ(Send(kLinkLayer), 0);
-    EXPECT_EQ(bcu.sentFrames(), std::vector<Bytes>{kIndication});
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kLinkLayer});
+    EXPECT_EQ(bcu.SentFrames(), std::vector<Bytes>{kIndication});
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kLinkLayer});
 }
 
 TEST_F(FrameExchange, AnnouncedFrameIsReceived) {
-    bcu.queueFrame(kIndication);
+    bcu.QueueFrame(kIndication);
     ASSERT_TRUE(WaitCts());
     ASSERT_EQ(ReceiveFrame(&instance), ReceiveResult::kReceived);
     ASSERT_EQ(instance.receivedLength, 11);
@@ -231,14 +231,14 @@ TEST_F(FrameExchange, BrokenReceptionsFail) {
         std::function<void(bcuemu::Faults&)> arm;
     };
     const Case cases[] = {
-        {"bad parity", [](bcuemu::Faults& f) { f.badHeader(0x25); }},
-        {"length zero", [](bcuemu::Faults& f) { f.badHeader(0xA0); }},
-        {"break-off", [](bcuemu::Faults& f) { f.breakOff(4); }},
+        {"bad parity", [](bcuemu::Faults& f) { f.BadHeader(0x25); }},
+        {"length zero", [](bcuemu::Faults& f) { f.BadHeader(0xA0); }},
+        {"break-off", [](bcuemu::Faults& f) { f.BreakOff(4); }},
     };
     for (const Case& c : cases) {
-        bcu.faults().clear();
-        c.arm(bcu.faults());
-        bcu.queueFrame(kIndication);
+        bcu.Faults().Clear();
+        c.arm(bcu.Faults());
+        bcu.QueueFrame(kIndication);
         ASSERT_TRUE(WaitCts()) << c.name;
         EXPECT_EQ(ReceiveFrame(&instance), ReceiveResult::kFailed) << c.name;
         EXPECT_EQ(instance.receivedLength, 0) << c.name;
@@ -254,7 +254,7 @@ TEST_F(FrameExchange, BrokenReceptionsFail) {
 TEST_F(FrameExchange, MessageBytesEqualToTheHeaderAreData) {
     // A one-byte value of 0xAA in a frame whose header is 0xAA.
     const Bytes frame{0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0xAA, 0xE2, 0x00, 0x80, 0xAA};
-    bcu.queueFrame(frame);
+    bcu.QueueFrame(frame);
     ASSERT_TRUE(WaitCts());
     ASSERT_EQ(ReceiveFrame(&instance), ReceiveResult::kReceived);
     EXPECT_EQ(Bytes(instance.receivedBytes, instance.receivedBytes + 11), frame);
@@ -264,13 +264,13 @@ TEST_F(FrameExchange, FailedCollisionReceptionMakesTheBcuOfferItsFrameAgain) {
     // The BCU's header is clocked out by the driver's header; its next byte is
     // no header, so the reception fails. The DTR pulse makes the BCU start its
     // frame over, and the next attempt receives it whole before sending.
-    bcu.faults().badHeader(0x49);
-    bcu.queueFrame(kIndication);
+    bcu.Faults().BadHeader(0x49);
+    bcu.QueueFrame(kIndication);
     ASSERT_TRUE(WaitCts());
     EXPECT_EQ(Send(kLinkLayer), 0);
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kLinkLayer});
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kLinkLayer});
     EXPECT_GE(Count(Kind::kDtr, 0), 1u);
-    EXPECT_EQ(bcu.sentFrames().back(), kIndication);
+    EXPECT_EQ(bcu.SentFrames().back(), kIndication);
 }
 
 TEST_F(FrameExchange, SenderWaitsForTheLockHolder) {
@@ -286,7 +286,7 @@ TEST_F(FrameExchange, SenderWaitsForTheLockHolder) {
     ReleaseComm(instance.lineLock);
     sender.join();
     EXPECT_TRUE(sent.load());
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kLinkLayer});
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kLinkLayer});
 }
 
 // A BCU that drops CTS only when it sees RTS drop, 3 ms later: the driver

@@ -214,10 +214,10 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(host::Bind());
         HuxCtlReset();
-        port = bcu.serve();
-        ASSERT_FALSE(port.empty()) << bcu.lastError();
+        port = bcu.Serve();
+        ASSERT_FALSE(port.empty()) << bcu.LastError();
     }
-    void TearDown() override { bcu.stop(); }
+    void TearDown() override { bcu.Stop(); }
 
     bcuemu::Bcu bcu;
     std::string port;
@@ -244,7 +244,7 @@ TEST_P(LineFaults, NthPortCallRefusedDuringStartAndWrite) {
         EXPECT_TRUE(ended == 0 || ended == 2) << ended;
     }
     EXPECT_TRUE(started == 0 || started == 2) << started;
-    ASSERT_TRUE(bcu.waitDisconnected(3000));
+    ASSERT_TRUE(bcu.WaitDisconnected(3000));
     ExpectCleanRestart(port);
 }
 

@@ -20,11 +20,11 @@ TEST(BcuReset, ColdStartSendsTheThreeFramesWithTheirPause) {
     bcuemu::Bus bus;
     RunningInstance running(driver, &bus);
     ASSERT_EQ(running.start(false), 0);
-    EXPECT_EQ(running.bcu().acceptedFrames(), (std::vector<Bytes>{kResetFrame, kLinkLayerFrame, kClear0116Frame}));
-    EXPECT_TRUE(running.bcu().linkLayer());
+    EXPECT_EQ(running.bcu().AcceptedFrames(), (std::vector<Bytes>{kResetFrame, kLinkLayerFrame, kClear0116Frame}));
+    EXPECT_TRUE(running.bcu().LinkLayer());
     EXPECT_EQ(LinesWith(driver, "ResetCommunication"), Lines{"QelEIB01: ColdStart() ResetCommunication done (rc = 0)"});
     // At least 1000 ms from the end of the reset frame to the link-layer frame.
-    const auto events = running.bcu().events();
+    const auto events = running.bcu().Events();
     int64_t resetEnd = -1;
     for (const LineEvent& e : events) {
         if (e.kind == Kind::kToBcu && e.value == 0xC0) resetEnd = e.us;
@@ -40,11 +40,11 @@ TEST(BcuReset, FailedResetStillStartsTheInstance) {
     LoadedDriver driver;
     bcuemu::Bus bus;
     RunningInstance running(driver, &bus);
-    running.bcu().faults().noCts(bcuemu::kForever);
+    running.bcu().Faults().NoCts(bcuemu::kForever);
     ASSERT_EQ(running.start(false), 0);
     EXPECT_EQ(LinesWith(driver, "ResetCommunication"), Lines{"QelEIB01: ColdStart() ResetCommunication done (rc = 1)"});
     EXPECT_EQ(LinesWith(driver, "end OK"), Lines{"QelEIB01: ColdStart() end OK"});
-    running.bcu().faults().clear();
+    running.bcu().Faults().Clear();
     EXPECT_EQ(running.stop(), 0);
 }
 
@@ -54,33 +54,33 @@ TEST_F(ResetOnBus, WarmStartPausesThenResets) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(instance().warmStart(), 0);
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3990));
-    EXPECT_EQ(bcu().acceptedFrames(), (std::vector<Bytes>{kResetFrame, kLinkLayerFrame, kClear0116Frame}));
+    EXPECT_EQ(bcu().AcceptedFrames(), (std::vector<Bytes>{kResetFrame, kLinkLayerFrame, kClear0116Frame}));
 }
 
 TEST_F(ResetOnBus, FailedWarmStartDropsTheLines) {
-    bcu().faults().noCts(bcuemu::kForever);
+    bcu().Faults().NoCts(bcuemu::kForever);
     EXPECT_EQ(instance().warmStart(), 2);
     EXPECT_EQ(LinesWith(driver, "WarmStart"), Lines{"QelEIB01: WarmStart(), ResetBCU Communcation() FAIL"});
-    EXPECT_TRUE(WaitUntil([&] { return !bcu().lineState().dtr && !bcu().lineState().rts; }, 1000));
-    bcu().faults().clear();
+    EXPECT_TRUE(WaitUntil([&] { return !bcu().LineState().dtr && !bcu().LineState().rts; }, 1000));
+    bcu().Faults().Clear();
 }
 
 TEST_F(ResetOnBus, CheckCommReportsOneAndResets) {
     const ReadResult read = instance().read(9);
     EXPECT_EQ(read.result, 0);
     EXPECT_EQ(read.value, 1);
-    EXPECT_EQ(bcu().acceptedFrames(), (std::vector<Bytes>{kResetFrame, kLinkLayerFrame, kClear0116Frame}));
+    EXPECT_EQ(bcu().AcceptedFrames(), (std::vector<Bytes>{kResetFrame, kLinkLayerFrame, kClear0116Frame}));
     EXPECT_EQ(LinesWith(driver, "ResetBCU"), Lines{"QelEIB01: ResetBCU"});
 }
 
 TEST_F(ResetOnBus, FailedCheckCommKeepsOneAndDropsTheLines) {
-    bcu().faults().noCts(bcuemu::kForever);
+    bcu().Faults().NoCts(bcuemu::kForever);
     const ReadResult read = instance().read(9);
     EXPECT_EQ(read.result, 2);
     EXPECT_EQ(read.value, 1);
-    EXPECT_TRUE(bcu().acceptedFrames().empty());
-    EXPECT_TRUE(WaitUntil([&] { return !bcu().lineState().dtr && !bcu().lineState().rts; }, 1000));
-    bcu().faults().clear();
+    EXPECT_TRUE(bcu().AcceptedFrames().empty());
+    EXPECT_TRUE(WaitUntil([&] { return !bcu().LineState().dtr && !bcu().LineState().rts; }, 1000));
+    bcu().Faults().Clear();
 }
 
 }  // namespace

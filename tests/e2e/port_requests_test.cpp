@@ -15,13 +15,13 @@ TEST_F(PortRequests, ClosedPortIsLeftAloneAndReopenedPortIsFollowed) {
     const uint32_t gate = driver.addGate("A_01/0002");
     EXPECT_EQ(instance().closePort(), 0);
     EXPECT_EQ(instance().data().portHandle, kNoPort);
-    ASSERT_TRUE(bcu().waitDisconnected(2000));
+    ASSERT_TRUE(bcu().WaitDisconnected(2000));
     EXPECT_EQ(instance().closePort(), 0);
 
     EXPECT_EQ(instance().openPort(), 0);
     EXPECT_EQ(instance().data().portEnabled, 1u);
-    ASSERT_TRUE(bcu().waitConnected(2000));
-    bus.inject(0x0802, ValueSize::kByte, 21);
+    ASSERT_TRUE(bcu().WaitConnected(2000));
+    bus.Inject(0x0802, ValueSize::kByte, 21);
     ASSERT_TRUE(WaitUntil([&] { return driver.putCount(gate) == 1; }, 5000));
     EXPECT_EQ(GateValue("A_01/0002"), 21);
 }
@@ -37,21 +37,21 @@ TEST_F(PortRequests, SecondOpenOfTheSamePortFailsAndKeepsTheHandle) {
 
 TEST_F(PortRequests, ReconfiguredPortIsFollowedByTheListener) {
     bcuemu::Bcu other(&bus);
-    const std::string otherPort = other.serve();
+    const std::string otherPort = other.Serve();
     ASSERT_FALSE(otherPort.empty());
-    other.setCell(0x0060, 0x12);  // already in link-layer mode
+    other.SetCell(0x0060, 0x12);  // already in link-layer mode
     const uint32_t gate = driver.addGate("A_01/0002");
     EXPECT_EQ(instance().reconfigure(otherPort), 0);
-    ASSERT_TRUE(bcu().waitDisconnected(2000));
-    ASSERT_TRUE(other.waitConnected(2000));
+    ASSERT_TRUE(bcu().WaitDisconnected(2000));
+    ASSERT_TRUE(other.WaitConnected(2000));
     EXPECT_STREQ(instance().data().portSettings.portName, otherPort.c_str());
     // The old BCU is gone from the bus as far as the driver is concerned; the new one indicates.
-    bus.inject(0x0802, ValueSize::kByte, 5);
+    bus.Inject(0x0802, ValueSize::kByte, 5);
     ASSERT_TRUE(WaitUntil([&] { return driver.putCount(gate) >= 1; }, 5000));
     EXPECT_EQ(GateValue("A_01/0002"), 5);
     EXPECT_EQ(running.stop(), 0);
     stopped = true;
-    other.stop();
+    other.Stop();
 }
 
 }  // namespace

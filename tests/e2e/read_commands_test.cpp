@@ -13,9 +13,9 @@ using bcuemu::ValueSize;
 class Reads : public OnEmulatedBus {};
 
 TEST_F(Reads, GroupReadsAreAnsweredByTheDevice) {
-    bus.addDevice(0x0801, ValueSize::kBit, 1);
-    bus.addDevice(0x0802, ValueSize::kByte, 0x55);
-    bus.addDevice(0x0803, ValueSize::kWord, 0x1234);
+    bus.AddDevice(0x0801, ValueSize::kBit, 1);
+    bus.AddDevice(0x0802, ValueSize::kByte, 0x55);
+    bus.AddDevice(0x0803, ValueSize::kWord, 0x1234);
     driver.addGate("D_01/0001");
     driver.addGate("A_01/0002");
     driver.addGate("A201/0003");
@@ -30,7 +30,7 @@ TEST_F(Reads, GroupReadsAreAnsweredByTheDevice) {
     EXPECT_EQ(word.value, 0x1234);
     EXPECT_EQ(word.word0, 0);
     // The read frames, with the group address filled in.
-    const auto frames = bcu().acceptedFrames();
+    const auto frames = bcu().AcceptedFrames();
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[0], (Bytes{0xAA, 0x11, 0x00, 0x00, 0x00, 0x08, 0x01, 0xE1, 0x00, 0x00, 0x00}));
     EXPECT_EQ(frames[1], (Bytes{0xAA, 0x11, 0x00, 0x00, 0x00, 0x08, 0x02, 0xE1, 0x00, 0x00, 0x00}));
@@ -45,7 +45,7 @@ TEST_F(Reads, CellsAreReadFromTheBcu) {
     const ReadResult cell = instance().read(3);
     EXPECT_EQ(cell.result, 0);
     EXPECT_EQ(cell.value, 0x55);
-    EXPECT_EQ(bcu().acceptedFrames().back(), (Bytes{0xA5, 0x4C, 0x03, 0x01, 0x16, 0x00}));
+    EXPECT_EQ(bcu().AcceptedFrames().back(), (Bytes{0xA5, 0x4C, 0x03, 0x01, 0x16, 0x00}));
 }
 
 TEST_F(Reads, AReadIsNotAnsweredByAnotherGroup) {
@@ -55,7 +55,7 @@ TEST_F(Reads, AReadIsNotAnsweredByAnotherGroup) {
     driver.setRaw(own, 3);
     std::thread traffic([&] {
         for (int i = 0; i < 10; ++i) {
-            bus.inject(0x1005, ValueSize::kByte, 0x77);
+            bus.Inject(0x1005, ValueSize::kByte, 0x77);
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
@@ -78,7 +78,7 @@ TEST_F(Reads, ACellReadIsNotAnsweredByOtherFrames) {
             // A busy but not saturated bus: a send that collides pauses 50 ms
             // before it retries, so a bus that always has a telegram waiting
             // would keep the driver from sending at all.
-            bus.inject(0x1005, ValueSize::kByte, 0x77);
+            bus.Inject(0x1005, ValueSize::kByte, 0x77);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
     });
@@ -114,22 +114,22 @@ TEST_F(Reads, FailedHostValueMakesThePreloadZero) {
 
 TEST_F(Reads, NoFrameAtAllRunsTheRecovery) {
     // Out of link-layer mode the BCU takes the read but neither confirms nor indicates.
-    bcu().setCell(0x0060, 0x00);
+    bcu().SetCell(0x0060, 0x00);
     const ReadResult read = instance().read(5, 0x0802);
     EXPECT_EQ(LinesWith(driver, "ResetBCU"), Lines{"QelEIB01: ResetBCU"});
     EXPECT_EQ(read.result, 0);
     EXPECT_EQ(read.value, 0);
-    EXPECT_TRUE(bcu().linkLayer());
+    EXPECT_TRUE(bcu().LinkLayer());
 }
 
 TEST_F(Reads, FailedRecoveryDropsTheLines) {
-    bcu().faults().noCts(bcuemu::kForever);
+    bcu().Faults().NoCts(bcuemu::kForever);
     const ReadResult read = instance().read(5, 0x0802);
     EXPECT_EQ(read.result, 2);
     EXPECT_EQ(read.value, 0);
     EXPECT_EQ(LinesWith(driver, "ResetBCU"), Lines{"QelEIB01: ResetBCU"});
-    EXPECT_TRUE(WaitUntil([&] { return !bcu().lineState().dtr && !bcu().lineState().rts; }, 1000));
-    bcu().faults().clear();
+    EXPECT_TRUE(WaitUntil([&] { return !bcu().LineState().dtr && !bcu().LineState().rts; }, 1000));
+    bcu().Faults().Clear();
 }
 
 TEST_F(Reads, RefusedIndicesAreLogged) {
@@ -146,7 +146,7 @@ TEST_F(Reads, RefusedIndicesAreLogged) {
                                      "QelEIB01: CallCmdReadFunction() fail, fn out of range (fn = 12)",
                                      "QelEIB01: CallCmdReadFunction() fail, fn out of range (fn = -3)",
                                  }));
-    EXPECT_TRUE(bcu().acceptedFrames().empty());
+    EXPECT_TRUE(bcu().AcceptedFrames().empty());
 }
 
 }  // namespace

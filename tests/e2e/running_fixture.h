@@ -21,8 +21,8 @@ protected:
     void SetUp() override {
         ASSERT_EQ(running.start(), 0);
         driver.logClear();
-        bcu().clearEvents();
-        bus.clearHistory();
+        bcu().ClearEvents();
+        bus.ClearHistory();
     }
     void TearDown() override {
         if (!stopped) {

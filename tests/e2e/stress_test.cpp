@@ -32,7 +32,7 @@ TEST(Stress, TelegramsBothWaysWhileAnotherInstanceComesAndGoes) {
     const ValueSize sizes[] = {ValueSize::kByte, ValueSize::kByte, ValueSize::kWord, ValueSize::kBit};
     uint32_t gates[4];
     for (int i = 0; i < 4; ++i) gates[i] = driver.addGate(texts[i]);
-    busA.addDevice(0x080A, ValueSize::kByte, 0x42);  // answers A's reads
+    busA.AddDevice(0x080A, ValueSize::kByte, 0x42);  // answers A's reads
     driver.addGate("A_01/0010");
 
     std::chrono::steady_clock::duration slowestRead{};
@@ -48,7 +48,7 @@ TEST(Stress, TelegramsBothWaysWhileAnotherInstanceComesAndGoes) {
     std::thread injector([&] {
         for (uint32_t n = 0; !stop; ++n) {
             const int i = static_cast<int>(n % 4);
-            busA.inject(groups[i], sizes[i], static_cast<uint16_t>(n & (i == 3 ? 1 : 0xFF)));
+            busA.Inject(groups[i], sizes[i], static_cast<uint16_t>(n & (i == 3 ? 1 : 0xFF)));
             ++sent[i];
             std::this_thread::sleep_for(gap);
         }
@@ -58,7 +58,7 @@ TEST(Stress, TelegramsBothWaysWhileAnotherInstanceComesAndGoes) {
         while (!stop) {
             RunningInstance b(driver, &busB);
             EXPECT_EQ(b.start(false), 0);
-            busB.inject(0x1001, ValueSize::kByte, 1);
+            busB.Inject(0x1001, ValueSize::kByte, 1);
             EXPECT_EQ(b.stop(), 0);
             ++cycles;
         }
@@ -76,7 +76,7 @@ TEST(Stress, TelegramsBothWaysWhileAnotherInstanceComesAndGoes) {
     stop = true;
     injector.join();
     comings.join();
-    ASSERT_TRUE(busA.waitIdle(5000));
+    ASSERT_TRUE(busA.WaitIdle(5000));
 
     for (int i = 0; i < 4; ++i) {
         EXPECT_TRUE(WaitUntil([&] { return driver.putCount(gates[i]) >= sent[i]; }, 10000)) << texts[i];
@@ -84,14 +84,14 @@ TEST(Stress, TelegramsBothWaysWhileAnotherInstanceComesAndGoes) {
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     for (int i = 0; i < 4; ++i) {
         size_t indicated = 0;  // the BCU's completed 0x49 frames for this group
-        for (const auto& frame : a.bcu().sentFrames()) {
+        for (const auto& frame : a.bcu().SentFrames()) {
             indicated += frame.size() > 6 && frame[1] == 0x49 && (frame[5] << 8 | frame[6]) == groups[i];
         }
         EXPECT_EQ(driver.putCount(gates[i]), sent[i]) << texts[i] << ": the BCU sent " << indicated;
     }
     EXPECT_GE(cycles.load(), 2);
     EXPECT_GT(reads, 10);
-    EXPECT_EQ(busA.history().size() >= static_cast<size_t>(2 * reads), true);
+    EXPECT_EQ(busA.History().size() >= static_cast<size_t>(2 * reads), true);
     EXPECT_EQ(a.stop(), 0);
 }
 

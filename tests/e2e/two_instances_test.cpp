@@ -40,7 +40,7 @@ TEST(TwoInstances, StartingOneKeepsTheOthersReadAnswer) {
     bcuemu::Bus bus;
     RunningInstance first(driver, &bus, bcuemu::Options{});
     ASSERT_EQ(first.start(), 0);
-    bus.addDevice(0x0802, ValueSize::kByte, 0x42);
+    bus.AddDevice(0x0802, ValueSize::kByte, 0x42);
     driver.addGate("A_01/0002");
     std::thread starter([&] {
         DriverInstance other(driver);
@@ -61,9 +61,9 @@ TEST(Listener, EndQelStopsAListenerHeldOnTheLine) {
     bcuemu::Bus bus;
     RunningInstance running(driver, &bus);
     ASSERT_EQ(running.start(), 0);
-    running.bcu().faults().ctsStuckOn();
-    running.bcu().queueFrame({0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0x01, 0xE2, 0x00, 0x80, 0x37});
-    ASSERT_TRUE(WaitUntil([&] { return running.bcu().lineState().cts; }, 2000));
+    running.bcu().Faults().CtsStuckOn();
+    running.bcu().QueueFrame({0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0x01, 0xE2, 0x00, 0x80, 0x37});
+    ASSERT_TRUE(WaitUntil([&] { return running.bcu().LineState().cts; }, 2000));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     driver.logClear();
     const auto start = std::chrono::steady_clock::now();
@@ -71,7 +71,7 @@ TEST(Listener, EndQelStopsAListenerHeldOnTheLine) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_TRUE(LinesWith(driver, "CloseCatchThread failed").empty());
     EXPECT_EQ(LinesWith(driver, "EndQel"), (Lines{"QelEIB01: EndQel()", "QelEIB01: EndQel() Remove huxtor client"}));
-    running.bcu().faults().clear();
+    running.bcu().Faults().Clear();
 }
 
 TEST(Listener, EndQelDuringTheSettlingReturnsSoon) {

@@ -14,7 +14,7 @@ constexpr int kCtsMs = 10;
 
 using Clock = std::chrono::steady_clock;
 
-bool isHeader(uint8_t b) { return bcuemu::isHeaderByte(b); }
+bool isHeader(uint8_t b) { return bcuemu::IsHeaderByte(b); }
 
 }  // namespace
 

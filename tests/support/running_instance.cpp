@@ -21,13 +21,13 @@ bool WaitForLogLine(const LoadedDriver& driver, const std::string& needle, int t
 
 RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, bcuemu::Options options)
     : driver_(driver), bcu_(std::make_unique<bcuemu::Bcu>(bus, options)), instance_(driver) {
-    port_ = bcu_->serve();
-    EXPECT_FALSE(port_.empty()) << bcu_->lastError();
+    port_ = bcu_->Serve();
+    EXPECT_FALSE(port_.empty()) << bcu_->LastError();
 }
 
 RunningInstance::~RunningInstance() {
     if (running_) stop();
-    bcu_->stop();
+    bcu_->Stop();
 }
 
 int32_t RunningInstance::start(bool settle) {

@@ -8,7 +8,7 @@ namespace bcusim {
 
 namespace {
 
-std::optional<unsigned long> hexNumber(const std::string& text, unsigned long max) {
+std::optional<unsigned long> HexNumber(const std::string& text, unsigned long max) {
     if (text.empty()) return std::nullopt;
     char* end = nullptr;
     const unsigned long v = std::strtoul(text.c_str(), &end, 16);
@@ -16,14 +16,14 @@ std::optional<unsigned long> hexNumber(const std::string& text, unsigned long ma
     return v;
 }
 
-std::optional<int> lineNumber(const std::string& text) {
+std::optional<int> LineNumber(const std::string& text) {
     char* end = nullptr;
     const long v = std::strtol(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || v < 1 || v > 64) return std::nullopt;
     return static_cast<int>(v);
 }
 
-bcuemu::ValueSize guessSize(const std::string& group, const std::string& value) {
+bcuemu::ValueSize GuessSize(const std::string& group, const std::string& value) {
     if (group.rfind("D_", 0) == 0) return bcuemu::ValueSize::kBit;
     if (group.rfind("A_", 0) == 0) return bcuemu::ValueSize::kByte;
     if (group.rfind("A2", 0) == 0) return bcuemu::ValueSize::kWord;
@@ -35,7 +35,7 @@ bcuemu::ValueSize guessSize(const std::string& group, const std::string& value) 
 
 }  // namespace
 
-bool parseCommand(const std::string& text, Command& c, std::string& error) {
+bool ParseCommand(const std::string& text, Command& c, std::string& error) {
     c = Command{};
     std::istringstream in(text.substr(0, text.find('#')));
     std::vector<std::string> words;
@@ -48,7 +48,7 @@ bool parseCommand(const std::string& text, Command& c, std::string& error) {
         return false;
     };
     auto group = [&](const std::string& w) {
-        auto g = bcuemu::parseGroup(w);
+        auto g = bcuemu::ParseGroup(w);
         if (!g) error = "not a group address: " + w;
         else c.group = *g;
         return g.has_value();
@@ -69,7 +69,7 @@ bool parseCommand(const std::string& text, Command& c, std::string& error) {
         if (!needs(3, 4, "write GROUP VALUE [bit|byte|word]") || !group(words[1])) return false;
         c.kind = verb == "response" ? Command::Kind::kResponse : Command::Kind::kWrite;
         c.valueText = words[2];
-        c.guessedSize = guessSize(words[1], words[2]);
+        c.guessedSize = GuessSize(words[1], words[2]);
         if (words[1].size() > 2 && words[1][1] != '/' && !std::isdigit(static_cast<unsigned char>(words[1][0])))
             c.size = c.guessedSize;  // a gate form (D_, A_, A2) states the size
         if (words.size() == 4) {
@@ -96,7 +96,7 @@ bool parseCommand(const std::string& text, Command& c, std::string& error) {
     }
     if (verb == "frame") {
         if (!needs(3, 34, "frame LINE HEX...")) return false;
-        auto line = lineNumber(words[1]);
+        auto line = LineNumber(words[1]);
         if (!line) {
             error = "not a line number: " + words[1];
             return false;
@@ -104,7 +104,7 @@ bool parseCommand(const std::string& text, Command& c, std::string& error) {
         c.kind = Command::Kind::kFrame;
         c.line = *line;
         for (size_t i = 2; i < words.size(); ++i) {
-            auto b = hexNumber(words[i], 0xFF);
+            auto b = HexNumber(words[i], 0xFF);
             if (!b) {
                 error = "not a hex byte: " + words[i];
                 return false;
@@ -115,8 +115,8 @@ bool parseCommand(const std::string& text, Command& c, std::string& error) {
     }
     if (verb == "cell") {
         if (!needs(3, 4, "cell LINE ADDRESS [VALUE]")) return false;
-        auto line = lineNumber(words[1]);
-        auto address = hexNumber(words[2], 0xFFFF);
+        auto line = LineNumber(words[1]);
+        auto address = HexNumber(words[2], 0xFFFF);
         if (!line || !address) {
             error = "usage: cell LINE ADDRESS [VALUE] (address and value in hex)";
             return false;
@@ -125,7 +125,7 @@ bool parseCommand(const std::string& text, Command& c, std::string& error) {
         c.line = *line;
         c.cell = static_cast<uint16_t>(*address);
         if (words.size() == 4) {
-            auto v = hexNumber(words[3], 0xFF);
+            auto v = HexNumber(words[3], 0xFF);
             if (!v) {
                 error = "not a hex byte: " + words[3];
                 return false;

@@ -24,6 +24,6 @@ struct Command {
 };
 
 // false with `error` set for a line that is not a command.
-bool parseCommand(const std::string& text, Command& command, std::string& error);
+bool ParseCommand(const std::string& text, Command& command, std::string& error);
 
 }  // namespace bcusim

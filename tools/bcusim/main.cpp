@@ -41,6 +41,11 @@ constexpr const char* kUsage =
     "  --duration SECONDS     stop after this long (default: until quit or a signal)\n"
     "  --ready-file PATH      once every line listens, write the port names there,\n"
     "                         one a line\n"
+    "  --knxnet ADDRESS[:PORT]  also serve the bus as a KNXnet/IP tunnelling server\n"
+    "                         on UDP (knxd -b ipt:..., ETS): loopback addresses only,\n"
+    "                         e.g. 127.0.0.1:3671 (the default port); port 0 picks\n"
+    "                         a free one. Each tunnel sees every telegram on the bus\n"
+    "                         and may send on it\n"
     "  --help                 this text\n"
     "\n"
     "scenario (TOML):\n"
@@ -57,16 +62,16 @@ constexpr const char* kUsage =
 std::atomic<bool> interrupted{false};
 std::mutex outputMutex;
 
-void print(const std::string& line) {
+void Print(const std::string& line) {
     std::lock_guard lock(outputMutex);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
 
-void onSignal(int) { interrupted = true; }
+void OnSignal(int) { interrupted = true; }
 
-bool writeReadyFile(const std::string& path, const std::vector<std::string>& ports) {
+bool WriteReadyFile(const std::string& path, const std::vector<std::string>& ports) {
     const std::string temporary = path + ".tmp";
     std::FILE* f = std::fopen(temporary.c_str(), "wb");
     if (!f) return false;
@@ -93,7 +98,7 @@ int main(int argc, char** argv) {
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
-            std::puts(bcusim::Simulation::help());
+            std::puts(bcusim::Simulation::Help());
             return 0;
         } else if (a == "--line") {
             settings.endpoints.push_back(next());
@@ -113,6 +118,8 @@ int main(int argc, char** argv) {
             vcdPath = next();
         } else if (a == "--duration") {
             duration = std::atof(next().c_str());
+        } else if (a == "--knxnet") {
+            settings.knxnet = next();
         } else if (a == "--ready-file") {
             readyFile = next();
         } else if (!a.empty() && a[0] == '-') {
@@ -129,7 +136,7 @@ int main(int argc, char** argv) {
     bcusim::Scenario scenario;
     if (!scenarioPath.empty()) {
         try {
-            scenario = bcusim::loadScenario(scenarioPath);
+            scenario = bcusim::LoadScenario(scenarioPath);
         } catch (const bcusim::ScenarioError& e) {
             std::fprintf(stderr, "%s\n", e.what());
             return 2;
@@ -137,7 +144,7 @@ int main(int argc, char** argv) {
         for (const bcusim::ScriptStep& step : scenario.script) {
             bcusim::Command c;
             std::string error;
-            if (!bcusim::parseCommand(step.command, c, error)) {
+            if (!bcusim::ParseCommand(step.command, c, error)) {
                 std::fprintf(stderr, "%s:%d: %s\n", scenarioPath.c_str(), step.line, error.c_str());
                 return 2;
             }
@@ -145,21 +152,22 @@ int main(int argc, char** argv) {
     }
 
     settings.record = !vcdPath.empty();
-    bcusim::Simulation simulation(std::move(scenario), settings, print);
+    bcusim::Simulation simulation(std::move(scenario), settings, Print);
     std::string error;
-    if (!simulation.start(error)) {
+    if (!simulation.Start(error)) {
         std::fprintf(stderr, "bcusim: %s\n", error.c_str());
         return 1;
     }
-    const auto ports = simulation.portNames();
-    for (size_t i = 0; i < ports.size(); ++i) print("line " + std::to_string(i + 1) + ": " + ports[i]);
-    if (!readyFile.empty() && !writeReadyFile(readyFile, ports)) {
+    const auto ports = simulation.PortNames();
+    for (size_t i = 0; i < ports.size(); ++i) Print("line " + std::to_string(i + 1) + ": " + ports[i]);
+    if (!settings.knxnet.empty()) Print("knxnet: tunnelling server on " + simulation.KnxnetEndpoint());
+    if (!readyFile.empty() && !WriteReadyFile(readyFile, ports)) {
         std::fprintf(stderr, "bcusim: cannot write %s\n", readyFile.c_str());
         return 1;
     }
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    std::signal(SIGINT, OnSignal);
+    std::signal(SIGTERM, OnSignal);
     std::atomic<bool> quit{false};
     // Commands from stdin; end of input just ends the commands.
     std::thread([&simulation, &quit] {
@@ -167,12 +175,12 @@ int main(int argc, char** argv) {
         while (!quit && std::getline(std::cin, line)) {
             bcusim::Command c;
             std::string parseError;
-            if (bcusim::parseCommand(line, c, parseError) && c.kind == bcusim::Command::Kind::kQuit) {
+            if (bcusim::ParseCommand(line, c, parseError) && c.kind == bcusim::Command::Kind::kQuit) {
                 quit = true;
                 break;
             }
-            const std::string result = simulation.execute(line);
-            if (!result.empty()) print(result);
+            const std::string result = simulation.Execute(line);
+            if (!result.empty()) Print(result);
         }
     }).detach();
 
@@ -183,9 +191,9 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a tool's main loop: signals and the clock
     }
     quit = true;
-    simulation.stop();
+    simulation.Stop();
     int status = 0;
-    if (!vcdPath.empty() && !simulation.writeVcds(vcdPath)) {
+    if (!vcdPath.empty() && !simulation.WriteVcds(vcdPath)) {
         std::fprintf(stderr, "bcusim: cannot write %s\n", vcdPath.c_str());
         status = 1;
     }

@@ -52,13 +52,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-Scenario loadScenario(const std::string& path);
+Scenario LoadScenario(const std::string& path);
 
 // A group value written in a scenario or typed: integers (decimal or 0x..),
 // or for two-byte values a temperature-style number with a point ("21.5"),
 // which is encoded as a 2-byte float (DPT 9). nullopt when it does not fit.
-std::optional<uint16_t> parseValue(const std::string& text, bcuemu::ValueSize size);
-uint16_t encodeFloat16(double value);
-double decodeFloat16(uint16_t raw);
+std::optional<uint16_t> ParseValue(const std::string& text, bcuemu::ValueSize size);
+uint16_t EncodeFloat16(double value);
+double DecodeFloat16(uint16_t raw);
 
 }  // namespace bcusim

@@ -10,7 +10,7 @@ namespace bcusim {
 
 namespace {
 
-std::string vcdPathFor(const std::string& path, size_t index, size_t count) {
+std::string VcdPathFor(const std::string& path, size_t index, size_t count) {
     if (count == 1) return path;
     const size_t dot = path.find_last_of('.');
     const size_t slash = path.find_last_of("/\\");
@@ -26,7 +26,7 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
       start_(std::chrono::steady_clock::now()) {
     const bool realistic = settings_.realistic || scenario_.realistic;
     bus_ = std::make_unique<bcuemu::Bus>(realistic);
-    for (const DeviceSpec& d : scenario_.devices) bus_->addDevice({d.group, d.size, d.value, d.address, d.answersReads});
+    for (const DeviceSpec& d : scenario_.devices) bus_->AddDevice({d.group, d.size, d.value, d.address, d.answersReads});
     nextValue_.assign(scenario_.devices.size(), 0);
     for (size_t i = 0; i < scenario_.devices.size(); ++i) {
         if (scenario_.devices[i].step) nextValue_[i] = scenario_.devices[i].value;
@@ -45,15 +45,15 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
         options.queueLimit = settings_.queueLimit;
         options.individualAddress = scenario_.lines[i].address;
         bcus_.push_back(std::make_unique<bcuemu::Bcu>(bus_.get(), options));
-        bcus_.back()->recorder().setEnabled(settings_.record);
+        bcus_.back()->Recorder().SetEnabled(settings_.record);
     }
-    bus_->setMonitor([this](const bcuemu::Telegram& t) {
+    bus_->SetMonitor([this](const bcuemu::Telegram& t) {
         char stamp[32];
-        std::snprintf(stamp, sizeof stamp, "%9.3f  ", seconds());
-        std::string line = stamp + t.text();
-        if (t.size() == bcuemu::ValueSize::kWord && t.apci() != bcuemu::Apci::kRead) {
+        std::snprintf(stamp, sizeof stamp, "%9.3f  ", Seconds());
+        std::string line = stamp + t.Text();
+        if (t.Size() == bcuemu::ValueSize::kWord && t.Service() != bcuemu::Apci::kRead) {
             char f[32];
-            std::snprintf(f, sizeof f, " = %.2f", decodeFloat16(t.value()));
+            std::snprintf(f, sizeof f, " = %.2f", DecodeFloat16(t.Value()));
             line += f;
         }
         for (const DeviceSpec& d : scenario_.devices) {
@@ -66,27 +66,34 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
     });
 }
 
-Simulation::~Simulation() { stop(); }
+Simulation::~Simulation() { Stop(); }
 
-double Simulation::seconds() const {
+double Simulation::Seconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
 }
 
-bool Simulation::start(std::string& error) {
+bool Simulation::Start(std::string& error) {
     for (size_t i = 0; i < bcus_.size(); ++i) {
-        const std::string port = bcus_[i]->serve(scenario_.lines[i].endpoint);
+        const std::string port = bcus_[i]->Serve(scenario_.lines[i].endpoint);
         if (port.empty()) {
-            error = "line " + std::to_string(i + 1) + ": " + bcus_[i]->lastError();
+            error = "line " + std::to_string(i + 1) + ": " + bcus_[i]->LastError();
             return false;
         }
         ports_.push_back(port);
     }
+    if (!settings_.knxnet.empty()) {
+        knxnet_ = std::make_unique<bcuemu::KnxnetServer>(*bus_, print_);
+        if (!knxnet_->Start(settings_.knxnet, error)) {
+            error = "--knxnet " + settings_.knxnet + ": " + error;
+            return false;
+        }
+    }
     start_ = std::chrono::steady_clock::now();
-    scheduler_ = std::thread([this] { schedule(); });
+    scheduler_ = std::thread([this] { Schedule(); });
     return true;
 }
 
-void Simulation::stop() {
+void Simulation::Stop() {
     {
         std::lock_guard lock(mutex_);
         if (stopping_) return;
@@ -94,10 +101,11 @@ void Simulation::stop() {
     }
     wake_.notify_all();
     if (scheduler_.joinable()) scheduler_.join();
-    for (auto& bcu : bcus_) bcu->stop();
+    if (knxnet_) knxnet_->Stop();
+    for (auto& bcu : bcus_) bcu->Stop();
 }
 
-void Simulation::schedule() {
+void Simulation::Schedule() {
     using namespace std::chrono;
     std::vector<Timed> timed;
     for (size_t i = 0; i < scenario_.devices.size(); ++i) {
@@ -115,7 +123,7 @@ void Simulation::schedule() {
         lock.unlock();
         if (due.device == SIZE_MAX) {
             const ScriptStep& step = scenario_.script[due.step];
-            const std::string result = execute(step.command);
+            const std::string result = Execute(step.command);
             if (!result.empty()) print_(result.rfind("error: ", 0) == 0 ? "script line " + std::to_string(step.line) + ": " + result : result);
             timed.erase(next);
         } else {
@@ -131,28 +139,28 @@ void Simulation::schedule() {
                 if (v < d.from) v = d.to;
                 state = static_cast<size_t>(v);
                 value = static_cast<uint16_t>(v);
-            } else if (auto current = bus_->deviceValue(d.group)) {
+            } else if (auto current = bus_->DeviceValue(d.group)) {
                 value = *current;
             }
-            bus_->setDeviceValue(d.group, value, true);
+            bus_->SetDeviceValue(d.group, value, true);
             next->at += duration_cast<steady_clock::duration>(duration<double>(d.every));
         }
         lock.lock();
     }
 }
 
-std::string Simulation::execute(const std::string& text) {
+std::string Simulation::Execute(const std::string& text) {
     Command c;
     std::string error;
-    if (!parseCommand(text, c, error)) return "error: " + error;
+    if (!ParseCommand(text, c, error)) return "error: " + error;
     auto lineIndex = [&](int line) -> bcuemu::Bcu* {
         return line >= 1 && static_cast<size_t>(line) <= bcus_.size() ? bcus_[static_cast<size_t>(line) - 1].get() : nullptr;
     };
     switch (c.kind) {
     case Command::Kind::kNothing: return "";
-    case Command::Kind::kHelp: return help();
+    case Command::Kind::kHelp: return Help();
     case Command::Kind::kQuit: return "";
-    case Command::Kind::kStatus: return status();
+    case Command::Kind::kStatus: return Status();
     case Command::Kind::kWrite:
     case Command::Kind::kResponse: {
         bcuemu::ValueSize size = bcuemu::ValueSize::kBit;
@@ -171,68 +179,69 @@ std::string Simulation::execute(const std::string& text) {
         } else if (!known) {
             size = c.guessedSize;
         }
-        auto value = parseValue(c.valueText, size);
-        if (!value) return "error: value " + c.valueText + " does not fit " + bcuemu::sizeName(size);
-        bus_->inject(c.group, size, *value, source,
+        auto value = ParseValue(c.valueText, size);
+        if (!value) return "error: value " + c.valueText + " does not fit " + bcuemu::SizeName(size);
+        bus_->Inject(c.group, size, *value, source,
                      c.kind == Command::Kind::kWrite ? bcuemu::Apci::kWrite : bcuemu::Apci::kResponse);
         return "";
     }
-    case Command::Kind::kRead: bus_->injectRead(c.group, 0x11FF); return "";
+    case Command::Kind::kRead: bus_->InjectRead(c.group, 0x11FF); return "";
     case Command::Kind::kSet: {
-        auto current = bus_->deviceValue(c.group);
-        if (!current) return "error: no device at " + bcuemu::groupText(c.group);
+        auto current = bus_->DeviceValue(c.group);
+        if (!current) return "error: no device at " + bcuemu::GroupText(c.group);
         bcuemu::ValueSize size = bcuemu::ValueSize::kBit;
         for (const DeviceSpec& d : scenario_.devices) {
             if (d.group == c.group) size = d.size;
         }
-        auto value = parseValue(c.valueText, size);
-        if (!value) return "error: value " + c.valueText + " does not fit " + bcuemu::sizeName(size);
-        bus_->setDeviceValue(c.group, *value, false);
+        auto value = ParseValue(c.valueText, size);
+        if (!value) return "error: value " + c.valueText + " does not fit " + bcuemu::SizeName(size);
+        bus_->SetDeviceValue(c.group, *value, false);
         return "";
     }
     case Command::Kind::kFrame: {
         bcuemu::Bcu* bcu = lineIndex(c.line);
         if (!bcu) return "error: no line " + std::to_string(c.line);
-        bcu->queueFrame(c.bytes);
+        bcu->QueueFrame(c.bytes);
         return "";
     }
     case Command::Kind::kCell: {
         bcuemu::Bcu* bcu = lineIndex(c.line);
         if (!bcu) return "error: no line " + std::to_string(c.line);
-        if (c.cellValue) bcu->setCell(c.cell, static_cast<uint8_t>(*c.cellValue));
+        if (c.cellValue) bcu->SetCell(c.cell, static_cast<uint8_t>(*c.cellValue));
         char out[48];
-        std::snprintf(out, sizeof out, "line %d cell %04X = %02X", c.line, c.cell, bcu->cell(c.cell));
+        std::snprintf(out, sizeof out, "line %d cell %04X = %02X", c.line, c.cell, bcu->Cell(c.cell));
         return out;
     }
     }
     return "";
 }
 
-std::string Simulation::status() const {
+std::string Simulation::Status() const {
     std::ostringstream out;
     for (size_t i = 0; i < bcus_.size(); ++i) {
-        const bcuemu::LineState s = bcus_[i]->lineState();
+        const bcuemu::LineState s = bcus_[i]->LineState();
         out << "line " << i + 1 << " " << (i < ports_.size() ? ports_[i] : "-") << " "
-            << bcuemu::individualText(bcus_[i]->options().individualAddress) << (s.connected ? " connected" : " waiting")
-            << (bcus_[i]->linkLayer() ? " link-layer" : "") << " rts=" << s.rts << " dtr=" << s.dtr << " cts=" << s.cts
-            << " queued=" << bcus_[i]->queuedFrames() << "\n";
+            << bcuemu::IndividualText(bcus_[i]->Options().individualAddress) << (s.connected ? " connected" : " waiting")
+            << (bcus_[i]->LinkLayer() ? " link-layer" : "") << " rts=" << s.rts << " dtr=" << s.dtr << " cts=" << s.cts
+            << " queued=" << bcus_[i]->QueuedFrames() << "\n";
     }
+    if (knxnet_) out << "knxnet " << knxnet_->LocalEndpoint() << " tunnels=" << knxnet_->TunnelCount() << "\n";
     for (const DeviceSpec& d : scenario_.devices) {
-        out << "device " << bcuemu::groupText(d.group) << " " << bcuemu::sizeName(d.size) << " = "
-            << bus_->deviceValue(d.group).value_or(0) << (d.name.empty() ? "" : "  [" + d.name + "]") << "\n";
+        out << "device " << bcuemu::GroupText(d.group) << " " << bcuemu::SizeName(d.size) << " = "
+            << bus_->DeviceValue(d.group).value_or(0) << (d.name.empty() ? "" : "  [" + d.name + "]") << "\n";
     }
     std::string text = out.str();
     if (!text.empty()) text.pop_back();
     return text;
 }
 
-bool Simulation::writeVcds(const std::string& path) const {
+bool Simulation::WriteVcds(const std::string& path) const {
     bool ok = true;
-    for (size_t i = 0; i < bcus_.size(); ++i) ok = bcus_[i]->writeVcd(vcdPathFor(path, i, bcus_.size())) && ok;
+    for (size_t i = 0; i < bcus_.size(); ++i) ok = bcus_[i]->WriteVcd(VcdPathFor(path, i, bcus_.size())) && ok;
     return ok;
 }
 
-const char* Simulation::help() {
+const char* Simulation::Help() {
     return "commands (one a line; GROUP is 1/2/3, 1/515 or a gate form such as A_01/0002):\n"
            "  write GROUP VALUE [bit|byte|word]   group write on the bus (also: send)\n"
            "  response GROUP VALUE [bit|byte|word] group response on the bus\n"

@@ -14,6 +14,7 @@
 
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
+#include "bcuemu/knxnet_server.h"
 #include "scenario.h"
 
 namespace bcusim {
@@ -27,6 +28,7 @@ struct Settings {
     std::vector<std::string> endpoints;  // from the command line; override the scenario's
     int lineCount = 0;                   // at least this many lines
     bool record = false;                 // keep line events (for a VCD)
+    std::string knxnet;                  // KNXnet/IP tunnelling server at ADDRESS[:PORT]; empty: none
 };
 
 class Simulation {
@@ -37,16 +39,18 @@ public:
     ~Simulation();
 
     // Starts serving every line; false with `error` set when one cannot listen.
-    bool start(std::string& error);
-    std::vector<std::string> portNames() const { return ports_; }
+    bool Start(std::string& error);
+    std::vector<std::string> PortNames() const { return ports_; }
+    // Where the tunnelling server listens ("127.0.0.1:3671"); empty without one.
+    std::string KnxnetEndpoint() const { return knxnet_ ? knxnet_->LocalEndpoint() : std::string(); }
     // Runs one command as typed; returns what to print (may be empty), or an
     // error text beginning "error: ".
-    std::string execute(const std::string& command);
+    std::string Execute(const std::string& command);
     // Writes one VCD per line (FILE, or FILE with -N before the extension for several).
-    bool writeVcds(const std::string& path) const;
-    void stop();
+    bool WriteVcds(const std::string& path) const;
+    void Stop();
 
-    static const char* help();
+    static const char* Help();
 
 private:
     struct Timed {
@@ -54,9 +58,9 @@ private:
         size_t device;  // index, or SIZE_MAX for a script step
         size_t step;
     };
-    void schedule();
-    std::string status() const;
-    double seconds() const;
+    void Schedule();
+    std::string Status() const;
+    double Seconds() const;
 
     Scenario scenario_;
     Settings settings_;
@@ -64,6 +68,7 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<bcuemu::Bus> bus_;
     std::vector<std::unique_ptr<bcuemu::Bcu>> bcus_;
+    std::unique_ptr<bcuemu::KnxnetServer> knxnet_;  // destroyed before the bus
     std::vector<std::string> ports_;
     std::vector<size_t> nextValue_;  // per device: index into values / current ramp value
     std::mutex mutex_;

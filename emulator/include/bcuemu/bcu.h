@@ -1,5 +1,5 @@
 // An emulated BCU on a virtual serial line, for tests in-process and for
-// bcusim. serve() starts one server thread that speaks RFC 2217 framing on
+// bcusim. Serve() starts one server thread that speaks RFC 2217 framing on
 // a Unix-domain socket (posix) or a named pipe (win32) and plays the BCU's
 // side of the RTS/CTS byte handshake with whatever driver connects.
 //
@@ -51,64 +51,64 @@ struct LineState {
 // The bus, if given, must outlive the BCU.
 class Bcu final : public BusPort {
 public:
-    explicit Bcu(Bus* bus = nullptr, Options options = {});
+    explicit Bcu(Bus* bus = nullptr, bcuemu::Options options = {});
     ~Bcu() override;
     Bcu(const Bcu&) = delete;
     Bcu& operator=(const Bcu&) = delete;
 
     // Listens on `endpoint` (a socket path, or \\.\pipe\xx on Windows; empty:
     // a free short name is picked) and starts serving. Returns the port name
-    // to give the driver, or "" on failure (see lastError()).
-    std::string serve(const std::string& endpoint = "");
-    // Closes the line and ends the server thread. serve() may follow again.
-    void stop();
-    std::string lastError() const;
-    std::string portName() const;
+    // to give the driver, or "" on failure (see LastError()).
+    std::string Serve(const std::string& endpoint = "");
+    // Closes the line and ends the server thread. Serve() may follow again.
+    void Stop();
+    std::string LastError() const;
+    std::string PortName() const;
 
-    bool waitConnected(int timeoutMs) const;
-    bool waitDisconnected(int timeoutMs) const;
-    LineState lineState() const;
+    bool WaitConnected(int timeoutMs) const;
+    bool WaitDisconnected(int timeoutMs) const;
+    bcuemu::LineState LineState() const;
 
     // Frames for the driver, header first, sent in order.
-    void queueFrame(std::vector<uint8_t> frame);
-    size_t queuedFrames() const;
+    void QueueFrame(std::vector<uint8_t> frame);
+    size_t QueuedFrames() const;
     // Frames dropped because the queue was full (Options::queueLimit).
     size_t droppedFrames() const;
 
     // Frames accepted from the driver / sent to it since the last clear.
-    std::vector<std::vector<uint8_t>> acceptedFrames() const;
-    std::vector<std::vector<uint8_t>> sentFrames() const;
-    bool waitAcceptedFrames(size_t count, int timeoutMs) const;
-    bool waitSentFrames(size_t count, int timeoutMs) const;
-    // Line events since the last clear; clearEvents() forgets events and frames.
-    std::vector<LineEvent> events() const;
-    void clearEvents();
-    Recorder& recorder() { return recorder_; }
+    std::vector<std::vector<uint8_t>> AcceptedFrames() const;
+    std::vector<std::vector<uint8_t>> SentFrames() const;
+    bool WaitAcceptedFrames(size_t count, int timeoutMs) const;
+    bool WaitSentFrames(size_t count, int timeoutMs) const;
+    // Line events since the last clear; ClearEvents() forgets events and frames.
+    std::vector<LineEvent> Events() const;
+    void ClearEvents();
+    bcuemu::Recorder& Recorder() { return recorder_; }
 
-    uint8_t cell(uint16_t address) const;
-    void setCell(uint16_t address, uint8_t value);
-    bool linkLayer() const { return cell(kSystemStateCell) == kLinkLayerMode; }
+    uint8_t Cell(uint16_t address) const;
+    void SetCell(uint16_t address, uint8_t value);
+    bool LinkLayer() const { return Cell(kSystemStateCell) == kLinkLayerMode; }
 
-    Faults& faults() { return faults_; }
-    const Options& options() const { return options_; }
+    bcuemu::Faults& Faults() { return faults_; }
+    const bcuemu::Options& Options() const { return options_; }
 
     // IEEE 1364 value change dump of the events so far (see vcd.h).
-    bool writeVcd(const std::string& path) const;
+    bool WriteVcd(const std::string& path) const;
 
     // BusPort.
-    void busTelegram(const Telegram& telegram) override;
-    void busTelegramSent(const Telegram& telegram) override;
+    void BusTelegram(const Telegram& telegram) override;
+    void BusTelegramSent(const Telegram& telegram) override;
 
 private:
-    void run();
-    void frameAccepted(const std::vector<uint8_t>& frame, int64_t now);
-    void resetBcu(int64_t now);
-    void queueLocked(std::vector<uint8_t> frame, bool once, int64_t now);
+    void Run();
+    void FrameAccepted(const std::vector<uint8_t>& frame, int64_t now);
+    void ResetBcu(int64_t now);
+    void QueueLocked(std::vector<uint8_t> frame, bool once, int64_t now);
 
     Bus* const bus_;
-    const Options options_;
-    Recorder recorder_;
-    Faults faults_;
+    const bcuemu::Options options_;
+    bcuemu::Recorder recorder_;
+    bcuemu::Faults faults_;
     mutable std::mutex mutex_;  // everything below
     mutable std::condition_variable stateChanged_;
     bool connected_ = false;
@@ -124,7 +124,7 @@ private:
     std::thread thread_;
 };
 
-// A short endpoint name for serve() that no other line uses right now.
-std::string freeEndpoint();
+// A short endpoint name for Serve() that no other line uses right now.
+std::string FreeEndpoint();
 
 }  // namespace bcuemu

@@ -24,8 +24,8 @@ namespace bcuemu {
 class BusPort {
 public:
     virtual ~BusPort() = default;
-    virtual void busTelegram(const Telegram& telegram) = 0;      // another sender's telegram
-    virtual void busTelegramSent(const Telegram& telegram) = 0;  // this port's telegram has gone out
+    virtual void BusTelegram(const Telegram& telegram) = 0;      // another sender's telegram
+    virtual void BusTelegramSent(const Telegram& telegram) = 0;  // this port's telegram has gone out
 };
 
 struct Device {
@@ -43,43 +43,43 @@ public:
     Bus(const Bus&) = delete;
     Bus& operator=(const Bus&) = delete;
 
-    void attach(BusPort* port);
-    // After detach() returns, the port is called no more.
-    void detach(BusPort* port);
+    void Attach(BusPort* port);
+    // After Detach() returns, the port is called no more.
+    void Detach(BusPort* port);
 
     // Queues a telegram for the bus; `from` is not indicated and is confirmed.
-    void send(const Telegram& telegram, BusPort* from = nullptr);
+    void Send(const Telegram& telegram, BusPort* from = nullptr);
     // A telegram from an outside sender (a test, a device of bcusim).
-    void inject(uint16_t group, ValueSize size, uint16_t value, uint16_t source = 0x1201, Apci apci = Apci::kWrite);
-    void injectRead(uint16_t group, uint16_t source = 0x1201);
+    void Inject(uint16_t group, ValueSize size, uint16_t value, uint16_t source = 0x1201, Apci apci = Apci::kWrite);
+    void InjectRead(uint16_t group, uint16_t source = 0x1201);
 
-    void addDevice(const Device& device);
-    void addDevice(uint16_t group, ValueSize size, uint16_t value, uint16_t address = 0x1201);
-    std::optional<uint16_t> deviceValue(uint16_t group) const;
+    void AddDevice(const Device& device);
+    void AddDevice(uint16_t group, ValueSize size, uint16_t value, uint16_t address = 0x1201);
+    std::optional<uint16_t> DeviceValue(uint16_t group) const;
     // Sets the value of the devices at `group`; with transmit, the first of
     // them also sends it as a group write.
-    void setDeviceValue(uint16_t group, uint16_t value, bool transmit);
+    void SetDeviceValue(uint16_t group, uint16_t value, bool transmit);
 
     // Every telegram that has gone out, in order.
-    std::vector<Telegram> history() const;
-    void clearHistory();
-    bool waitTelegrams(size_t count, int timeoutMs) const;
+    std::vector<Telegram> History() const;
+    void ClearHistory();
+    bool WaitTelegrams(size_t count, int timeoutMs) const;
     // Waits until nothing is queued or going out.
-    bool waitIdle(int timeoutMs) const;
+    bool WaitIdle(int timeoutMs) const;
 
     // Called on the bus thread for every telegram as it goes out.
-    void setMonitor(std::function<void(const Telegram&)> monitor);
+    void SetMonitor(std::function<void(const Telegram&)> monitor);
 
     // How long a telegram occupies the bus, acknowledgement included.
-    static int64_t durationUs(const Telegram& telegram);
+    static int64_t DurationUs(const Telegram& telegram);
 
 private:
     struct Pending {
         Telegram telegram;
         BusPort* from;
     };
-    void run();
-    void deliver(const Pending& pending);
+    void Run();
+    void Deliver(const Pending& pending);
 
     const bool realistic_;
     mutable std::mutex mutex_;  // queue, history, devices, ports list
@@ -91,7 +91,7 @@ private:
     std::vector<Device> devices_;
     std::vector<BusPort*> ports_;
     std::function<void(const Telegram&)> monitor_;
-    std::mutex deliverMutex_;  // held while ports are called, so detach() can wait it out
+    std::mutex deliverMutex_;  // held while ports are called, so Detach() can wait it out
     std::thread thread_;
 };
 

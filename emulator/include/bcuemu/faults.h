@@ -43,25 +43,25 @@ struct Fault {
 
 class Faults {
 public:
-    void arm(const Fault& fault);
-    void clear();
+    void Arm(const Fault& fault);
+    void Clear();
     // Occurrences left of a kind (kForever if any is armed for ever).
-    int remaining(FaultKind kind) const;
+    int Remaining(FaultKind kind) const;
 
-    // Shorthands for arm().
-    void noCts(int times = 1, int byteIndex = kAnyByte);
-    void noAnswer(int times = 1, int byteIndex = kAnyByte);
-    void wrongAnswer(uint8_t answer, int byteIndex = kAnyByte, int times = 1);
-    void breakOff(int afterBytes, int times = 1);
-    void badHeader(uint8_t header, int times = 1);
-    void byteEqualsHeader(int byteIndex = 1, int times = 1);
-    void ctsStuckOn(int times = kForever);
-    void collisionBeforeHeader(std::vector<uint8_t> frame);
-    void ownHeaderAnswer(std::vector<uint8_t> frame);
+    // Shorthands for Arm().
+    void NoCts(int times = 1, int byteIndex = kAnyByte);
+    void NoAnswer(int times = 1, int byteIndex = kAnyByte);
+    void WrongAnswer(uint8_t answer, int byteIndex = kAnyByte, int times = 1);
+    void BreakOff(int afterBytes, int times = 1);
+    void BadHeader(uint8_t header, int times = 1);
+    void ByteEqualsHeader(int byteIndex = 1, int times = 1);
+    void CtsStuckOn(int times = kForever);
+    void CollisionBeforeHeader(std::vector<uint8_t> frame);
+    void OwnHeaderAnswer(std::vector<uint8_t> frame);
 
     // Used by the BCU: takes one occurrence of a fault of `kind` that applies
     // to byte `byteIndex`, if one is armed.
-    std::optional<Fault> take(FaultKind kind, int byteIndex = kAnyByte);
+    std::optional<Fault> Take(FaultKind kind, int byteIndex = kAnyByte);
 
 private:
     mutable std::mutex mutex_;

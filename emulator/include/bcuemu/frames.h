@@ -24,19 +24,19 @@ constexpr uint8_t kResetFrame = 0xA0;  // the length-0 frame a BCU sends after a
 
 // The header byte for n message bytes (1..31): bit 5 set, bit 6 clear, bit 7
 // the parity of bits 0-6.
-uint8_t headerFor(unsigned n);
+uint8_t HeaderFor(unsigned n);
 // The driver's rule: a valid header for 1..31 bytes; 0xA0 is not one.
-bool isHeaderByte(uint8_t b);
+bool IsHeaderByte(uint8_t b);
 // Header + message.
-std::vector<uint8_t> frameOf(const std::vector<uint8_t>& message);
+std::vector<uint8_t> FrameOf(const std::vector<uint8_t>& message);
 
-std::vector<uint8_t> memoryWriteFrame(uint16_t cell, uint8_t value);
-std::vector<uint8_t> memoryReadFrame(uint16_t cell, uint8_t count = 3);
+std::vector<uint8_t> MemoryWriteFrame(uint16_t cell, uint8_t value);
+std::vector<uint8_t> MemoryReadFrame(uint16_t cell, uint8_t count = 3);
 // The BCU's 0x49 frame for a telegram from the bus.
-std::vector<uint8_t> indicationFrame(const Telegram& telegram);
+std::vector<uint8_t> IndicationFrame(const Telegram& telegram);
 // A driver's 0x11 frame sending `telegram` (source bytes as in the telegram).
-std::vector<uint8_t> dataRequestFrame(const Telegram& telegram);
+std::vector<uint8_t> DataRequestFrame(const Telegram& telegram);
 // The telegram that a 0x11 frame asks for; a source of 0 becomes `ownAddress`.
-std::optional<Telegram> telegramOfDataRequest(const std::vector<uint8_t>& frame, uint16_t ownAddress);
+std::optional<Telegram> TelegramOfDataRequest(const std::vector<uint8_t>& frame, uint16_t ownAddress);
 
 }  // namespace bcuemu

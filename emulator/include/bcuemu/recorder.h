@@ -29,9 +29,9 @@ struct LineEvent {
     uint8_t value = 0;
 };
 
-const char* kindName(LineEvent::Kind kind);
+const char* KindName(LineEvent::Kind kind);
 // "12345us RTS 1", "12400us >BCU A5" ... one line, for diagnostics.
-std::string describe(const LineEvent& event);
+std::string Describe(const LineEvent& event);
 
 // Everything recorded so far.
 struct Recording {
@@ -44,22 +44,22 @@ class Recorder {
 public:
     Recorder();
 
-    int64_t nowUs() const;  // microseconds since start
-    void add(LineEvent::Kind kind, uint8_t value);
-    void addAccepted(const std::vector<uint8_t>& frame);
-    void addSent(const std::vector<uint8_t>& frame);
+    int64_t NowUs() const;  // microseconds since start
+    void Add(LineEvent::Kind kind, uint8_t value);
+    void AddAccepted(const std::vector<uint8_t>& frame);
+    void AddSent(const std::vector<uint8_t>& frame);
     // Forgets everything recorded; the time base stays.
-    void clear();
+    void Clear();
     // Off: nothing more is kept (a long-running simulator without a VCD).
-    void setEnabled(bool enabled);
+    void SetEnabled(bool enabled);
 
-    Recording snapshot() const;
-    std::vector<LineEvent> events() const;
-    std::vector<std::vector<uint8_t>> accepted() const;
-    std::vector<std::vector<uint8_t>> sent() const;
+    Recording Snapshot() const;
+    std::vector<LineEvent> Events() const;
+    std::vector<std::vector<uint8_t>> Accepted() const;
+    std::vector<std::vector<uint8_t>> Sent() const;
 
     // Waits up to timeoutMs until `condition` holds over the recording.
-    bool waitUntil(const std::function<bool(const Recording&)>& condition, int timeoutMs) const;
+    bool WaitUntil(const std::function<bool(const Recording&)>& condition, int timeoutMs) const;
 
 private:
     std::chrono::steady_clock::time_point start_;

@@ -21,31 +21,31 @@ struct Telegram {
     std::vector<uint8_t> tpdu;   // TPCI, APCI (+ short data), further data; length field + 1 bytes
 
     // A group read, response or write of `value` in `size`.
-    static Telegram groupValue(Apci apci, uint16_t group, ValueSize size, uint16_t value, uint16_t source = 0x1101);
-    static Telegram groupRead(uint16_t group, uint16_t source = 0x1101);
+    static Telegram GroupValue(Apci apci, uint16_t group, ValueSize size, uint16_t value, uint16_t source = 0x1101);
+    static Telegram GroupRead(uint16_t group, uint16_t source = 0x1101);
 
-    uint8_t lengthField() const { return tpdu.empty() ? 0 : static_cast<uint8_t>(tpdu.size() - 1); }
-    Apci apci() const;
+    uint8_t LengthField() const { return tpdu.empty() ? 0 : static_cast<uint8_t>(tpdu.size() - 1); }
+    Apci Service() const;
     // Value size by length field; nullopt for lengths other than 1 to 3.
-    std::optional<ValueSize> size() const;
+    std::optional<ValueSize> Size() const;
     // The group value carried (read: 0).
-    uint16_t value() const;
+    uint16_t Value() const;
     // "1.1.1 -> 1/2/3 write 1 (1 bit)", one line for logs and monitors.
-    std::string text() const;
+    std::string Text() const;
 
     bool operator==(const Telegram&) const = default;
 };
 
 // "1/2/3" (main/middle/sub), the usual three-level text.
-std::string groupText(uint16_t group);
+std::string GroupText(uint16_t group);
 // "1.1.1"
-std::string individualText(uint16_t address);
+std::string IndividualText(uint16_t address);
 // Accepts "1/2/3", "1/515" (main/sub) and the driver's gate form "A_01/0002",
 // "D_01/0002", "A201/0002". nullopt when malformed or out of range.
-std::optional<uint16_t> parseGroup(const std::string& text);
+std::optional<uint16_t> ParseGroup(const std::string& text);
 // Accepts "1.1.1"; nullopt when malformed.
-std::optional<uint16_t> parseIndividual(const std::string& text);
+std::optional<uint16_t> ParseIndividual(const std::string& text);
 
-const char* sizeName(ValueSize size);  // "1 bit", "1 byte", "2 bytes"
+const char* SizeName(ValueSize size);  // "1 bit", "1 byte", "2 bytes"
 
 }  // namespace bcuemu

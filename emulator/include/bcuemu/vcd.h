@@ -14,7 +14,7 @@
 
 namespace bcuemu {
 
-std::string vcdText(const std::vector<LineEvent>& events);
-bool writeVcd(const std::string& path, const std::vector<LineEvent>& events);
+std::string VcdText(const std::vector<LineEvent>& events);
+bool WriteVcd(const std::string& path, const std::vector<LineEvent>& events);
 
 }  // namespace bcuemu

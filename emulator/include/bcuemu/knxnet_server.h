@@ -1,0 +1,77 @@
+// The emulated bus as a KNXnet/IP tunnelling server on UDP, for KNX tools
+// (knxd, ETS, ...) beside the driver: every telegram on the bus reaches each
+// connected tunnel as L_Data.ind; a tunnel's L_Data.req goes on the bus and
+// is confirmed with L_Data.con. Listens on loopback only. Thread-safe.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bcuemu/bus.h"
+
+namespace bcuemu {
+
+namespace detail {
+class UdpSocket;
+}
+namespace knxnet {
+class TunnelServer;
+}
+
+class KnxnetServer final : public BusPort {
+public:
+    using Printer = std::function<void(const std::string&)>;
+
+    // The bus must outlive the server. `note` gets one line per tunnel
+    // connected or closed (may be empty).
+    explicit KnxnetServer(Bus& bus, Printer note = {});
+    ~KnxnetServer() override;
+    KnxnetServer(const KnxnetServer&) = delete;
+    KnxnetServer& operator=(const KnxnetServer&) = delete;
+
+    // Listens on "ADDRESS[:PORT]" (loopback only; port 0 picks a free one)
+    // and starts serving; false with `error` set otherwise.
+    bool Start(const std::string& endpoint, std::string& error);
+    // Disconnects every tunnel and stops listening.
+    void Stop();
+    // "127.0.0.1:3671", the endpoint bound.
+    std::string LocalEndpoint() const;
+    uint16_t Port() const;
+
+    size_t TunnelCount() const;
+    bool WaitTunnels(size_t count, int timeoutMs) const;
+
+    // BusPort.
+    void BusTelegram(const Telegram& telegram) override;
+    void BusTelegramSent(const Telegram& telegram) override;
+
+private:
+    void Run();
+    int64_t NowMs() const;
+    // Sends what the protocol produced; called with mutex_ held. Returns the notes to print.
+    std::vector<std::string> FlushLocked();
+    void Print(const std::vector<std::string>& notes);
+
+    Bus& bus_;
+    Printer note_;
+    const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    std::unique_ptr<detail::UdpSocket> socket_;
+    mutable std::mutex mutex_;  // server_, attached_
+    mutable std::condition_variable changed_;
+    std::unique_ptr<knxnet::TunnelServer> server_;
+    bool attached_ = false;
+    uint32_t address_ = 0;
+    uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace bcuemu

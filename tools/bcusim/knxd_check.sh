@@ -1,0 +1,106 @@
+#!/bin/sh
+# knxd against bcusim's tunnelling server, with the driver on the same bus:
+# starts bcusim (one line, --knxnet on a free loopback port), knxd as a
+# tunnel client with a Unix socket only, eibhost on the line, and checks with
+# knxtool that
+#   1. a group write from knxtool reaches the host's gate through the driver,
+#   2. a gate written through the driver is seen by knxtool with its group and value,
+#   3. a group read from knxtool is answered by a scenario device.
+# Exits 77 (skipped) where knxd is not available, and on the Windows leg.
+# usage: knxd_check.sh TARGET BCUSIM SCENARIO EIBHOST SESSION
+#   TARGET: linux or windows
+set -u
+target=$1 bcusim=$2 scenario=$3 eibhost=$4 session=$5
+
+skip() {
+    echo "skipped: $*"
+    exit 77
+}
+[ "$target" = linux ] || skip "knxd runs on Linux only; the Windows leg has no knxd to test against"
+command -v knxd >/dev/null 2>&1 || skip "knxd is not installed (Debian: apt-get install knxd knxd-tools)"
+command -v knxtool >/dev/null 2>&1 || skip "knxtool is not installed (Debian: apt-get install knxd-tools)"
+
+work=$(mktemp -d /tmp/knxd-check.XXXXXX) || exit 1
+cd "$work" || exit 1
+sock=$work/knxd.sock
+pids=
+finish() {
+    status=$?
+    for pid in $pids; do kill "$pid" 2>/dev/null; done
+    for pid in $pids; do wait "$pid" 2>/dev/null; done
+    for log in bcusim knxd listen eibhost; do
+        [ -f $log.log ] && { echo "--- $log output"; cat $log.log; }
+    done
+    cd / && rm -rf "$work"
+    exit $status
+}
+trap finish EXIT
+trap 'exit 1' INT TERM
+
+fail() {
+    echo "FAILED: $*"
+    exit 1
+}
+
+# Polls for a condition (a shell command) for up to 60 s; fails naming `what`.
+await() {
+    what=$1 condition=$2
+    tries=0
+    until eval "$condition"; do
+        tries=$((tries + 1))
+        [ "$tries" -gt 600 ] && fail "$what: not after 60 s"
+        sleep 0.1
+    done
+}
+
+"$bcusim" --line ./b1 --knxnet 127.0.0.1:0 --ready-file ready "$scenario" >bcusim.log 2>&1 &
+bcusim_pid=$!
+pids="$pids $bcusim_pid"
+await "bcusim ready" '[ -f ready ] || ! kill -0 $bcusim_pid 2>/dev/null'
+kill -0 $bcusim_pid 2>/dev/null || fail "bcusim ended before it was ready"
+port=$(sed -n 's/^knxnet: tunnelling server on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' bcusim.log)
+[ -n "$port" ] || fail "bcusim did not say where its tunnelling server listens"
+
+# knxd: its own address 0.0.1, addresses for its clients from 0.0.2, a Unix
+# socket for them, and the tunnel to bcusim. No -i (TCP), no -S/-T/-R/-D
+# (the KNXnet/IP server, multicast and discovery).
+knxd -e 0.0.1 -E 0.0.2:8 -u "$sock" -b "ipt:127.0.0.1:$port" >knxd.log 2>&1 &
+knxd_pid=$!
+pids="$pids $knxd_pid"
+await "knxd's socket" '[ -S "$sock" ] || ! kill -0 $knxd_pid 2>/dev/null'
+kill -0 $knxd_pid 2>/dev/null || fail "knxd ended"
+await "knxd's tunnel" 'grep -q "knxnet: tunnel [0-9]* (1\.1\.241) connected" bcusim.log'
+
+# knxd talks on loopback alone: no socket of its own on another address.
+if command -v ss >/dev/null 2>&1; then
+    outside=$(ss -H -a -n -p -t -u -w | grep "pid=$knxd_pid," | awk '{print $5}' | grep -v '^127\.' )
+    [ -z "$outside" ] || fail "knxd has sockets beyond loopback: $outside"
+fi
+
+stdbuf -oL knxtool groupsocketlisten "local:$sock" >listen.log 2>&1 &
+pids="$pids $!"
+
+"$eibhost" --lines --port ./b1 --script "$session" >eibhost.log 2>&1 &
+eibhost_pid=$!
+pids="$pids $eibhost_pid"
+
+# 2. The driver's write of A_05/0001 = 77 (5/0/1, from the BCU 1.1.250), seen through knxd.
+await "the driver's write of 5/0/1 in knxtool's group monitor" \
+    'grep -Eiq "write from 1\.1\.250 to 5/0/1: 4D" listen.log || ! kill -0 $eibhost_pid 2>/dev/null'
+grep -Eiq "write from 1\.1\.250 to 5/0/1: 4D" listen.log || fail "eibhost ended before its write was seen"
+echo "seen through knxd: $(grep -Ei "write from 1\.1\.250 to 5/0/1" listen.log | head -1)"
+
+# 1. knxtool's write of 5/0/2 = 1 reaches the gate D_05/0002 (eibhost waits for it).
+knxtool groupswrite "local:$sock" 5/0/2 1 || fail "knxtool groupswrite failed"
+
+# 3. knxtool's read of 1/0/2: the hall dimmer (1.1.20) answers 128.
+knxtool groupread "local:$sock" 1/0/2 || fail "knxtool groupread failed"
+await "the dimmer's answer in knxtool's group monitor" 'grep -Eiq "response from 1\.1\.20 to 1/0/2: 80" listen.log'
+echo "seen through knxd: $(grep -Ei "response from 1\.1\.20 to 1/0/2" listen.log | head -1)"
+
+wait $eibhost_pid
+status=$?
+[ "$status" -eq 0 ] || fail "eibhost exited with $status (its gates did not get knxd's values)"
+grep -Eq "1\.1\.24[0-9] -> 5/0/2 write 1 |0\.0\.[0-9]+ -> 5/0/2 write 1 " bcusim.log || fail "knxtool's write is not on the bus"
+echo "passed"
+exit 0
