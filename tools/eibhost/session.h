@@ -15,23 +15,23 @@ enum ExitStatus { kSuccess = 0, kStepFailed = 1, kBadInput = 2, kLoadFailed = 3 
 
 class Session {
 public:
-    Session(const DriverBinding& driver, const SessionPlan& plan);
+    Session(const qel::loader::DriverLibrary& driver, const SessionPlan& plan);
     ~Session();
 
     // Describes the driver: the text, and false when the driver is unusable.
-    bool describe(std::string& text);
+    bool Describe(std::string& text);
     // Runs the whole session; `interactive` reads commands from the input.
-    int run(bool interactive, bool liveOutput, const std::string& header);
+    int Run(bool interactive, bool liveOutput, const std::string& header);
 
 private:
-    bool startInstances();
-    bool defineGates();
-    bool runScript();
-    bool runCommands(bool fromTerminal);
-    bool stopInstances();
-    bool report(const Step& step, const std::string& label);
+    bool StartInstances();
+    bool DefineGates();
+    bool RunScript();
+    bool RunCommands(bool fromTerminal);
+    bool StopInstances();
+    bool Report(const Step& step, const std::string& label);
 
-    const DriverBinding& driver_;
+    const qel::loader::DriverLibrary& driver_;
     SessionPlan plan_;
     GateBoard board_;
     DriverHost host_;

@@ -13,7 +13,7 @@ SourceLocation Where(const std::string& path, const toml::node& node) {
 }
 
 [[noreturn]] void Fail(const SourceLocation& where, const std::string& what) {
-    throw InputError(where.text() + ": " + what);
+    throw InputError(where.Text() + ": " + what);
 }
 
 int64_t Integer(const std::string& path, const std::string& key, const toml::node& node, int64_t low, int64_t high) {
@@ -167,18 +167,18 @@ void CheckPlan(const SessionPlan& plan) {
         }
     }
     for (const Step& step : plan.steps) {
-        if (step.has("instance") && step.integer("instance") > count) {
-            Fail(step.where, "instance " + std::to_string(step.integer("instance")) + " is not declared (" +
+        if (step.Has("instance") && step.Integer("instance") > count) {
+            Fail(step.where, "instance " + std::to_string(step.Integer("instance")) + " is not declared (" +
                                  std::to_string(count) + " instance(s))");
         }
-        if (!step.has("gate")) continue;
-        const std::string wanted = UpperCase(step.text("gate"));
+        if (!step.Has("gate")) continue;
+        const std::string wanted = UpperCase(step.Text("gate"));
         bool declared = false;
         for (const GatePlan& gate : plan.gates) {
-            bool sameInstance = !step.has("instance") || step.integer("instance") == gate.instance;
+            bool sameInstance = !step.Has("instance") || step.Integer("instance") == gate.instance;
             if (sameInstance && UpperCase(gate.address) == wanted) declared = true;
         }
-        if (!declared) Fail(step.where, "gate '" + step.text("gate") + "' is not declared in any [[gate]]");
+        if (!declared) Fail(step.where, "gate '" + step.Text("gate") + "' is not declared in any [[gate]]");
     }
 }
 
