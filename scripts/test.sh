@@ -1,22 +1,10 @@
 #!/usr/bin/env bash
-# Installs what the build needs, builds both targets and runs the whole suite:
+# Installs what is missing (scripts/setup.sh), builds both targets and runs the whole suite:
 # Linux i386 natively, Windows i686 under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ g++-multilib gcc-multilib googletest libtomlplusplus-dev
-          g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32:i386)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "== installing: ${missing[*]}"
-  sudo_cmd=(); [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" dpkg --add-architecture i386
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/setup.sh
 
 legs=${QEL_LEGS:-"linux-i386 windows-i686"}
 status=0
