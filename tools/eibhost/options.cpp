@@ -10,8 +10,10 @@ std::string UsageText() {
            "Loads the host library and the qeleib driver as the process-control host does,\n"
            "starts driver instances, shows their gates live and runs commands or a script.\n"
            "\n"
-           "  --port NAME          start an instance on port NAME (repeatable): NULLDEV (no hardware),\n"
-           "                       a serial device (/dev/ttyS0, COM1) or a bcusim line (./b1, \\\\.\\pipe\\b1)\n"
+           "  --port NAME          the port of the next instance (repeatable): NULLDEV (no hardware),\n"
+           "                       a serial device (/dev/ttyS0, COM1) or a bcusim line (./b1, \\\\.\\pipe\\b1);\n"
+           "                       the first ones replace the ports the session files name, in order,\n"
+           "                       the others start more instances\n"
            "  --gate ADDRESS[@N]   declare a gate on instance N (default 1), e.g. A_01/0002@2\n"
            "  --gates FILE         instances and gates from a TOML file\n"
            "  --script FILE        run the steps of a TOML file, then stop and exit:\n"
@@ -89,7 +91,15 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
 void BuildPlan(const Options& options, SessionPlan& plan) {
     for (const std::string& file : options.gateFiles) ReadSessionFile(file, plan, false);
     if (!options.scriptFile.empty()) ReadSessionFile(options.scriptFile, plan, true);
-    for (const std::string& port : options.ports) {
+    // The first --port options take the place of the ports the files name, in
+    // order (the same session on \\.\pipe\b1 or COM1); the rest start instances.
+    const size_t fromFiles = plan.instances.size();
+    for (size_t i = 0; i < options.ports.size(); ++i) {
+        const std::string& port = options.ports[i];
+        if (i < fromFiles) {
+            plan.instances[i].port = port;
+            continue;
+        }
         InstancePlan instance;
         instance.port = port;
         instance.readTimeout = options.readTimeout;
