@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "group_address.h"
 #include "terminal.h"
 
 namespace eibhost {
@@ -9,9 +10,10 @@ namespace {
 
 constexpr auto kRedrawPause = std::chrono::milliseconds(80);
 
+// The gate's group address as the bus tools write it (3-level), "-" for a BCU command.
 std::string Group(const GateRow& row) {
     if (row.commandIndex < 4 || row.commandIndex > 6) return "-";
-    return std::to_string(row.groupAddress >> 11) + "/" + std::to_string(row.groupAddress & 0x7FF);
+    return GroupText(row.groupAddress);
 }
 
 // Cuts a line to the screen width, counting UTF-8 characters, not bytes.
@@ -31,7 +33,7 @@ std::string Fit(const std::string& line, int columns) {
 
 std::vector<std::string> FormatGateTable(const std::vector<std::pair<GateRow, GateState>>& gates) {
     std::vector<std::string> lines;
-    lines.emplace_back("inst gate       type cmd group    value           from  puts  sent    changed");
+    lines.emplace_back("inst gate       group    type cmd value           from  puts  sent    changed");
     for (const auto& [row, state] : gates) {
         char value[32] = "-";
         if (state.value) std::snprintf(value, sizeof value, "%u (0x%04X)", *state.value, *state.value);
@@ -40,8 +42,8 @@ std::vector<std::string> FormatGateTable(const std::vector<std::pair<GateRow, Ga
         char changed[16] = "-";
         if (state.changedAt > 0) std::snprintf(changed, sizeof changed, "%.3f", state.changedAt);
         char line[200];
-        std::snprintf(line, sizeof line, "%4d %-10s %4u %3u %-8s %-15s %-5s %4u  %-7s %s", row.instance,
-                      row.address.c_str(), row.gateType, row.commandIndex, Group(row).c_str(), value,
+        std::snprintf(line, sizeof line, "%4d %-10s %-8s %4u %3u %-15s %-5s %4u  %-7s %s", row.instance,
+                      row.address.c_str(), Group(row).c_str(), row.gateType, row.commandIndex, value,
                       state.source.empty() ? "-" : state.source.c_str(), state.busPuts, sent, changed);
         lines.emplace_back(line);
     }

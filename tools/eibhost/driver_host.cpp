@@ -94,6 +94,8 @@ int32_t DriverHost::Start(int number) {
     int32_t result = driver_.Call(kColdStart, instance.record.get(), &params, instance.plan.hostByte);
     // A failed start may still have counted the instance: EndQel undoes that.
     instance.running = true;
+    // The listener keeps off the line for seconds after a start: known by then.
+    if (result == 0) Listen(instance.record.get(), true);
     return result;
 }
 
@@ -101,7 +103,30 @@ int32_t DriverHost::Stop(int number) {
     Instance& instance = At(number);
     int32_t result = driver_.Call(kEnd, instance.record.get(), nullptr);
     instance.running = false;
+    Listen(instance.record.get(), false);
     return result;
+}
+
+void DriverHost::Listen(const qel::InstanceData* record, bool on) {
+    std::lock_guard lock(listeningMutex_);
+    std::erase_if(listening_, [&](const Listening& each) { return each.record == record; });
+    if (on) listening_.push_back({record->clientId, record->instanceName, record});
+}
+
+const uint8_t* DriverHost::ReceivedFrameOfClient(uint32_t clientId) const {
+    std::lock_guard lock(listeningMutex_);
+    for (const Listening& each : listening_) {
+        if (each.clientId == clientId) return each.record->receivedBytes;
+    }
+    return nullptr;
+}
+
+const uint8_t* DriverHost::ReceivedFrameOfInstance(const std::string& instanceName) const {
+    std::lock_guard lock(listeningMutex_);
+    for (const Listening& each : listening_) {
+        if (each.instanceName == instanceName) return each.record->receivedBytes;
+    }
+    return nullptr;
 }
 
 int32_t DriverHost::Parse(Instance& instance, const std::string& address, uint32_t gateType, GateRow& row) {

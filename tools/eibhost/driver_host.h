@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,13 @@ public:
                         const qel::LineSettings& line);  // code 15
     qel::LineSettings LineOf(int instance) const;
 
+    // The frame a running instance's listener is delivering, for the host
+    // library's callbacks, which run on that listener's thread while the frame
+    // stays put: found by the host client the instance registered, or by its
+    // instance name ("QelEIB01"). nullptr for none.
+    const uint8_t* ReceivedFrameOfClient(uint32_t clientId) const;
+    const uint8_t* ReceivedFrameOfInstance(const std::string& instanceName) const;
+
 private:
     struct Instance {
         InstancePlan plan;
@@ -75,8 +83,17 @@ private:
     const GateRow* Command(int instance, const std::string& name, std::string& problem);
     int32_t Exchange(uint32_t code, Instance& instance, const GateRow& row, qel::RawValue& value);
 
+    struct Listening {
+        uint32_t clientId;
+        std::string instanceName;
+        const qel::InstanceData* record;
+    };
+    void Listen(const qel::InstanceData* record, bool on);
+
     const qel::loader::DriverLibrary& driver_;
     GateBoard& board_;
+    mutable std::mutex listeningMutex_;  // listening_ is read on listener threads
+    std::vector<Listening> listening_;
     qel::LineSettings defaultLine_{9600, 8, 0, 0};
     uint32_t instanceSize_ = sizeof(qel::InstanceData);
     std::vector<Instance> instances_;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "group_address.h"
+
 namespace eibhost {
 namespace {
 constexpr size_t kJournalKept = 5000;
@@ -40,7 +42,9 @@ void GateBoard::Changed() {
 
 void GateBoard::BusPut(uint32_t gateId, const std::string& address, uint16_t raw) {
     char line[96];
-    std::snprintf(line, sizeof line, "%s = %u (0x%04X)", address.c_str(), raw, raw);
+    const std::string group = GroupTextOfGate(address);
+    std::snprintf(line, sizeof line, "%s%s%s = %u (0x%04X)", address.c_str(), group.empty() ? "" : "  ", group.c_str(),
+                  raw, raw);
     std::lock_guard lock(mutex_);
     GateState& state = GateOf(gateId).state;
     state.value = raw;

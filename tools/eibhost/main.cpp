@@ -42,7 +42,7 @@ int main(int argc, char** argv) {
         return kLoadFailed;
     }
 
-    Session session(driver, plan);
+    Session session(driver, plan, options.monitor);
     std::string description;
     bool usable = session.Describe(description);
     const std::string header = "eibhost: host library " + paths.hostLibrary + "\neibhost: driver " + paths.driver +

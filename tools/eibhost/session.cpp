@@ -5,6 +5,7 @@
 
 #include "command_text.h"
 #include "display.h"
+#include "group_address.h"
 #include "step_rules.h"
 #include "step_runner.h"
 #include "terminal.h"
@@ -12,14 +13,31 @@
 namespace eibhost {
 namespace {
 
-void OnPut(void* context, uint32_t gateId, const char* address, uint16_t raw) {
-    static_cast<GateBoard*>(context)->BusPut(gateId, address != nullptr ? address : "?", raw);
+void OnPut(void* context, uint32_t clientId, uint32_t gateId, const char* address, uint16_t raw) {
+    static_cast<Session*>(context)->OnBusPut(clientId, gateId, address != nullptr ? address : "?", raw);
 }
 
 void OnLog(void* context, int /*level*/, const char* text) {
     std::string line = text != nullptr ? text : "";
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-    static_cast<GateBoard*>(context)->Journal("log", line);
+    static_cast<Session*>(context)->OnDriverLog(line);
+}
+
+// The instance name of a listener's delivery-failure line ("QelEIB01: address
+// A_01/0515", "... failed to get GateID", "... failed to COOK", "... failed to
+// PutVal"): the telegram came in but found no gate. Empty for other lines.
+std::string UndeliveredBy(const std::string& line) {
+    const size_t colon = line.find(": address ");
+    if (colon == std::string::npos || line.compare(0, 6, "QelEIB") != 0) return {};
+    const std::string rest = line.substr(colon + 10);
+    const size_t space = rest.find(' ');
+    const std::string address = rest.substr(0, space);
+    const std::string tail = space == std::string::npos ? "" : rest.substr(space);
+    if (GroupTextOfGate(address).empty()) return {};
+    if (!tail.empty() && tail != " failed to get GateID" && tail != " failed to COOK" && tail != " failed to PutVal") {
+        return {};
+    }
+    return line.substr(0, colon);
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -36,10 +54,31 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 }  // namespace
 
-Session::Session(const qel::loader::DriverLibrary& driver, const SessionPlan& plan)
-    : driver_(driver), plan_(plan), host_(driver, board_) {
-    driver_.onPut(OnPut, &board_);
-    driver_.onLog(OnLog, &board_);
+Session::Session(const qel::loader::DriverLibrary& driver, const SessionPlan& plan, bool monitor)
+    : driver_(driver), plan_(plan), host_(driver, board_), monitor_(monitor) {
+    driver_.onPut(OnPut, this);
+    driver_.onLog(OnLog, this);
+}
+
+void Session::OnBusPut(uint32_t clientId, uint32_t gateId, const char* address, uint16_t raw) {
+    board_.BusPut(gateId, address, raw);
+    if (monitor_) Monitor(host_.ReceivedFrameOfClient(clientId));
+}
+
+void Session::OnDriverLog(const std::string& text) {
+    board_.Journal("log", text);
+    if (!monitor_) return;
+    const std::string instanceName = UndeliveredBy(text);
+    if (!instanceName.empty()) Monitor(host_.ReceivedFrameOfInstance(instanceName));
+}
+
+void Session::Monitor(const uint8_t* frame) {
+    if (frame == nullptr) return;
+    const std::string line = MonitorLine(frame, qel::kFrameAreaSize);
+    if (line.empty()) return;
+    std::lock_guard lock(monitorMutex_);
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
 }
 
 Session::~Session() {
@@ -156,6 +195,15 @@ bool Session::StopInstances() {
 }
 
 int Session::Run(bool interactive, bool liveOutput, const std::string& header) {
+    if (monitor_) {
+        // The standard output carries the telegrams alone, as knxtool's does.
+        bool good = StartInstances() && DefineGates();
+        if (good) good = interactive ? RunCommands(true) || StdinIsTerminal() : RunScript();
+        bool stopped = StopInstances();
+        if (good && stopped) return kSuccess;
+        std::fprintf(stderr, "eibhost: %s\n", failure_.c_str());
+        return kStepFailed;
+    }
     Display display(board_, liveOutput, interactive && StdinIsTerminal(), SplitLines(header));
     if (!liveOutput) {
         for (const std::string& line : SplitLines(header)) std::printf("%s\n", line.c_str());

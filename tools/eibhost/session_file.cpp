@@ -3,6 +3,7 @@
 #include <toml++/toml.h>
 
 #include "abi/records.h"
+#include "group_address.h"
 #include "step_rules.h"
 
 namespace eibhost {
@@ -28,6 +29,14 @@ int64_t Integer(const std::string& path, const std::string& key, const toml::nod
 std::string Text(const std::string& path, const std::string& key, const toml::node& node) {
     if (!node.is_string()) Fail(Where(path, node), "'" + key + "' must be text in quotes");
     return *node.value<std::string>();
+}
+
+// A 3-level group address ("1/2/3") becomes the driver's gate address ("A_01/0515").
+std::string GateAddress(const SourceLocation& where, const std::string& text) {
+    std::string error;
+    std::string address = GateAddressOf(text, error);
+    if (!error.empty()) Fail(where, error);
+    return address;
 }
 
 const toml::table& Table(const std::string& path, const std::string& name, const toml::node& node) {
@@ -84,10 +93,11 @@ GatePlan ReadGate(const std::string& path, const toml::table& table) {
     for (const auto& [name, node] : table) {
         const std::string key(name.str());
         if (key == "address") {
-            plan.address = Text(path, key, node);
+            plan.address = GateAddress(Where(path, node), Text(path, key, node));
             hasAddress = true;
             if (plan.address.empty() || plan.address.size() > 9) {
-                Fail(Where(path, node), "'address' must be 1 to 9 characters, e.g. \"A_01/0002\" or \"GET_LAYER\"");
+                Fail(Where(path, node),
+                     "'address' must be 1 to 9 characters, e.g. \"A_01/0002\", \"1/2/3\" or \"GET_LAYER\"");
             }
         } else if (key == "instance") {
             plan.instance = static_cast<int>(Integer(path, key, node, 1, 64));
@@ -114,6 +124,8 @@ Step ReadStep(const std::string& path, const toml::table& table) {
             hasAction = true;
         } else if (node.is_integer()) {
             step.keys[key] = *node.value<int64_t>();
+        } else if (node.is_string() && key == "gate") {
+            step.keys[key] = GateAddress(Where(path, node), *node.value<std::string>());
         } else if (node.is_string()) {
             step.keys[key] = *node.value<std::string>();
         } else if (node.is_boolean()) {
