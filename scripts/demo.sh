@@ -1,6 +1,6 @@
 #!/bin/sh
-# Quick start: builds the driver, the host library, the bus emulator and
-# eibhost, starts the emulator with the building scenario, and runs a short
+# Quick start: installs what is missing (scripts/setup.sh), builds the driver,
+# the host library, the bus emulator and eibhost, starts the emulator with the building scenario, and runs a short
 # eibhost session on its virtual line: gates updating live, reads, writes,
 # BCU cells, and a clean stop. Exits with eibhost's status.
 #   BUILD_DIR=...  build tree to use (default build/linux-i386)
@@ -11,6 +11,8 @@ build=${BUILD_DIR:-$root/build/linux-i386}
 scenario=$root/tools/bcusim/scenarios/building.toml
 session=$root/tools/eibhost/examples/building_demo.toml
 
+# A fresh machine first gets the compilers and libraries (scripts/setup.sh).
+"$root/scripts/setup.sh"
 if [ ! -f "$build/CMakeCache.txt" ]; then
     (cd "$root" && cmake --preset linux-i386 -B "$build" >/dev/null)
 fi

@@ -1,26 +1,17 @@
 #!/usr/bin/env bash
 # Installs what the build needs, builds both targets and runs the whole suite:
-# Linux i386 natively, Windows i686 under Wine.
+# Linux i386 natively (also with ASan, UBSan and LeakSanitizer), Windows i686
+# under Wine; then short runs of the fuzz targets, the race check, the soak and
+# the line benchmark, which show that they run (the benchmark checks no figures).
+#   QEL_LEGS    legs to build and test (default: linux-i386 linux-i386-asan windows-i686)
+#   QEL_CHECKS  short runs after the legs (default: fuzz race soak bench; "" for none)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-legs=${QEL_LEGS:-"linux-i386 windows-i686"}
-packages=(cmake ninja-build g++ g++-multilib gcc-multilib googletest libtomlplusplus-dev
-          g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32:i386)
-# linux-i386-asan (only when listed): the i386 AddressSanitizer and UBSan runtimes.
-[[ " $legs " == *" linux-i386-asan "* ]] && packages+=(lib32asan8 lib32ubsan1)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "== installing: ${missing[*]}"
-  sudo_cmd=(); [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-  "${sudo_cmd[@]}" dpkg --add-architecture i386
-  "${sudo_cmd[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+scripts/setup.sh
 
+legs=${QEL_LEGS:-"linux-i386 linux-i386-asan windows-i686"}
+checks=${QEL_CHECKS-"fuzz race soak bench"}
 status=0
 for leg in $legs; do
   echo "== $leg: configure and build"
@@ -39,5 +30,17 @@ for leg in $legs; do
   # gets one more run, and ctest reports it if it fails again.
   [ "$leg" = windows-i686 ] && repeat=(--repeat until-pass:2)
   ctest --preset "$leg" "${repeat[@]}" || status=1
+done
+
+# The short runs use the linux-i386 build.
+for check in $checks; do
+  echo "== $check"
+  case $check in
+    fuzz) scripts/fuzz.sh 30 || status=1 ;;
+    race) scripts/race-check.sh || status=1 ;;
+    soak) scripts/soak.sh 60 || status=1 ;;
+    bench) scripts/bench.sh --short --out build/bench-short || status=1 ;;
+    *) echo "unknown check: $check"; status=1 ;;
+  esac
 done
 exit $status

@@ -49,8 +49,9 @@ HUXTOR_API void HuxCtlFail(const char* name, uint16_t status, uint32_t after, in
 HUXTOR_API uint32_t HuxCtlCallCount(const char* name);
 
 /* Called (on the caller's thread, outside the library's lock) after each successful
- * HuxPutGateVal, and after each log line. NULL removes. */
-typedef void (*HuxCtlPutCallback)(void* context, uint32_t gateId, const char* address, uint16_t raw);
+ * HuxPutGateVal, with the client that put the value, and after each log line. NULL removes. */
+typedef void (*HuxCtlPutCallback)(void* context, uint32_t clientId, uint32_t gateId, const char* address,
+                                  uint16_t raw);
 typedef void (*HuxCtlLogCallback)(void* context, int level, const char* text);
 HUXTOR_API void HuxCtlOnPut(HuxCtlPutCallback callback, void* context);
 HUXTOR_API void HuxCtlOnLog(HuxCtlLogCallback callback, void* context);

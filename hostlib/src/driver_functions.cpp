@@ -79,7 +79,7 @@ HUXTOR_API uint16_t HUXTOR_STDCALL HuxPutGateVal(uint32_t clientId, uint32_t gat
     const uint16_t raw = huxtor::uncook(cooked);
     const auto address = state().gates.put(gateId, cooked, raw);
     if (!address) return huxtor::kUnknownGate;
-    state().onPut.invoke(gateId, address->c_str(), raw);
+    state().onPut.invoke(clientId, gateId, address->c_str(), raw);
     return huxtor::kOk;
 }
 

@@ -264,7 +264,7 @@ struct Seen {
 TEST_F(HostLibrary, CallbacksMayCallBackIntoTheLibrary) {
     Seen seen;
     HuxCtlOnPut(
-        [](void* context, uint32_t gate, const char* address, uint16_t raw) {
+        [](void* context, uint32_t /*client*/, uint32_t gate, const char* address, uint16_t raw) {
             uint16_t stored = 0;
             HuxCtlGetRaw(gate, &stored);
             static_cast<Seen*>(context)->puts.push_back(std::string(address) + "=" + std::to_string(raw) + "/" +

@@ -33,13 +33,13 @@ protected:
         std::memset(&block_, 0xA5, sizeof block_);
         block_.address = address;
         block_.gateType = gateType;
-        return driver_.call(kParse, &instance_, &block_);
+        return driver_.Call(kParse, &instance_, &block_);
     }
 
     // The log since the last call, every line at level 32.
     Lines takeLog() {
         Lines texts;
-        for (const test::LogLine& line : driver_.log()) {
+        for (const test::LogLine& line : driver_.Log()) {
             EXPECT_EQ(line.level, 32) << line.text;
             texts.push_back(line.text);
         }
@@ -64,13 +64,13 @@ TEST_F(AddressParse, a_one_bit_group_address_comes_back_to_the_host) {
 }
 
 TEST_F(AddressParse, requests_without_their_records_answer_1) {
-    EXPECT_EQ(driver_.call(kParse, &instance_, nullptr), 1);
+    EXPECT_EQ(driver_.Call(kParse, &instance_, nullptr), 1);
     EXPECT_EQ(takeLog(), Lines{"QelEIB01: SingleParser() fail, no parameter block"});
 
     std::memset(&block_, 0xA5, sizeof block_);
     block_.address = "LINKLAYER";
     ParseBlock before = block_;
-    EXPECT_EQ(driver_.call(kParse, nullptr, &block_), 1);
+    EXPECT_EQ(driver_.Call(kParse, nullptr, &block_), 1);
     EXPECT_EQ(std::memcmp(&block_, &before, sizeof block_), 0);
     EXPECT_EQ(takeLog(), Lines{});
 }
@@ -81,7 +81,7 @@ TEST_F(AddressParse, parses_of_two_instances_log_under_their_own_names) {
     std::strcpy(second.instanceName, "QelEIB02");
     ParseBlock block{};
     block.address = "NOPE";
-    EXPECT_EQ(driver_.call(kParse, &second, &block), 1);
+    EXPECT_EQ(driver_.Call(kParse, &second, &block), 1);
     EXPECT_EQ(parse("NOPE", 0), 1);
     EXPECT_EQ(takeLog(), (Lines{"QelEIB02: SingleParser() fail, command not found (addr = 'NOPE')",
                                 "QelEIB01: SingleParser() fail, command not found (addr = 'NOPE')"}));

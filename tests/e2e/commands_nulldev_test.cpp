@@ -30,14 +30,14 @@ TEST_F(CommandsOnNulldev, EveryReadAnswersZeroAndAsksTheHostNothing) {
         EXPECT_EQ(read.value, 0) << index;
     }
     EXPECT_EQ(driver.callCount("HuxGetGateRawValue"), 0u);
-    EXPECT_TRUE(driver.logTexts().empty());
+    EXPECT_TRUE(driver.LogTexts().empty());
 }
 
 TEST_F(CommandsOnNulldev, WritesThatPassTheirCheckSucceedWithoutALine) {
     for (int32_t index : {0, 1, 2, 4, 5, 6, 8, 10, 11}) EXPECT_EQ(instance.write(index, 0x0801, 1), 0) << index;
     EXPECT_EQ(instance.write(6, 0x0801, 0xFFFF), 0);
     EXPECT_EQ(instance.write(4, 0x0801, 0x1234), 0);
-    EXPECT_TRUE(driver.logTexts().empty());
+    EXPECT_TRUE(driver.LogTexts().empty());
 }
 
 TEST_F(CommandsOnNulldev, WriteRefusalsAreLoggedExactly) {
@@ -49,7 +49,7 @@ TEST_F(CommandsOnNulldev, WriteRefusalsAreLoggedExactly) {
     EXPECT_EQ(instance.write(9, 0, 1), 1);
     EXPECT_EQ(instance.write(12, 0, 1), 1);
     EXPECT_EQ(instance.write(-1, 0, 1), 1);
-    EXPECT_EQ(driver.logTexts(), (Lines{
+    EXPECT_EQ(driver.LogTexts(), (Lines{
                                      "QelEIB01: AnalogWrite() fail, Value > 255 (val = 256)",
                                      "QelEIB01: Put116Write() fail, Value > 255 (val = 300)",
                                      "QelEIB01: PutLayerWrite() fail, Value > 255 (val = 1000)",

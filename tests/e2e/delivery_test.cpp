@@ -25,7 +25,7 @@ TEST_F(Delivery, EachSizeReachesItsGate) {
     EXPECT_EQ(instance().data().lastBitValue, 1);
     EXPECT_EQ(instance().data().lastByteValue, 0x37);
     EXPECT_EQ(instance().data().lastWordValue, 0x1234);
-    EXPECT_TRUE(driver.logTexts().empty());
+    EXPECT_TRUE(driver.LogTexts().empty());
 }
 
 TEST_F(Delivery, BytesThatLookLikeTheHeaderAreDelivered) {
@@ -55,7 +55,7 @@ TEST_F(Delivery, UnknownGatesAreLoggedWithTheirAddressText) {
     bus.Inject(0x7001, ValueSize::kBit, 1);      // 14/1: printed although no gate could name it
     bus.Inject(0xFFFF, ValueSize::kWord, 9);     // 31/2047: the longest text
     ASSERT_TRUE(WaitForLogLine(driver, "A231/2047", 3000));
-    EXPECT_EQ(driver.logTexts(), (Lines{"QelEIB01: address A_02/0005",
+    EXPECT_EQ(driver.LogTexts(), (Lines{"QelEIB01: address A_02/0005",
                                         "QelEIB01: address D_14/0001 failed to get GateID",
                                         "QelEIB01: address A231/2047"}));
     EXPECT_EQ(instance().data().lastByteValue, 5);  // kept although not delivered
@@ -71,7 +71,7 @@ TEST_F(Delivery, FailedCookOrPutKeepsTheGatesLastValue) {
     driver.fail("HuxPutGateVal", 4, 0, 1);
     bus.Inject(0x0802, ValueSize::kByte, 12);
     ASSERT_TRUE(WaitForLogLine(driver, "failed to PutVal", 3000));
-    EXPECT_EQ(driver.logTexts(), (Lines{"QelEIB01: address A_01/0002 failed to COOK",
+    EXPECT_EQ(driver.LogTexts(), (Lines{"QelEIB01: address A_01/0002 failed to COOK",
                                         "QelEIB01: address A_01/0002 failed to PutVal"}));
     EXPECT_EQ(driver.putCount(gate), 1u);
     EXPECT_EQ(GateValue("A_01/0002"), 10);

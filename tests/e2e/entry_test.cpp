@@ -30,12 +30,12 @@ protected:
     // Calls `code` with a real instance and parameter area, with none, and with
     // pointers that must not be followed; expects `result` and no effect each time.
     void expectNoEffect(uint32_t code, int32_t result) {
-        EXPECT_EQ(driver_.call(code, &instance_, params_, 0x77), result) << "code " << code;
-        EXPECT_EQ(driver_.call(code, nullptr, nullptr), result) << "code " << code;
-        EXPECT_EQ(driver_.call(code, kUnmappedInstance, kUnmappedParams), result) << "code " << code;
+        EXPECT_EQ(driver_.Call(code, &instance_, params_, 0x77), result) << "code " << code;
+        EXPECT_EQ(driver_.Call(code, nullptr, nullptr), result) << "code " << code;
+        EXPECT_EQ(driver_.Call(code, kUnmappedInstance, kUnmappedParams), result) << "code " << code;
         EXPECT_EQ(std::memcmp(&instance_, &instanceBefore_, sizeof instance_), 0) << "code " << code;
         EXPECT_EQ(std::memcmp(params_, paramsBefore_, sizeof params_), 0) << "code " << code;
-        EXPECT_EQ(driver_.logTexts(), std::vector<std::string>{}) << "code " << code;
+        EXPECT_EQ(driver_.LogTexts(), std::vector<std::string>{}) << "code " << code;
     }
 
     test::LoadedDriver driver_;
@@ -66,7 +66,7 @@ TEST_F(Entry, a_request_block_is_read_at_its_fixed_offsets) {
     void* params = &description;
     std::memcpy(raw + 4, &code, 4);
     std::memcpy(raw + 16, &params, 4);
-    EXPECT_EQ(driver_.call(reinterpret_cast<RequestBlock*>(raw)), 0);
+    EXPECT_EQ(driver_.Call(reinterpret_cast<RequestBlock*>(raw)), 0);
     EXPECT_EQ(description.instanceSize, 436u);
 }
 
@@ -84,7 +84,7 @@ std::string expectedBanner() {
 TEST_F(Entry, code_14_describes_the_driver_without_an_instance) {
     DriverDescription description;
     std::memset(&description, 0xC3, sizeof description);
-    EXPECT_EQ(driver_.call(14, nullptr, &description), 0);
+    EXPECT_EQ(driver_.Call(14, nullptr, &description), 0);
     EXPECT_EQ(description.word0, 82u);
     ASSERT_NE(description.driverName, nullptr);
     EXPECT_STREQ(description.driverName, "Instabus EIB");
@@ -97,12 +97,12 @@ TEST_F(Entry, code_14_describes_the_driver_without_an_instance) {
     EXPECT_EQ(description.line.stopBits, 0u);
     EXPECT_EQ(description.line.parity, 0u);
     EXPECT_EQ(description.word28, 0u);
-    EXPECT_EQ(driver_.logTexts(), std::vector<std::string>{});
+    EXPECT_EQ(driver_.LogTexts(), std::vector<std::string>{});
 }
 
 TEST_F(Entry, the_banner_is_167_bytes_of_code_page_437_box) {
     DriverDescription description{};
-    ASSERT_EQ(driver_.call(14, nullptr, &description), 0);
+    ASSERT_EQ(driver_.Call(14, nullptr, &description), 0);
     const auto* banner = reinterpret_cast<const unsigned char*>(description.banner);
     ASSERT_EQ(std::strlen(description.banner), 167u);
 
@@ -131,8 +131,8 @@ TEST_F(Entry, the_banner_is_167_bytes_of_code_page_437_box) {
 TEST_F(Entry, code_14_reads_neither_instance_nor_host_byte_and_keeps_its_texts) {
     DriverDescription first{};
     DriverDescription second{};
-    ASSERT_EQ(driver_.call(14, nullptr, &first), 0);
-    ASSERT_EQ(driver_.call(14, kUnmappedInstance, &second, 0xFF), 0);
+    ASSERT_EQ(driver_.Call(14, nullptr, &first), 0);
+    ASSERT_EQ(driver_.Call(14, kUnmappedInstance, &second, 0xFF), 0);
     EXPECT_EQ(std::memcmp(&first, &second, sizeof first), 0);
     // The texts are the library's constants: the same pointers every time.
     EXPECT_EQ(first.driverName, second.driverName);

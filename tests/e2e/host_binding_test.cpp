@@ -23,13 +23,13 @@ TEST(HostBinding, ColdStartEntryLineReachesTheHostLibraryLog) {
     InstanceData instance{};
     ColdStartParams params{};  // portEnabled 0: the entry line and nothing else
 
-    ASSERT_EQ(0, d.call(kColdStart, &instance, &params));
+    ASSERT_EQ(0, d.Call(kColdStart, &instance, &params));
 
     char expected[64];
     std::snprintf(expected, sizeof expected, "QelEIB%02d: ColdStart() entered, Version: 01.12",
                   static_cast<int>(instance.instanceNumber));
     EXPECT_GE(instance.instanceNumber, 1);
-    const std::vector<LogLine> log = d.log();
+    const std::vector<LogLine> log = d.Log();
     ASSERT_EQ(1u, log.size());
     EXPECT_EQ(32, log[0].level);
     EXPECT_EQ(expected, log[0].text);
@@ -38,7 +38,7 @@ TEST(HostBinding, ColdStartEntryLineReachesTheHostLibraryLog) {
     EXPECT_EQ(0u, d.clientCount());
 
     // Give the instance number back: later tests in this process count from 1 again.
-    EXPECT_EQ(0, d.call(kEndQel, &instance, nullptr));
+    EXPECT_EQ(0, d.Call(kEndQel, &instance, nullptr));
 }
 
 TEST(HostBinding, MissingHostLibraryFailsTheTestByName) {

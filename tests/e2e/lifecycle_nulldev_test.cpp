@@ -15,7 +15,7 @@ using Lines = std::vector<std::string>;
 // The driver's own lines, without the one-off note about thread priority.
 Lines DriverLines(const LoadedDriver& driver) {
     Lines lines;
-    for (const std::string& line : driver.logTexts()) {
+    for (const std::string& line : driver.LogTexts()) {
         if (line.find("priority") == std::string::npos) lines.push_back(line);
     }
     return lines;
@@ -201,7 +201,7 @@ TEST_F(LifecycleOnNulldev, UnopenablePortsFailWithTheirName) {
     ColdStartParams params{};
     std::memset(params.portName, 'X', sizeof params.portName);  // 12 characters, no room for the NUL
     params.portEnabled = 1;
-    EXPECT_EQ(driver.call(kColdStart, &unterminated.data(), &params), 2);
+    EXPECT_EQ(driver.Call(kColdStart, &unterminated.data(), &params), 2);
     EXPECT_EQ(LinesWith(driver, "Fail to open"), Lines{"QelEIB02: Fail to open XXXXXXXXXXXX"});
     EXPECT_EQ(unterminated.endQel(), 0);
     EXPECT_EQ(missing.endQel(), 0);
@@ -218,16 +218,16 @@ TEST_F(LifecycleOnNulldev, FailedRegistrationIsLoggedWithItsStatus) {
 }
 
 TEST_F(LifecycleOnNulldev, MissingBlocksAreRefusedWithoutTouchingMemory) {
-    EXPECT_EQ(driver.call(kColdStart, nullptr, nullptr), 2);
-    EXPECT_EQ(driver.call(kEndQel, nullptr, nullptr), 2);
-    EXPECT_EQ(driver.call(kRead, nullptr, nullptr), 1);
-    EXPECT_EQ(driver.call(kWrite, nullptr, nullptr), 1);
+    EXPECT_EQ(driver.Call(kColdStart, nullptr, nullptr), 2);
+    EXPECT_EQ(driver.Call(kEndQel, nullptr, nullptr), 2);
+    EXPECT_EQ(driver.Call(kRead, nullptr, nullptr), 1);
+    EXPECT_EQ(driver.Call(kWrite, nullptr, nullptr), 1);
     DriverInstance instance(driver);
-    EXPECT_EQ(driver.call(kColdStart, &instance.data(), nullptr), 2);
+    EXPECT_EQ(driver.Call(kColdStart, &instance.data(), nullptr), 2);
     EXPECT_EQ(LinesWith(driver, "ColdStart() fail"), Lines{"QelEIB01: ColdStart() fail, no parameter block"});
-    EXPECT_EQ(driver.call(kRead, &instance.data(), nullptr), 1);
-    EXPECT_EQ(driver.call(kWrite, &instance.data(), nullptr), 1);
-    EXPECT_EQ(driver.call(kReconfigure, &instance.data(), nullptr), 2);
+    EXPECT_EQ(driver.Call(kRead, &instance.data(), nullptr), 1);
+    EXPECT_EQ(driver.Call(kWrite, &instance.data(), nullptr), 1);
+    EXPECT_EQ(driver.Call(kReconfigure, &instance.data(), nullptr), 2);
     EXPECT_EQ(instance.endQel(), 0);
 }
 

@@ -136,7 +136,7 @@ TEST_F(Reads, RefusedIndicesAreLogged) {
     for (int32_t index : {0, 1, 2, 8, 10, 11}) EXPECT_EQ(instance().read(index).result, 1);
     EXPECT_EQ(instance().read(12).result, 1);
     EXPECT_EQ(instance().read(-3).result, 1);
-    EXPECT_EQ(driver.logTexts(), (Lines{
+    EXPECT_EQ(driver.LogTexts(), (Lines{
                                      "QelEIB01: CallCmdReadFunction() fail, NULL fn (fn = 0)",
                                      "QelEIB01: CallCmdReadFunction() fail, NULL fn (fn = 1)",
                                      "QelEIB01: CallCmdReadFunction() fail, NULL fn (fn = 2)",

@@ -12,7 +12,7 @@ int32_t DriverInstance::coldStart(const std::string& port, uint32_t portEnabled,
     params.portEnabled = portEnabled;
     params.readTimeout = readTimeout;
     params.line = LineSettings{9600, 8, 0, 0};
-    return driver_.call(kColdStart, &data_, &params, hostByte);
+    return driver_.Call(kColdStart, &data_, &params, hostByte);
 }
 
 int32_t DriverInstance::reconfigure(const std::string& port, uint32_t readTimeout, LineSettings line) {
@@ -20,7 +20,7 @@ int32_t DriverInstance::reconfigure(const std::string& port, uint32_t readTimeou
     std::memcpy(params.portName, port.c_str(), std::min(port.size() + 1, sizeof params.portName));
     params.readTimeout = readTimeout;
     params.line = line;
-    return driver_.call(kReconfigure, &data_, &params);
+    return driver_.Call(kReconfigure, &data_, &params);
 }
 
 int32_t DriverInstance::parse(const std::string& address, uint32_t gateType, ParseBlock* block) {
@@ -28,7 +28,7 @@ int32_t DriverInstance::parse(const std::string& address, uint32_t gateType, Par
     ParseBlock* target = block != nullptr ? block : &local;
     target->address = address.c_str();
     target->gateType = gateType;
-    return driver_.call(kParse, &data_, target);
+    return driver_.Call(kParse, &data_, target);
 }
 
 ReadResult DriverInstance::read(int32_t commandIndex, uint16_t groupAddress, uint32_t gateId) {
@@ -38,7 +38,7 @@ ReadResult DriverInstance::read(int32_t commandIndex, uint16_t groupAddress, uin
     block.groupAddress = groupAddress;
     block.gateId = gateId;
     block.valueArea = &area;
-    const int32_t result = driver_.call(kRead, &data_, &block);
+    const int32_t result = driver_.Call(kRead, &data_, &block);
     return ReadResult{result, area.word0, area.value};
 }
 
@@ -48,12 +48,12 @@ int32_t DriverInstance::write(int32_t commandIndex, uint16_t groupAddress, uint1
     block.commandIndex = static_cast<uint32_t>(commandIndex);
     block.groupAddress = groupAddress;
     block.valueArea = &area;
-    return driver_.call(kWrite, &data_, &block);
+    return driver_.Call(kWrite, &data_, &block);
 }
 
 std::vector<std::string> LinesWith(const LoadedDriver& driver, const std::string& needle) {
     std::vector<std::string> lines;
-    for (const std::string& text : driver.logTexts()) {
+    for (const std::string& text : driver.LogTexts()) {
         if (text.find(needle) != std::string::npos) lines.push_back(text);
     }
     return lines;

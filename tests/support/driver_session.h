@@ -30,10 +30,10 @@ public:
 
     int32_t coldStart(const std::string& port, uint32_t portEnabled = 1, uint32_t readTimeout = 100,
                       uint8_t hostByte = 7);
-    int32_t warmStart() { return driver_.call(kWarmStart, &data_, nullptr); }
-    int32_t endQel() { return driver_.call(kEndQel, &data_, nullptr); }
-    int32_t closePort() { return driver_.call(kClosePort, &data_, nullptr); }
-    int32_t openPort() { return driver_.call(kOpenPort, &data_, nullptr); }
+    int32_t warmStart() { return driver_.Call(kWarmStart, &data_, nullptr); }
+    int32_t endQel() { return driver_.Call(kEndQel, &data_, nullptr); }
+    int32_t closePort() { return driver_.Call(kClosePort, &data_, nullptr); }
+    int32_t openPort() { return driver_.Call(kOpenPort, &data_, nullptr); }
     int32_t reconfigure(const std::string& port, uint32_t readTimeout = 0, LineSettings line = {9600, 8, 0, 0});
 
     // Parses `address`; returns the result and fills `block`.

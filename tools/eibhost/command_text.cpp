@@ -4,6 +4,7 @@
 #include <sstream>
 #include <vector>
 
+#include "group_address.h"
 #include "step_rules.h"
 
 namespace eibhost {
@@ -34,6 +35,10 @@ std::string RestAfterWords(const std::string& line, size_t words) {
 }
 
 bool SetKey(Step& step, const std::string& key, const std::string& text, std::string& error) {
+    if (key == "gate") {
+        step.keys[key] = GateAddressOf(text, error);  // "1/2/3" is "A_01/0515"
+        return error.empty();
+    }
     if (IsTextKey(key)) {
         step.keys[key] = text;
         return true;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "group_address.h"
 #include "terminal.h"
 
 namespace eibhost {
@@ -9,9 +10,10 @@ namespace {
 
 constexpr auto kRedrawPause = std::chrono::milliseconds(80);
 
+// The gate's group address as the bus tools write it (3-level), "-" for a BCU command.
 std::string Group(const GateRow& row) {
     if (row.commandIndex < 4 || row.commandIndex > 6) return "-";
-    return std::to_string(row.groupAddress >> 11) + "/" + std::to_string(row.groupAddress & 0x7FF);
+    return GroupText(row.groupAddress);
 }
 
 // Cuts a line to the screen width, counting UTF-8 characters, not bytes.
@@ -31,7 +33,7 @@ std::string Fit(const std::string& line, int columns) {
 
 std::vector<std::string> FormatGateTable(const std::vector<std::pair<GateRow, GateState>>& gates) {
     std::vector<std::string> lines;
-    lines.emplace_back("inst gate       type cmd group    value           from  puts  sent    changed");
+    lines.emplace_back("inst gate       group    type cmd value           from  puts  sent    changed");
     for (const auto& [row, state] : gates) {
         char value[32] = "-";
         if (state.value) std::snprintf(value, sizeof value, "%u (0x%04X)", *state.value, *state.value);
@@ -40,8 +42,8 @@ std::vector<std::string> FormatGateTable(const std::vector<std::pair<GateRow, Ga
         char changed[16] = "-";
         if (state.changedAt > 0) std::snprintf(changed, sizeof changed, "%.3f", state.changedAt);
         char line[200];
-        std::snprintf(line, sizeof line, "%4d %-10s %4u %3u %-8s %-15s %-5s %4u  %-7s %s", row.instance,
-                      row.address.c_str(), row.gateType, row.commandIndex, Group(row).c_str(), value,
+        std::snprintf(line, sizeof line, "%4d %-10s %-8s %4u %3u %-15s %-5s %4u  %-7s %s", row.instance,
+                      row.address.c_str(), Group(row).c_str(), row.gateType, row.commandIndex, value,
                       state.source.empty() ? "-" : state.source.c_str(), state.busPuts, sent, changed);
         lines.emplace_back(line);
     }
@@ -51,9 +53,9 @@ std::vector<std::string> FormatGateTable(const std::vector<std::pair<GateRow, Ga
 Display::Display(GateBoard& board, bool live, bool withPrompt, std::vector<std::string> header)
     : board_(board), live_(live), withPrompt_(withPrompt), header_(std::move(header)) {}
 
-Display::~Display() { stop(); }
+Display::~Display() { Stop(); }
 
-void Display::start() {
+void Display::Start() {
     if (live_) {
         RestoreTerminalOnInterrupt();
         TerminalSize size = QueryTerminalSize();
@@ -62,56 +64,56 @@ void Display::start() {
         if (withPrompt_) std::printf("\x1b[%d;%dr\x1b[%d;1H", size.rows, size.rows, size.rows);
         std::fflush(stdout);
     }
-    thread_ = std::thread([this] { live_ ? runLive() : runLines(); });
+    thread_ = std::thread([this] { live_ ? RunLive() : RunLines(); });
 }
 
-void Display::stop() {
+void Display::Stop() {
     if (!thread_.joinable()) return;
     stopping_ = true;
-    board_.wake();
+    board_.Wake();
     thread_.join();
     if (live_) {
-        drawScreen();
+        DrawScreen();
         TerminalSize size = QueryTerminalSize();
         std::printf("\x1b[r\x1b[%d;1H\n", size.rows);
     } else {
-        flushLines();
+        FlushLines();
     }
     std::fflush(stdout);
 }
 
-void Display::flushLines() {
-    for (const std::string& line : board_.journalSince(printed_, printed_)) std::printf("%s\n", line.c_str());
+void Display::FlushLines() {
+    for (const std::string& line : board_.JournalSince(printed_, printed_)) std::printf("%s\n", line.c_str());
     std::fflush(stdout);
 }
 
-void Display::runLines() {
+void Display::RunLines() {
     uint64_t seen = 0;
     while (!stopping_) {
-        seen = board_.waitForChange(seen, std::chrono::milliseconds(500));
-        flushLines();
+        seen = board_.WaitForChange(seen, std::chrono::milliseconds(500));
+        FlushLines();
     }
 }
 
-void Display::runLive() {
+void Display::RunLive() {
     uint64_t seen = 0;
     while (!stopping_) {
-        seen = board_.waitForChange(seen, std::chrono::milliseconds(500));
+        seen = board_.WaitForChange(seen, std::chrono::milliseconds(500));
         if (stopping_) break;
-        drawScreen();
+        DrawScreen();
         std::this_thread::sleep_for(kRedrawPause);  // coalesces bursts of telegrams
     }
 }
 
-void Display::drawScreen() {
+void Display::DrawScreen() {
     TerminalSize size = QueryTerminalSize();
     const int usable = size.rows - (withPrompt_ ? 1 : 0);
     std::vector<std::string> lines = header_;
-    for (std::string& line : FormatGateTable(board_.snapshot())) lines.push_back(std::move(line));
+    for (std::string& line : FormatGateTable(board_.Snapshot())) lines.push_back(std::move(line));
     lines.push_back(std::string(static_cast<size_t>(size.columns > 0 ? size.columns : 80), '-'));
     const int room = usable - static_cast<int>(lines.size());
     if (room > 0) {
-        for (std::string& line : board_.journalTail(static_cast<size_t>(room))) lines.push_back(std::move(line));
+        for (std::string& line : board_.JournalTail(static_cast<size_t>(room))) lines.push_back(std::move(line));
     }
     std::string frame = "\x1b" "7";  // keep the typing position
     for (int row = 0; row < usable; ++row) {

@@ -17,16 +17,16 @@ public:
     Display(GateBoard& board, bool live, bool withPrompt, std::vector<std::string> header);
     ~Display();
 
-    void start();
+    void Start();
     // Flushes what is left, gives the terminal back, and ends the drawing thread.
-    void stop();
-    bool live() const { return live_; }
+    void Stop();
+    bool Live() const { return live_; }
 
 private:
-    void runLines();
-    void runLive();
-    void flushLines();
-    void drawScreen();
+    void RunLines();
+    void RunLive();
+    void FlushLines();
+    void DrawScreen();
 
     GateBoard& board_;
     bool live_;

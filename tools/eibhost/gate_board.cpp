@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "group_address.h"
+
 namespace eibhost {
 namespace {
 constexpr size_t kJournalKept = 5000;
@@ -9,23 +11,23 @@ constexpr size_t kJournalKept = 5000;
 
 GateBoard::GateBoard() : begin_(std::chrono::steady_clock::now()) {}
 
-double GateBoard::elapsed() const {
+double GateBoard::Elapsed() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - begin_).count();
 }
 
-void GateBoard::addRow(const GateRow& row) {
+void GateBoard::AddRow(const GateRow& row) {
     std::lock_guard lock(mutex_);
     rows_.push_back(row);
-    gate(row.gateId);
-    changed();
+    GateOf(row.gateId);
+    Changed();
 }
 
-std::vector<GateRow> GateBoard::rows() const {
+std::vector<GateRow> GateBoard::Rows() const {
     std::lock_guard lock(mutex_);
     return rows_;
 }
 
-GateBoard::Gate& GateBoard::gate(uint32_t gateId) {
+GateBoard::Gate& GateBoard::GateOf(uint32_t gateId) {
     for (Gate& each : gates_) {
         if (each.gateId == gateId) return each;
     }
@@ -33,41 +35,43 @@ GateBoard::Gate& GateBoard::gate(uint32_t gateId) {
     return gates_.back();
 }
 
-void GateBoard::changed() {
+void GateBoard::Changed() {
     ++changes_;
     changedSignal_.notify_all();
 }
 
-void GateBoard::busPut(uint32_t gateId, const std::string& address, uint16_t raw) {
+void GateBoard::BusPut(uint32_t gateId, const std::string& address, uint16_t raw) {
     char line[96];
-    std::snprintf(line, sizeof line, "%s = %u (0x%04X)", address.c_str(), raw, raw);
+    const std::string group = GroupTextOfGate(address);
+    std::snprintf(line, sizeof line, "%s%s%s = %u (0x%04X)", address.c_str(), group.empty() ? "" : "  ", group.c_str(),
+                  raw, raw);
     std::lock_guard lock(mutex_);
-    GateState& state = gate(gateId).state;
+    GateState& state = GateOf(gateId).state;
     state.value = raw;
     state.source = "bus";
     ++state.busPuts;
-    state.changedAt = elapsed();
-    append("bus", line);
+    state.changedAt = Elapsed();
+    Append("bus", line);
 }
 
-void GateBoard::readValue(uint32_t gateId, uint16_t value) {
+void GateBoard::ReadValue(uint32_t gateId, uint16_t value) {
     std::lock_guard lock(mutex_);
-    GateState& state = gate(gateId).state;
+    GateState& state = GateOf(gateId).state;
     state.value = value;
     state.source = "read";
-    state.changedAt = elapsed();
-    changed();
+    state.changedAt = Elapsed();
+    Changed();
 }
 
-void GateBoard::sentValue(uint32_t gateId, uint16_t value) {
+void GateBoard::SentValue(uint32_t gateId, uint16_t value) {
     std::lock_guard lock(mutex_);
-    GateState& state = gate(gateId).state;
+    GateState& state = GateOf(gateId).state;
     state.sent = value;
-    state.changedAt = elapsed();
-    changed();
+    state.changedAt = Elapsed();
+    Changed();
 }
 
-GateState GateBoard::state(uint32_t gateId) const {
+GateState GateBoard::State(uint32_t gateId) const {
     std::lock_guard lock(mutex_);
     for (const Gate& each : gates_) {
         if (each.gateId == gateId) return each.state;
@@ -75,19 +79,19 @@ GateState GateBoard::state(uint32_t gateId) const {
     return {};
 }
 
-bool GateBoard::waitForValue(uint32_t gateId, uint16_t value, std::chrono::milliseconds timeout) {
+bool GateBoard::WaitForValue(uint32_t gateId, uint16_t value, std::chrono::milliseconds timeout) {
     std::unique_lock lock(mutex_);
-    return changedSignal_.wait_for(lock, timeout, [&] { return gate(gateId).state.value == value; });
+    return changedSignal_.wait_for(lock, timeout, [&] { return GateOf(gateId).state.value == value; });
 }
 
-void GateBoard::journal(const std::string& kind, const std::string& text) {
+void GateBoard::Journal(const std::string& kind, const std::string& text) {
     std::lock_guard lock(mutex_);
-    append(kind, text);
+    Append(kind, text);
 }
 
-void GateBoard::append(const std::string& kind, const std::string& text) {
+void GateBoard::Append(const std::string& kind, const std::string& text) {
     char stamp[32];
-    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", elapsed());
+    std::snprintf(stamp, sizeof stamp, "[%8.3f] ", Elapsed());
     std::string padded = kind;
     padded.resize(6, ' ');
     if (kind == "log") logTexts_.push_back(text);
@@ -96,10 +100,10 @@ void GateBoard::append(const std::string& kind, const std::string& text) {
         journal_.pop_front();
         ++journalBase_;
     }
-    changed();
+    Changed();
 }
 
-bool GateBoard::logContains(const std::string& text) const {
+bool GateBoard::LogContains(const std::string& text) const {
     std::lock_guard lock(mutex_);
     for (const std::string& line : logTexts_) {
         if (line.find(text) != std::string::npos) return true;
@@ -107,18 +111,18 @@ bool GateBoard::logContains(const std::string& text) const {
     return false;
 }
 
-uint64_t GateBoard::waitForChange(uint64_t seen, std::chrono::milliseconds timeout) const {
+uint64_t GateBoard::WaitForChange(uint64_t seen, std::chrono::milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     changedSignal_.wait_for(lock, timeout, [&] { return changes_ != seen; });
     return changes_;
 }
 
-void GateBoard::wake() {
+void GateBoard::Wake() {
     std::lock_guard lock(mutex_);
-    changed();
+    Changed();
 }
 
-std::vector<std::string> GateBoard::journalSince(uint64_t from, uint64_t& next) const {
+std::vector<std::string> GateBoard::JournalSince(uint64_t from, uint64_t& next) const {
     std::lock_guard lock(mutex_);
     std::vector<std::string> lines;
     if (from < journalBase_) from = journalBase_;
@@ -127,13 +131,13 @@ std::vector<std::string> GateBoard::journalSince(uint64_t from, uint64_t& next) 
     return lines;
 }
 
-std::vector<std::string> GateBoard::journalTail(size_t count) const {
+std::vector<std::string> GateBoard::JournalTail(size_t count) const {
     std::lock_guard lock(mutex_);
     size_t first = journal_.size() > count ? journal_.size() - count : 0;
     return {journal_.begin() + static_cast<std::ptrdiff_t>(first), journal_.end()};
 }
 
-std::vector<std::pair<GateRow, GateState>> GateBoard::snapshot() const {
+std::vector<std::pair<GateRow, GateState>> GateBoard::Snapshot() const {
     std::lock_guard lock(mutex_);
     std::vector<std::pair<GateRow, GateState>> out;
     for (const GateRow& row : rows_) {

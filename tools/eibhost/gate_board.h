@@ -35,39 +35,39 @@ class GateBoard {
 public:
     GateBoard();
 
-    void addRow(const GateRow& row);
-    std::vector<GateRow> rows() const;
+    void AddRow(const GateRow& row);
+    std::vector<GateRow> Rows() const;
 
     // Value updates. busPut is called on a listener thread.
-    void busPut(uint32_t gateId, const std::string& address, uint16_t raw);
-    void readValue(uint32_t gateId, uint16_t value);
-    void sentValue(uint32_t gateId, uint16_t value);
-    GateState state(uint32_t gateId) const;
+    void BusPut(uint32_t gateId, const std::string& address, uint16_t raw);
+    void ReadValue(uint32_t gateId, uint16_t value);
+    void SentValue(uint32_t gateId, uint16_t value);
+    GateState State(uint32_t gateId) const;
 
     // Waits until the gate holds `value`; false on time-out.
-    bool waitForValue(uint32_t gateId, uint16_t value, std::chrono::milliseconds timeout);
+    bool WaitForValue(uint32_t gateId, uint16_t value, std::chrono::milliseconds timeout);
 
     // Journal entries. kind: "log", "bus", "step", "note", "error".
-    void journal(const std::string& kind, const std::string& text);
-    bool logContains(const std::string& text) const;
+    void Journal(const std::string& kind, const std::string& text);
+    bool LogContains(const std::string& text) const;
 
     // Display side: waits for a change (or the time-out), returns the change counter.
-    uint64_t waitForChange(uint64_t seen, std::chrono::milliseconds timeout) const;
+    uint64_t WaitForChange(uint64_t seen, std::chrono::milliseconds timeout) const;
     // Journal lines from index `from` on (index counts every line ever added).
-    std::vector<std::string> journalSince(uint64_t from, uint64_t& next) const;
-    std::vector<std::string> journalTail(size_t count) const;
-    std::vector<std::pair<GateRow, GateState>> snapshot() const;
-    void wake();  // ends a display wait at once
-    double elapsed() const;
+    std::vector<std::string> JournalSince(uint64_t from, uint64_t& next) const;
+    std::vector<std::string> JournalTail(size_t count) const;
+    std::vector<std::pair<GateRow, GateState>> Snapshot() const;
+    void Wake();  // ends a display wait at once
+    double Elapsed() const;
 
 private:
     struct Gate {
         uint32_t gateId;
         GateState state;
     };
-    Gate& gate(uint32_t gateId);  // locked by caller
-    void changed();               // locked by caller
-    void append(const std::string& kind, const std::string& text);  // locked by caller
+    Gate& GateOf(uint32_t gateId);  // locked by caller
+    void Changed();               // locked by caller
+    void Append(const std::string& kind, const std::string& text);  // locked by caller
 
     mutable std::mutex mutex_;
     mutable std::condition_variable changedSignal_;

@@ -2,7 +2,7 @@
 // it without the real process-control host.
 #include <cstdio>
 
-#include "driver_binding.h"
+#include "driver_library.h"
 #include "options.h"
 #include "session.h"
 #include "session_file.h"
@@ -33,18 +33,18 @@ int main(int argc, char** argv) {
         return kBadInput;
     }
 
-    LibraryPaths paths = DefaultLibraryPaths();
+    qel::loader::LibraryPaths paths = qel::loader::DefaultLibraryPaths();
     if (!options.hostLibraryPath.empty()) paths.hostLibrary = options.hostLibraryPath;
     if (!options.driverPath.empty()) paths.driver = options.driverPath;
-    DriverBinding driver;
-    if (!driver.load(paths, error)) {
+    qel::loader::DriverLibrary driver;
+    if (!driver.Load(paths, error)) {
         std::fprintf(stderr, "eibhost: %s\n", error.c_str());
         return kLoadFailed;
     }
 
-    Session session(driver, plan);
+    Session session(driver, plan, options.monitor);
     std::string description;
-    bool usable = session.describe(description);
+    bool usable = session.Describe(description);
     const std::string header = "eibhost: host library " + paths.hostLibrary + "\neibhost: driver " + paths.driver +
                                "\n" + description;
     if (options.describeOnly || !usable) {
@@ -53,5 +53,5 @@ int main(int argc, char** argv) {
     }
     bool interactive = options.scriptFile.empty() || plan.steps.empty();
     bool live = !options.lineOutput && StdoutIsTerminal() && EnableAnsiOutput();
-    return session.run(interactive, live, header);
+    return session.Run(interactive, live, header);
 }

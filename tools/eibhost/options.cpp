@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "abi/records.h"
+#include "group_address.h"
 #include "session_file.h"
 
 namespace eibhost {
@@ -10,9 +11,11 @@ std::string UsageText() {
            "Loads the host library and the qeleib driver as the process-control host does,\n"
            "starts driver instances, shows their gates live and runs commands or a script.\n"
            "\n"
-           "  --port NAME          start an instance on port NAME (repeatable): NULLDEV (no hardware),\n"
-           "                       a serial device (/dev/ttyS0, COM1) or a bcusim line (./b1, \\\\.\\pipe\\b1)\n"
-           "  --gate ADDRESS[@N]   declare a gate on instance N (default 1), e.g. A_01/0002@2\n"
+           "  --port NAME          the port of the next instance (repeatable): NULLDEV (no hardware),\n"
+           "                       a serial device (/dev/ttyS0, COM1) or a bcusim line (./b1, \\\\.\\pipe\\b1);\n"
+           "                       the first ones replace the ports the session files name, in order,\n"
+           "                       the others start more instances\n"
+           "  --gate ADDRESS[@N]   declare a gate on instance N (default 1), e.g. A_01/0002@2 or 1/2/3@2\n"
            "  --gates FILE         instances and gates from a TOML file\n"
            "  --script FILE        run the steps of a TOML file, then stop and exit:\n"
            "                       status 0 only when every step succeeded\n"
@@ -22,6 +25,8 @@ std::string UsageText() {
            "  --hostlib PATH       the host library (default: beside eibhost)\n"
            "  --describe           describe the driver (code 14) and exit\n"
            "  --lines              plain line output even on a terminal\n"
+           "  --monitor            print only the group telegrams the instances receive, as knxd's\n"
+           "                       group monitor does: Write from 1.1.5 to 1/2/3: 2A\n"
            "  --help               this text\n"
            "\n"
            "Without --script, commands are read from the input; type 'help' for the list.\n"
@@ -46,6 +51,8 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
             options.describeOnly = true;
         } else if (arg == "--lines") {
             options.lineOutput = true;
+        } else if (arg == "--monitor") {
+            options.monitor = true;
         } else if (arg == "--driver") {
             if (!value(options.driverPath)) return false;
         } else if (arg == "--hostlib") {
@@ -89,7 +96,15 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
 void BuildPlan(const Options& options, SessionPlan& plan) {
     for (const std::string& file : options.gateFiles) ReadSessionFile(file, plan, false);
     if (!options.scriptFile.empty()) ReadSessionFile(options.scriptFile, plan, true);
-    for (const std::string& port : options.ports) {
+    // The first --port options take the place of the ports the files name, in
+    // order (the same session on \\.\pipe\b1 or COM1); the rest start instances.
+    const size_t fromFiles = plan.instances.size();
+    for (size_t i = 0; i < options.ports.size(); ++i) {
+        const std::string& port = options.ports[i];
+        if (i < fromFiles) {
+            plan.instances[i].port = port;
+            continue;
+        }
         InstancePlan instance;
         instance.port = port;
         instance.readTimeout = options.readTimeout;
@@ -110,6 +125,9 @@ void BuildPlan(const Options& options, SessionPlan& plan) {
             }
             if (gate.instance < 1) throw InputError("--gate " + text + ": the instance after @ is a number from 1");
         }
+        std::string error;
+        gate.address = GateAddressOf(gate.address, error);
+        if (!error.empty()) throw InputError("--gate " + text + ": " + error);
         if (gate.address.empty() || gate.address.size() > 9) {
             throw InputError("--gate " + text + ": an address has 1 to 9 characters");
         }

@@ -18,6 +18,7 @@ struct Options {
     uint32_t readTimeout = 100;
     bool describeOnly = false;
     bool lineOutput = false;
+    bool monitor = false;  // telegrams alone, as knxtool's group monitor prints them
     bool help = false;
 };
 

@@ -5,6 +5,10 @@
 # usage: run_with_bcusim.sh EMULATOR BCUSIM SCENARIO BUS_PATTERN LINES EIBHOST ARGS...
 #   EMULATOR: "" or wine; BUS_PATTERN: "" or an extended regular expression;
 #   LINES: the endpoints bcusim serves, separated by spaces.
+# From the environment, optional checks of eibhost's standard output:
+#   EIBHOST_LINES   an extended regular expression every line must match;
+#   EIBHOST_EXPECT  extended regular expressions, separated by "&&", each of
+#                   which some line must match.
 set -u
 emulator=$1 bcusim=$2 scenario=$3 bus_pattern=$4 lines=$5 eibhost=$6
 shift 6
@@ -35,12 +39,28 @@ while [ ! -f ready ]; do
     sleep 0.1
 done
 
-$emulator "$eibhost" --lines "$@"
+$emulator "$eibhost" --lines "$@" >eibhost.out
 status=$?
+cat eibhost.out
 if [ "$status" -ne 0 ]; then
     echo "eibhost exited with $status"
     exit 1
 fi
+# Wine writes CR LF.
+tr -d '\r' <eibhost.out >eibhost.txt
+if [ -n "${EIBHOST_LINES:-}" ] && grep -Evq "$EIBHOST_LINES" eibhost.txt; then
+    echo "eibhost printed a line that does not match: $EIBHOST_LINES"
+    exit 1
+fi
+rest=${EIBHOST_EXPECT:-}
+while [ -n "$rest" ]; do
+    pattern=${rest%%&&*}
+    case $rest in *"&&"*) rest=${rest#*&&} ;; *) rest= ;; esac
+    if ! grep -Eq "$pattern" eibhost.txt; then
+        echo "eibhost's output lacks: $pattern"
+        exit 1
+    fi
+done
 if [ -n "$bus_pattern" ] && ! grep -Eq "$bus_pattern" bcusim.log; then
     echo "bcusim's output lacks: $bus_pattern"
     exit 1

@@ -2,6 +2,8 @@
 // the typed commands, stop everything, and say how it went.
 #pragma once
 
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,26 +17,35 @@ enum ExitStatus { kSuccess = 0, kStepFailed = 1, kBadInput = 2, kLoadFailed = 3 
 
 class Session {
 public:
-    Session(const DriverBinding& driver, const SessionPlan& plan);
+    // `monitor`: print every group telegram the instances receive as knxd's
+    // group monitor does, and nothing else on the standard output.
+    Session(const qel::loader::DriverLibrary& driver, const SessionPlan& plan, bool monitor = false);
     ~Session();
 
     // Describes the driver: the text, and false when the driver is unusable.
-    bool describe(std::string& text);
+    bool Describe(std::string& text);
     // Runs the whole session; `interactive` reads commands from the input.
-    int run(bool interactive, bool liveOutput, const std::string& header);
+    int Run(bool interactive, bool liveOutput, const std::string& header);
+
+    // The host library's callbacks, on the driver's listener threads (puts) or any thread (log).
+    void OnBusPut(uint32_t clientId, uint32_t gateId, const char* address, uint16_t raw);
+    void OnDriverLog(const std::string& text);
 
 private:
-    bool startInstances();
-    bool defineGates();
-    bool runScript();
-    bool runCommands(bool fromTerminal);
-    bool stopInstances();
-    bool report(const Step& step, const std::string& label);
+    void Monitor(const uint8_t* frame);
+    bool StartInstances();
+    bool DefineGates();
+    bool RunScript();
+    bool RunCommands(bool fromTerminal);
+    bool StopInstances();
+    bool Report(const Step& step, const std::string& label);
 
-    const DriverBinding& driver_;
+    const qel::loader::DriverLibrary& driver_;
     SessionPlan plan_;
     GateBoard board_;
     DriverHost host_;
+    bool monitor_;
+    std::mutex monitorMutex_;  // one telegram line at a time
     std::string failure_;
 };
 

@@ -3,6 +3,7 @@
 #include <toml++/toml.h>
 
 #include "abi/records.h"
+#include "group_address.h"
 #include "step_rules.h"
 
 namespace eibhost {
@@ -13,7 +14,7 @@ SourceLocation Where(const std::string& path, const toml::node& node) {
 }
 
 [[noreturn]] void Fail(const SourceLocation& where, const std::string& what) {
-    throw InputError(where.text() + ": " + what);
+    throw InputError(where.Text() + ": " + what);
 }
 
 int64_t Integer(const std::string& path, const std::string& key, const toml::node& node, int64_t low, int64_t high) {
@@ -28,6 +29,14 @@ int64_t Integer(const std::string& path, const std::string& key, const toml::nod
 std::string Text(const std::string& path, const std::string& key, const toml::node& node) {
     if (!node.is_string()) Fail(Where(path, node), "'" + key + "' must be text in quotes");
     return *node.value<std::string>();
+}
+
+// A 3-level group address ("1/2/3") becomes the driver's gate address ("A_01/0515").
+std::string GateAddress(const SourceLocation& where, const std::string& text) {
+    std::string error;
+    std::string address = GateAddressOf(text, error);
+    if (!error.empty()) Fail(where, error);
+    return address;
 }
 
 const toml::table& Table(const std::string& path, const std::string& name, const toml::node& node) {
@@ -84,10 +93,11 @@ GatePlan ReadGate(const std::string& path, const toml::table& table) {
     for (const auto& [name, node] : table) {
         const std::string key(name.str());
         if (key == "address") {
-            plan.address = Text(path, key, node);
+            plan.address = GateAddress(Where(path, node), Text(path, key, node));
             hasAddress = true;
             if (plan.address.empty() || plan.address.size() > 9) {
-                Fail(Where(path, node), "'address' must be 1 to 9 characters, e.g. \"A_01/0002\" or \"GET_LAYER\"");
+                Fail(Where(path, node),
+                     "'address' must be 1 to 9 characters, e.g. \"A_01/0002\", \"1/2/3\" or \"GET_LAYER\"");
             }
         } else if (key == "instance") {
             plan.instance = static_cast<int>(Integer(path, key, node, 1, 64));
@@ -114,6 +124,8 @@ Step ReadStep(const std::string& path, const toml::table& table) {
             hasAction = true;
         } else if (node.is_integer()) {
             step.keys[key] = *node.value<int64_t>();
+        } else if (node.is_string() && key == "gate") {
+            step.keys[key] = GateAddress(Where(path, node), *node.value<std::string>());
         } else if (node.is_string()) {
             step.keys[key] = *node.value<std::string>();
         } else if (node.is_boolean()) {
@@ -167,18 +179,18 @@ void CheckPlan(const SessionPlan& plan) {
         }
     }
     for (const Step& step : plan.steps) {
-        if (step.has("instance") && step.integer("instance") > count) {
-            Fail(step.where, "instance " + std::to_string(step.integer("instance")) + " is not declared (" +
+        if (step.Has("instance") && step.Integer("instance") > count) {
+            Fail(step.where, "instance " + std::to_string(step.Integer("instance")) + " is not declared (" +
                                  std::to_string(count) + " instance(s))");
         }
-        if (!step.has("gate")) continue;
-        const std::string wanted = UpperCase(step.text("gate"));
+        if (!step.Has("gate")) continue;
+        const std::string wanted = UpperCase(step.Text("gate"));
         bool declared = false;
         for (const GatePlan& gate : plan.gates) {
-            bool sameInstance = !step.has("instance") || step.integer("instance") == gate.instance;
+            bool sameInstance = !step.Has("instance") || step.Integer("instance") == gate.instance;
             if (sameInstance && UpperCase(gate.address) == wanted) declared = true;
         }
-        if (!declared) Fail(step.where, "gate '" + step.text("gate") + "' is not declared in any [[gate]]");
+        if (!declared) Fail(step.where, "gate '" + step.Text("gate") + "' is not declared in any [[gate]]");
     }
 }
 

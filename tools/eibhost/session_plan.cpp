@@ -4,23 +4,23 @@
 
 namespace eibhost {
 
-std::string SourceLocation::text() const { return line > 0 ? file + ":" + std::to_string(line) : file; }
+std::string SourceLocation::Text() const { return line > 0 ? file + ":" + std::to_string(line) : file; }
 
-int64_t Step::integer(const std::string& key, int64_t fallback) const {
+int64_t Step::Integer(const std::string& key, int64_t fallback) const {
     auto found = keys.find(key);
     if (found == keys.end()) return fallback;
     if (const auto* number = std::get_if<int64_t>(&found->second)) return *number;
     return fallback;
 }
 
-std::string Step::text(const std::string& key) const {
+std::string Step::Text(const std::string& key) const {
     auto found = keys.find(key);
     if (found == keys.end()) return {};
     if (const auto* value = std::get_if<std::string>(&found->second)) return *value;
     return std::to_string(std::get<int64_t>(found->second));
 }
 
-std::string Step::describe() const {
+std::string Step::Describe() const {
     std::string out = action;
     for (const auto& [key, value] : keys) {
         out += " " + key + "=";

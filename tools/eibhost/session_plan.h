@@ -15,7 +15,7 @@ namespace eibhost {
 struct SourceLocation {
     std::string file;
     int line = 0;
-    std::string text() const;
+    std::string Text() const;
 };
 
 struct InstancePlan {
@@ -45,10 +45,10 @@ struct Step {
     std::map<std::string, StepValue> keys;
     SourceLocation where;
 
-    bool has(const std::string& key) const { return keys.count(key) != 0; }
-    int64_t integer(const std::string& key, int64_t fallback = 0) const;
-    std::string text(const std::string& key) const;
-    std::string describe() const;  // "write gate=A_01/0002 value=55"
+    bool Has(const std::string& key) const { return keys.count(key) != 0; }
+    int64_t Integer(const std::string& key, int64_t fallback = 0) const;
+    std::string Text(const std::string& key) const;
+    std::string Describe() const;  // "write gate=A_01/0002 value=55"
 };
 
 struct SessionPlan {

@@ -16,9 +16,9 @@ struct Rule {
 const std::vector<Rule>& Rules() {
     static const std::vector<Rule> rules = {
         {"read", {"gate"}, {"instance", "expect_result", "expect_value"}, {"gate"},
-         "read GATE                      group read (code 5); prints the value word"},
+         "read GATE                      group Read (code 5); prints the value word"},
         {"write", {"gate", "value"}, {"instance", "expect_result"}, {"gate", "value"},
-         "write GATE VALUE               group write (code 7)"},
+         "write GATE VALUE               group Write (code 7)"},
         {"cell-read", {"cell"}, {"instance", "expect_result", "expect_value"}, {"cell"},
          "cell-read GET_0116|GET_LAYER   read a BCU cell (code 5)"},
         {"cell-write", {"cell", "value"}, {"instance", "expect_result"}, {"cell", "value"},
@@ -79,27 +79,27 @@ std::string CheckRanges(const Step& step) {
 }
 
 std::string CheckCell(const Step& step) {
-    std::string cell = UpperCase(step.text("cell"));
+    std::string cell = UpperCase(step.Text("cell"));
     if (step.action == "cell-read" && cell != "GET_0116" && cell != "GET_LAYER") {
-        return "cell-read takes cell \"GET_0116\" or \"GET_LAYER\", not \"" + step.text("cell") + "\"";
+        return "cell-read takes cell \"GET_0116\" or \"GET_LAYER\", not \"" + step.Text("cell") + "\"";
     }
     if (step.action == "cell-write" && cell != "PUT_0116" && cell != "PUT_LAYER") {
-        return "cell-write takes cell \"PUT_0116\" or \"PUT_LAYER\", not \"" + step.text("cell") + "\"";
+        return "cell-write takes cell \"PUT_0116\" or \"PUT_LAYER\", not \"" + step.Text("cell") + "\"";
     }
     return {};
 }
 
 std::string CheckAlternatives(const Step& step) {
     if (step.action == "wait") {
-        bool forGate = step.has("gate") || step.has("value") || step.has("timeout_ms");
-        if (step.has("ms") == forGate) return "wait takes either ms=N, or gate=G value=V [timeout_ms=N]";
-        if (forGate && !(step.has("gate") && step.has("value"))) return "wait for a gate needs both gate and value";
+        bool forGate = step.Has("gate") || step.Has("value") || step.Has("timeout_ms");
+        if (step.Has("ms") == forGate) return "wait takes either ms=N, or gate=G value=V [timeout_ms=N]";
+        if (forGate && !(step.Has("gate") && step.Has("value"))) return "wait for a gate needs both gate and value";
     }
     if (step.action == "expect") {
-        int kinds = (step.has("gate") || step.has("value") ? 1 : 0) + (step.has("log") ? 1 : 0) +
-                    (step.has("result") ? 1 : 0);
+        int kinds = (step.Has("gate") || step.Has("value") ? 1 : 0) + (step.Has("log") ? 1 : 0) +
+                    (step.Has("result") ? 1 : 0);
         if (kinds != 1) return "expect takes one of: gate=G value=V, log=TEXT, result=R";
-        if ((step.has("gate") || step.has("value")) && !(step.has("gate") && step.has("value"))) {
+        if ((step.Has("gate") || step.Has("value")) && !(step.Has("gate") && step.Has("value"))) {
             return "expect for a gate needs both gate and value";
         }
     }
@@ -125,7 +125,7 @@ std::string CheckStep(const Step& step) {
         }
     }
     for (const std::string& key : rule->required) {
-        if (!step.has(key)) return "'" + step.action + "' needs '" + key + "'";
+        if (!step.Has(key)) return "'" + step.action + "' needs '" + key + "'";
     }
     std::string problem = CheckRanges(step);
     if (problem.empty()) problem = CheckCell(step);

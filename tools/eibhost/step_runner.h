@@ -19,19 +19,19 @@ class StepRunner {
 public:
     StepRunner(DriverHost& host, GateBoard& board) : host_(host), board_(board) {}
 
-    StepOutcome run(const Step& step);
+    StepOutcome Run(const Step& step);
     // Instance used by steps that name none.
     int defaultInstance = 1;
 
 private:
-    StepOutcome gateStep(const Step& step);
-    StepOutcome commandStep(const Step& step, int instance);
-    StepOutcome portStep(const Step& step, int instance);
-    StepOutcome waitStep(const Step& step);
-    StepOutcome expectStep(const Step& step);
-    StepOutcome stopStep(const Step& step);
+    StepOutcome GateStep(const Step& step);
+    StepOutcome CommandStep(const Step& step, int instance);
+    StepOutcome PortStep(const Step& step, int instance);
+    StepOutcome WaitStep(const Step& step);
+    StepOutcome ExpectStep(const Step& step);
+    StepOutcome StopStep(const Step& step);
     // Checks the result (and value) against the step's expectations.
-    StepOutcome judge(const Step& step, const std::string& what, int32_t result, const uint16_t* value);
+    StepOutcome Judge(const Step& step, const std::string& what, int32_t result, const uint16_t* value);
 
     DriverHost& host_;
     GateBoard& board_;

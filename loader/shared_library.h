@@ -3,20 +3,23 @@
 
 #include <string>
 
-namespace eibhost {
+namespace qel::loader {
 
 class SharedLibrary {
 public:
     SharedLibrary() = default;
-    ~SharedLibrary();
+    // Never unloads: the driver's listener threads may still run code from it
+    // after a failed session or test, and it binds the host functions once per load.
+    ~SharedLibrary() = default;
     SharedLibrary(const SharedLibrary&) = delete;
     SharedLibrary& operator=(const SharedLibrary&) = delete;
 
-    // Loads `path` with its symbols kept local. False, with `error` set, on failure.
-    bool open(const std::string& path, std::string& error);
+    // Loads `path` privately (its symbols are not offered to libraries loaded
+    // later) with every reference bound now. False, with the reason in `error`.
+    bool Open(const std::string& path, std::string& error);
     // The address of an exported symbol, or nullptr.
-    void* symbol(const char* name) const;
-    bool isOpen() const { return handle_ != nullptr; }
+    void* Symbol(const char* name) const;
+    bool IsOpen() const { return handle_ != nullptr; }
 
 private:
     void* handle_ = nullptr;
@@ -27,4 +30,4 @@ std::string ExecutableDirectory();
 // True when a file exists at `path`.
 bool FileExists(const std::string& path);
 
-}  // namespace eibhost
+}  // namespace qel::loader

@@ -5,28 +5,23 @@
 
 #include "shared_library.h"
 
-namespace eibhost {
+namespace qel::loader {
 
-SharedLibrary::~SharedLibrary() {
-    // Never unloaded: the driver's listener threads may still run code from it
-    // when a failed session ends early.
-}
-
-bool SharedLibrary::open(const std::string& path, std::string& error) {
+bool SharedLibrary::Open(const std::string& path, std::string& error) {
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* text = dlerror();
-        error = text != nullptr ? text : "cannot load " + path;
+        error = text != nullptr ? text : "dlopen failed";
         return false;
     }
     return true;
 }
 
-void* SharedLibrary::symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
+void* SharedLibrary::Symbol(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
 
 std::string ExecutableDirectory() {
     char buffer[PATH_MAX];
-    ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+    const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
     if (length <= 0) return "./";
     std::string path(buffer, static_cast<size_t>(length));
     return path.substr(0, path.rfind('/') + 1);
@@ -37,4 +32,4 @@ bool FileExists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-}  // namespace eibhost
+}  // namespace qel::loader
