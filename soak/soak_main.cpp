@@ -445,7 +445,7 @@ int Soak::Run() {
     std::printf("  never sent by the BCU      %llu (BCU reset at ColdStart, queue at the end)\n",
                 static_cast<unsigned long long>(f.neverSent));
     std::printf("  dropped by the BCU queue   %llu (queue limit %u, 0: none)\n",
-                static_cast<unsigned long long>(bcu_.droppedFrames()), bcu_.options().queueLimit);
+                static_cast<unsigned long long>(bcu_.DroppedFrames()), bcu_.Options().queueLimit);
     std::printf("  in flight at EndQel, lost  %llu (excused)\n", static_cast<unsigned long long>(f.inFlightAtEnd));
     std::printf("  LOST BY THE DRIVER         %llu\n", static_cast<unsigned long long>(f.lostByDriver));
     for (const Ledger::Key& key : ledger_.LostSample(5))
