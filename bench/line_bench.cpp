@@ -217,7 +217,7 @@ public:
                                               std::chrono::duration<double>(i / perSecond));
                   if (Seconds(at - start) >= windowS) break;
                   std::this_thread::sleep_until(at);
-                  bus.inject(static_cast<uint16_t>(kStreamBase + i % kStreamGates), bcuemu::ValueSize::kBit,
+                  bus.Inject(static_cast<uint16_t>(kStreamBase + i % kStreamGates), bcuemu::ValueSize::kBit,
                              static_cast<uint16_t>(i & 1));
                   ++sent_;
               }
@@ -235,9 +235,9 @@ private:
 
 // Waits until the bus and the BCU's queue are empty and the last frame is in.
 void Drain(bcuemu::Bus& bus, bcuemu::Bcu& bcu) {
-    bus.waitIdle(kDrainMs);
+    bus.WaitIdle(kDrainMs);
     const auto end = Clock::now() + std::chrono::milliseconds(kDrainMs);
-    while (bcu.queuedFrames() != 0 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    while (bcu.QueuedFrames() != 0 && Clock::now() < end) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the last frame's handshakes and its put
 }
 
@@ -270,7 +270,7 @@ std::vector<double> FrameLineTimesMs(const std::vector<LineEvent>& events, int* 
             if (!slave || !inFrame) break;
             if (awaitHeader) {
                 awaitHeader = false;
-                if (!bcuemu::isHeaderByte(e.value)) {
+                if (!bcuemu::IsHeaderByte(e.value)) {
                     inFrame = false;
                     ++*broken;
                     break;
@@ -315,21 +315,21 @@ public:
         return t;
     }
     static int64_t ShortTelegramUs() {
-        return bcuemu::Bus::durationUs(
-            bcuemu::Telegram::groupValue(bcuemu::Apci::kWrite, kStreamBase, bcuemu::ValueSize::kBit, 1));
+        return bcuemu::Bus::DurationUs(
+            bcuemu::Telegram::GroupValue(bcuemu::Apci::kWrite, kStreamBase, bcuemu::ValueSize::kBit, 1));
     }
 
     bool Run(std::string& error) {
-        const std::string port = bcu_.serve();
+        const std::string port = bcu_.Serve();
         if (port.empty()) {
-            error = "the emulated BCU cannot serve: " + bcu_.lastError();
+            error = "the emulated BCU cannot serve: " + bcu_.LastError();
             return false;
         }
         for (int sub = 0; sub < kStreamGates; ++sub) tracker_.MapGate(host_.AddGate(GateName(sub)), sub);
         host_.AddGate(GateName(kReadGroup - kStreamBase));
-        bus_.addDevice(kReadGroup, bcuemu::ValueSize::kBit, 1);
-        bus_.setMonitor([this](const bcuemu::Telegram& t) {
-            if (t.group && t.apci() == bcuemu::Apci::kWrite && t.destination >= kStreamBase &&
+        bus_.AddDevice(kReadGroup, bcuemu::ValueSize::kBit, 1);
+        bus_.SetMonitor([this](const bcuemu::Telegram& t) {
+            if (t.group && t.Service() == bcuemu::Apci::kWrite && t.destination >= kStreamBase &&
                 t.destination < kStreamBase + kStreamGates)
                 tracker_.BusOut(t.destination - kStreamBase);
         });
@@ -337,7 +337,7 @@ public:
 
         Progress("start the driver on the emulated line");
         if (!host_.Start(port, error)) return false;
-        if (!bcu_.linkLayer()) std::fprintf(stderr, "line_bench: warning: the BCU is not in link-layer mode\n");
+        if (!bcu_.LinkLayer()) std::fprintf(stderr, "line_bench: warning: the BCU is not in link-layer mode\n");
 
         for (double rate : settings_.rates) RateStep(rate);
         Reads();
@@ -347,8 +347,8 @@ public:
         host_.OnPut(nullptr, nullptr);
         const int stopped = host_.Stop();
         if (stopped != 0) std::fprintf(stderr, "line_bench: EndQel returned %d\n", stopped);
-        bus_.setMonitor(nullptr);
-        bcu_.stop();
+        bus_.SetMonitor(nullptr);
+        bcu_.Stop();
         return true;
     }
 
@@ -369,8 +369,8 @@ private:
     void RateStep(double rate) {
         Progress("telegrams at " + Fixed(rate, 0) + "/s for " + Fixed(settings_.rateWindowS, 1) + " s");
         tracker_.Reset();
-        bcu_.clearEvents();
-        const size_t dropped0 = bcu_.droppedFrames();
+        bcu_.ClearEvents();
+        const size_t dropped0 = bcu_.DroppedFrames();
         const auto start = Clock::now();
         Injector injector(bus_, rate, settings_.rateWindowS);
         injector.Join();
@@ -386,25 +386,25 @@ private:
         row.busRate = tracker_.BusOutsBetween(start, end) / settings_.rateWindowS;
         row.taken = tracker_.PutsBetween(start, end) / settings_.rateWindowS;
         row.delivered = tracker_.PutCount();
-        row.bcuDropped = static_cast<int>(bcu_.droppedFrames() - dropped0);
+        row.bcuDropped = static_cast<int>(bcu_.DroppedFrames() - dropped0);
         row.driverLost = row.offeredCount - row.delivered - row.bcuDropped;
         const std::vector<double> latencies = tracker_.Latencies();
         row.latencyMedian = Percentile(latencies, 50);
         row.latencyP99 = Percentile(latencies, 99);
-        const std::vector<LineEvent> events = bcu_.events();
+        const std::vector<LineEvent> events = bcu_.Events();
         const std::vector<double> lineTimes = FrameLineTimesMs(events, &row.brokenReceptions);
         SaveTrace(events, "listener-" + Fixed(rate, 0));
         row.lineTimeMedian = Percentile(lineTimes, 50);
         row.floor = model_.IndicationStream(rate, static_cast<int64_t>(settings_.rateWindowS * 1e6), kQueueLimit);
         row.floorLineTime = static_cast<double>(model_.SlaveLineUs(kIndicationOctets)) / 1000.0;
         result_.rates.push_back(row);
-        bcu_.clearEvents();
+        bcu_.ClearEvents();
     }
 
     // The step's line trace, one event a line, to look into a figure.
     void SaveTrace(const std::vector<LineEvent>& events, const std::string& step) const {
         std::ofstream trace(settings_.outDir + "/traces/" + ModeName(result_.mode) + "-" + step + ".txt");
-        for (const LineEvent& e : events) trace << bcuemu::describe(e) << '\n';
+        for (const LineEvent& e : events) trace << bcuemu::Describe(e) << '\n';
     }
 
     void Reads() {
@@ -421,13 +421,13 @@ private:
         result_.reads = StatsOf(times, failed);
         result_.readFloor = static_cast<double>(model_.GroupReadUs()) / 1000.0;
         Drain(bus_, bcu_);
-        SaveTrace(bcu_.events(), "reads");
-        bcu_.clearEvents();
+        SaveTrace(bcu_.Events(), "reads");
+        bcu_.ClearEvents();
     }
 
     void Writes() {
         Progress("group writes in a loop, " + std::to_string(settings_.writes));
-        const size_t dropped0 = bcu_.droppedFrames();
+        const size_t dropped0 = bcu_.DroppedFrames();
         std::vector<double> times;
         int failed = 0;
         for (int i = 0; i < settings_.writes; ++i) {
@@ -437,18 +437,18 @@ private:
         }
         Drain(bus_, bcu_);
         result_.writes = StatsOf(times, failed);
-        result_.writeLoopDropped = static_cast<int>(bcu_.droppedFrames() - dropped0);
+        result_.writeLoopDropped = static_cast<int>(bcu_.DroppedFrames() - dropped0);
         result_.writeAloneFloor = static_cast<double>(model_.WriteAloneUs()) / 1000.0;
         result_.writeLoopFloor = static_cast<double>(model_.WriteLoopUs()) / 1000.0;
-        SaveTrace(bcu_.events(), "writes");
-        bcu_.clearEvents();
+        SaveTrace(bcu_.Events(), "writes");
+        bcu_.ClearEvents();
     }
 
     void Traffic(double rate) {
         Progress("group writes in a loop under " + Fixed(rate, 0) + " telegrams/s for " +
                  Fixed(settings_.trafficWindowS, 1) + " s");
         tracker_.Reset();
-        const size_t dropped0 = bcu_.droppedFrames();
+        const size_t dropped0 = bcu_.DroppedFrames();
         std::vector<double> times;
         int failed = 0;
         {
@@ -469,15 +469,15 @@ private:
             row.offered = injector.sent();
             row.delivered = tracker_.PutCount();
             // Dropped frames here may be confirmations as well as indications.
-            row.bcuDropped = static_cast<int>(bcu_.droppedFrames() - dropped0);
+            row.bcuDropped = static_cast<int>(bcu_.DroppedFrames() - dropped0);
             row.driverLost = std::max(0, row.offered - row.delivered - row.bcuDropped);
             row.load = model_.IndicationLoad(rate);
             // The write alone, on the share of the line the telegrams leave.
             if (row.load < 1) row.floorMedian = static_cast<double>(model_.WriteAloneUs()) / 1000.0 / (1 - row.load);
             result_.traffic.push_back(row);
         }
-        SaveTrace(bcu_.events(), "writes-under-" + Fixed(rate, 0));
-        bcu_.clearEvents();
+        SaveTrace(bcu_.Events(), "writes-under-" + Fixed(rate, 0));
+        bcu_.ClearEvents();
     }
 
     const Settings& settings_;
@@ -525,7 +525,7 @@ Usage ReadUsage() {
 bool MeasureIdle(const Settings& settings, DriverHost& host, ModeResult& result, std::string& error) {
     std::fprintf(stderr, "line_bench [%s] idle, emulator in bcusim, %.1f s\n", ModeName(result.mode),
                  settings.idleWindowS);
-    const std::string endpoint = bcuemu::freeEndpoint();
+    const std::string endpoint = bcuemu::FreeEndpoint();
     const std::string ready = settings.outDir + "/bcusim-ready";
     const std::string logPath = settings.outDir + "/bcusim-" + ModeName(result.mode) + ".log";
     std::remove(ready.c_str());

@@ -150,7 +150,7 @@ size_t Bcu::QueuedFrames() const {
     return side_->Queued();
 }
 
-size_t Bcu::droppedFrames() const {
+size_t Bcu::DroppedFrames() const {
     std::lock_guard lock(mutex_);
     return droppedFrames_;
 }

@@ -224,7 +224,7 @@ void Soak::AwaitListener() {
 // BCU waiting for the next connection: the state the run also ends in.
 void Soak::MeasureStart() {
     if (rssStart_ >= 0) return;
-    bcu_.waitDisconnected(5000);
+    bcu_.WaitDisconnected(5000);
     rssStart_ = ResidentKiB();
     fdsStart_ = OpenDescriptors();
     fdsStartList_ = DescriptorTargets();
@@ -241,7 +241,7 @@ void Soak::OnLog(void* context, int, const char* text) {
 bool Soak::Start() {
     // The emulated BCU serves one connection at a time: it must have seen the
     // last one go before the driver can open the line again.
-    bcu_.waitDisconnected(5000);
+    bcu_.WaitDisconnected(5000);
     for (int attempt = 0; attempt < 5; ++attempt) {
         record_ = InstanceData{};  // a fresh record, as a host allocates one per start
         ColdStartParams params{};
@@ -265,15 +265,15 @@ bool Soak::Start() {
 // taken after EndQel, once the read has come back.
 void Soak::Stop(bool final) {
     (void)final;
-    const size_t completedBefore = bcu_.sentFrames().size();
+    const size_t completedBefore = bcu_.SentFrames().size();
     const auto start = Clock::now();
     if (Call(kEndQel, nullptr) != 0) ++failedStops_;
     longestStopMs_ = std::max(longestStopMs_, MsSince(start));
     // The line is closed now: nothing more completes until the next start.
-    const auto frames = bcu_.sentFrames();
+    const auto frames = bcu_.SentFrames();
     ledger_.Completed(frames, completedBefore == 0 ? 0 : completedBefore - 1);
-    bcu_.clearEvents();
-    bus_.clearHistory();
+    bcu_.ClearEvents();
+    bus_.ClearHistory();
     host_.logClear();
 }
 
@@ -284,12 +284,12 @@ void Soak::Injector() {
     auto nextSample = Clock::now();
     while (!stopping_) {
         if (Clock::now() >= nextSample) {
-            (bcu_.linkLayer() ? linkLayerSamples_ : otherModeSamples_)++;
+            (bcu_.LinkLayer() ? linkLayerSamples_ : otherModeSamples_)++;
             nextSample += Ms(100);
         }
-        if (bcu_.queuedFrames() >= options_.queue) {
+        if (bcu_.QueuedFrames() >= options_.queue) {
             std::this_thread::sleep_for(Ms(2));
-            if (bcu_.queuedFrames() == 0 && options_.gapMs > 0)
+            if (bcu_.QueuedFrames() == 0 && options_.gapMs > 0)
                 std::this_thread::sleep_for(Ms(Random(0, options_.gapMs)));
             continue;
         }
@@ -297,7 +297,7 @@ void Soak::Injector() {
         if (next[g] == 0) break;  // 65535 telegrams on one group: the books are full
         const auto group = static_cast<uint16_t>(kFirstGroup + g);
         ledger_.Offered(group, next[g]);
-        bus_.inject(group, bcuemu::ValueSize::kWord, next[g]++);
+        bus_.Inject(group, bcuemu::ValueSize::kWord, next[g]++);
         // Let the bus carry it to the BCU (a telegram takes ~20 ms there).
         std::this_thread::sleep_for(Ms(5));
     }
@@ -317,15 +317,15 @@ void Soak::Cycler() {
             std::this_thread::sleep_for(Ms(Random(0, 150)));
             const bool inRead = readInFlight_;
             // EndQel while the host's read may still be running on the request thread.
-            const size_t completedBefore = bcu_.sentFrames().size();
+            const size_t completedBefore = bcu_.SentFrames().size();
             const auto start = Clock::now();
             if (Call(kEndQel, nullptr) != 0) ++failedStops_;
             longestStopMs_ = std::max(longestStopMs_, MsSince(start));
             std::lock_guard hold(requestLock_);
             if (inRead) ++stopsDuringRead_;
-            ledger_.Completed(bcu_.sentFrames(), completedBefore == 0 ? 0 : completedBefore - 1);
-            bcu_.clearEvents();
-            bus_.clearHistory();
+            ledger_.Completed(bcu_.SentFrames(), completedBefore == 0 ? 0 : completedBefore - 1);
+            bcu_.ClearEvents();
+            bus_.ClearHistory();
             host_.logClear();
             MeasureStart();
             ++cycles_;
@@ -352,7 +352,7 @@ void Soak::Requests(Clock::time_point end) {
             const bool read = Random(0, 4) < 3;
             block.groupAddress = read ? kReadGroup : kWriteGroup;
             if (!read) area.value = written++ & 0xFF;
-            const size_t eventsBefore = options_.traceFailure ? bcu_.events().size() : 0;
+            const size_t eventsBefore = options_.traceFailure ? bcu_.Events().size() : 0;
             const auto start = Clock::now();
             if (read) readInFlight_ = true;
             const int32_t result = Call(read ? kRead : kWrite, &block);
@@ -367,10 +367,10 @@ void Soak::Requests(Clock::time_point end) {
                              area.value, ms);
             if (result != 0 && options_.traceFailure) {
                 options_.traceFailure = false;
-                const auto events = bcu_.events();
+                const auto events = bcu_.Events();
                 std::fprintf(stderr, "soak: line events of the first failed request:\n");
                 for (size_t i = eventsBefore; i < events.size(); ++i)
-                    std::fprintf(stderr, "  %s\n", bcuemu::describe(events[i]).c_str());
+                    std::fprintf(stderr, "  %s\n", bcuemu::Describe(events[i]).c_str());
             }
             if (result != 0) {
                 if (record_.instanceNumber == -1) ++failedAtStop_;
@@ -387,9 +387,9 @@ void Soak::Requests(Clock::time_point end) {
 }
 
 int Soak::Run() {
-    port_ = bcu_.serve();
+    port_ = bcu_.Serve();
     if (port_.empty() || port_.size() >= kPortNameSize) {
-        std::fprintf(stderr, "soak: the emulated BCU cannot serve (%s)\n", bcu_.lastError().c_str());
+        std::fprintf(stderr, "soak: the emulated BCU cannot serve (%s)\n", bcu_.LastError().c_str());
         return 2;
     }
     host_.reset();
@@ -402,7 +402,7 @@ int Soak::Run() {
     host_.addGate("A_01/0513");  // kReadGroup: the device's answers land there
     host_.onPut(OnPut, this);
     host_.onLog(OnLog, this);
-    bus_.addDevice(kReadGroup, bcuemu::ValueSize::kByte, 0x42);
+    bus_.AddDevice(kReadGroup, bcuemu::ValueSize::kByte, 0x42);
     if (!Start()) {
         std::fprintf(stderr, "soak: the first ColdStart failed\n");
         return 2;
@@ -422,14 +422,14 @@ int Soak::Run() {
     cycler.join();
     injector.join();
     // Let the line drain what the bus still holds, then stop for good.
-    bus_.waitIdle(30000);
-    for (int i = 0; i < 3000 && bcu_.queuedFrames() > 0; ++i) std::this_thread::sleep_for(Ms(10));
+    bus_.WaitIdle(30000);
+    for (int i = 0; i < 3000 && bcu_.QueuedFrames() > 0; ++i) std::this_thread::sleep_for(Ms(10));
     std::this_thread::sleep_for(Ms(500));
     {
         std::lock_guard hold(requestLock_);
         Stop(true);
     }
-    bcu_.waitDisconnected(5000);
+    bcu_.WaitDisconnected(5000);
     MeasureStart();
     rssEnd_ = ResidentKiB();
     fdsEnd_ = OpenDescriptors();
@@ -445,7 +445,7 @@ int Soak::Run() {
     std::printf("  never sent by the BCU      %llu (BCU reset at ColdStart, queue at the end)\n",
                 static_cast<unsigned long long>(f.neverSent));
     std::printf("  dropped by the BCU queue   %llu (queue limit %u, 0: none)\n",
-                static_cast<unsigned long long>(bcu_.droppedFrames()), bcu_.options().queueLimit);
+                static_cast<unsigned long long>(bcu_.DroppedFrames()), bcu_.Options().queueLimit);
     std::printf("  in flight at EndQel, lost  %llu (excused)\n", static_cast<unsigned long long>(f.inFlightAtEnd));
     std::printf("  LOST BY THE DRIVER         %llu\n", static_cast<unsigned long long>(f.lostByDriver));
     for (const Ledger::Key& key : ledger_.LostSample(5))

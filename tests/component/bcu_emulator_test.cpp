@@ -121,16 +121,16 @@ TEST(BcuEmulator, AFullQueueDropsAndCountsFurtherFrames) {
     Bcu bcu(nullptr, options);
     auto client = connect(bcu);
     std::vector<Bytes> frames;
-    for (uint8_t v = 0; v < 4; ++v) frames.push_back(bcuemu::frameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x01, 0xE1, 0x00, v}));
-    for (const Bytes& f : frames) bcu.queueFrame(f);  // the first is on its way: it holds a place
+    for (uint8_t v = 0; v < 4; ++v) frames.push_back(bcuemu::FrameOf({0x49, 0xBC, 0x11, 0x01, 0x08, 0x01, 0xE1, 0x00, v}));
+    for (const Bytes& f : frames) bcu.QueueFrame(f);  // the first is on its way: it holds a place
 
-    EXPECT_EQ(bcu.droppedFrames(), 2u);
+    EXPECT_EQ(bcu.DroppedFrames(), 2u);
     ASSERT_TRUE(client->waitCts(true, kWaitMs));
     EXPECT_EQ(client->receiveFrame(), frames[0]);
     ASSERT_TRUE(client->waitCts(true, kWaitMs));
     EXPECT_EQ(client->receiveFrame(), frames[1]);
     EXPECT_FALSE(client->waitCts(true, 100));
-    EXPECT_EQ(bcu.sentFrames(), (std::vector<Bytes>{frames[0], frames[1]}));
+    EXPECT_EQ(bcu.SentFrames(), (std::vector<Bytes>{frames[0], frames[1]}));
 }
 
 TEST(BcuEmulator, ResetSendsTheEmptyFrameOnce) {

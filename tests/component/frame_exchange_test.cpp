@@ -203,11 +203,11 @@ TEST_F(FrameExchange, CollisionIsReceivedBeforeTheRetry) {
 // there are attempts still gets through, and each is taken whole.
 TEST_F(FrameExchange, SendBehindAStreamOfBcuFramesGetsThrough) {
     const size_t frames = 2 * kSendFrameAttempts;
-    for (size_t i = 0; i < frames; ++i) bcu.queueFrame(kIndication);
+    for (size_t i = 0; i < frames; ++i) bcu.QueueFrame(kIndication);
     ASSERT_TRUE(WaitCts());
     EXPECT_EQ(Send(kLinkLayer), 0);
-    EXPECT_EQ(bcu.sentFrames().size(), frames);
-    EXPECT_EQ(bcu.acceptedFrames(), std::vector<Bytes>{kLinkLayer});
+    EXPECT_EQ(bcu.SentFrames().size(), frames);
+    EXPECT_EQ(bcu.AcceptedFrames(), std::vector<Bytes>{kLinkLayer});
 }
 
 TEST_F(FrameExchange, AnswerWithAHeaderOfItsOwnYieldsToTheBcu) {
@@ -298,11 +298,11 @@ TEST(OwnCts, SendEndsWithCtsOffWhenTheBcuDropsItAfterRts) {
     options.ctsDropAfterRts = true;
     options.reactionUs = 3000;
     bcuemu::Bcu bcu(nullptr, options);
-    const std::string port = bcu.serve();
-    ASSERT_FALSE(port.empty()) << bcu.lastError();
+    const std::string port = bcu.Serve();
+    ASSERT_FALSE(port.empty()) << bcu.LastError();
     InstanceData instance{};
     ASSERT_EQ(CommOpen(port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &instance.portHandle), OpenResult::kOpened);
-    ASSERT_TRUE(bcu.waitConnected(2000));
+    ASSERT_TRUE(bcu.WaitConnected(2000));
     instance.lineLock = platform::Sys().createMutex("COMMBUSYtestOwnCts");
     CommSetDtr(instance.portHandle, 1);
     CommSetRts(instance.portHandle, 0);
@@ -310,11 +310,11 @@ TEST(OwnCts, SendEndsWithCtsOffWhenTheBcuDropsItAfterRts) {
         EXPECT_EQ(SendFrame(&instance, kLinkLayer.data(), IgnoreBcuFrame), SendResult::kSent);
         EXPECT_FALSE(CommGetCts(instance.portHandle)) << i;
     }
-    for (const LineEvent& e : bcu.events()) EXPECT_FALSE(e.kind == Kind::kToBcu && e.value == 0xFF);
-    EXPECT_EQ(bcu.acceptedFrames().size(), 3u);
+    for (const LineEvent& e : bcu.Events()) EXPECT_FALSE(e.kind == Kind::kToBcu && e.value == 0xFF);
+    EXPECT_EQ(bcu.AcceptedFrames().size(), 3u);
     EXPECT_EQ(CommClose(instance.portHandle), CommResult::kOk);
     platform::Sys().closeMutex(instance.lineLock);
-    bcu.stop();
+    bcu.Stop();
 }
 
 TEST(LineLock, AbandonedLockIsTakenSilentlyAndLocksAreIndependent) {

@@ -123,8 +123,8 @@ INSTANTIATE_TEST_SUITE_P(SystemOperations, LifecycleFaults,
 // on the same (exclusive) port.
 TEST_P(LifecycleFaults, RetryAfterARefusedStartSucceedsOnTheSameRecordAndPort) {
     bcuemu::Bcu bcu;
-    const std::string port = bcu.serve();
-    ASSERT_FALSE(port.empty()) << bcu.lastError();
+    const std::string port = bcu.Serve();
+    ASSERT_FALSE(port.empty()) << bcu.LastError();
     InstanceData instance{};
     int32_t started = -1;
     {
@@ -137,29 +137,29 @@ TEST_P(LifecycleFaults, RetryAfterARefusedStartSucceedsOnTheSameRecordAndPort) {
         EXPECT_EQ(instance.clientRegistered, 0);
         EXPECT_EQ(instance.lineLock, nullptr);
         EXPECT_EQ(instance.startEvent, nullptr);
-        ASSERT_TRUE(bcu.waitDisconnected(3000));
+        ASSERT_TRUE(bcu.WaitDisconnected(3000));
         EXPECT_EQ(ColdStart(&instance, port), 0);
     }
     EXPECT_EQ(Call(11, &instance, nullptr), 0);
     EXPECT_EQ(HuxCtlClientCount(), 0u);
-    bcu.stop();
+    bcu.Stop();
 }
 
 TEST(HostClient, RefusedRegistrationClosesThePortAndARetrySucceeds) {
     ASSERT_TRUE(host::Bind());
     HuxCtlReset();
     bcuemu::Bcu bcu;
-    const std::string port = bcu.serve();
-    ASSERT_FALSE(port.empty()) << bcu.lastError();
+    const std::string port = bcu.Serve();
+    ASSERT_FALSE(port.empty()) << bcu.LastError();
     InstanceData instance{};
     HuxCtlFail("HuxMkClient", 3, 0, 1);
     EXPECT_EQ(ColdStart(&instance, port), 2);
     EXPECT_EQ(instance.portHandle, kNoPort);
-    ASSERT_TRUE(bcu.waitDisconnected(3000));
+    ASSERT_TRUE(bcu.WaitDisconnected(3000));
     EXPECT_EQ(ColdStart(&instance, port), 0);
     EXPECT_EQ(Call(11, &instance, nullptr), 0);
     EXPECT_EQ(HuxCtlClientCount(), 0u);
-    bcu.stop();
+    bcu.Stop();
 }
 
 // An EndQel removes only the client its own start registered: another
@@ -186,12 +186,12 @@ TEST(StuckCts, ListenerGivesUpTheLineAndAWriteStillReturns) {
     ASSERT_TRUE(host::Bind());
     HuxCtlReset();
     bcuemu::Bcu bcu;
-    const std::string port = bcu.serve();
-    ASSERT_FALSE(port.empty()) << bcu.lastError();
+    const std::string port = bcu.Serve();
+    ASSERT_FALSE(port.empty()) << bcu.LastError();
     InstanceData instance{};
     ASSERT_EQ(ColdStart(&instance, port), 0);
-    bcu.faults().ctsStuckOn();
-    bcu.queueFrame({0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0x01, 0xE2, 0x00, 0x80, 0x37});
+    bcu.Faults().CtsStuckOn();
+    bcu.QueueFrame({0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0x01, 0xE2, 0x00, 0x80, 0x37});
     const std::string stuck = "QelEIB01: CTS stays on without a frame, line given up for a while";
     ASSERT_TRUE(PollUntil(30000, [&] { return Logged(stuck); }, SleepStep(20)));
 
@@ -206,7 +206,7 @@ TEST(StuckCts, ListenerGivesUpTheLineAndAWriteStillReturns) {
     for (const std::string& line : Log()) stuckLines += line == stuck;
     EXPECT_EQ(stuckLines, 1);
     EXPECT_EQ(Call(11, &instance, nullptr), 0);
-    bcu.stop();
+    bcu.Stop();
 }
 
 class LineFaults : public ::testing::TestWithParam<std::tuple<Op, uint32_t>> {

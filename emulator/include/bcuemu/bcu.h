@@ -73,7 +73,7 @@ public:
     void QueueFrame(std::vector<uint8_t> frame);
     size_t QueuedFrames() const;
     // Frames dropped because the queue was full (Options::queueLimit).
-    size_t droppedFrames() const;
+    size_t DroppedFrames() const;
 
     // Frames accepted from the driver / sent to it since the last clear.
     std::vector<std::vector<uint8_t>> AcceptedFrames() const;
