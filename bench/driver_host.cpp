@@ -77,7 +77,7 @@ void DriverHost::OnPut(PutHandler handler, void* context) {
         return;
     }
     loaded_->driver.onPut(
-        [](void* self, uint32_t gateId, const char*, uint16_t) {
+        [](void* self, uint32_t, uint32_t gateId, const char*, uint16_t) {
             auto* host = static_cast<DriverHost*>(self);
             host->handler_(host->context_, gateId);
         },
@@ -85,7 +85,7 @@ void DriverHost::OnPut(PutHandler handler, void* context) {
 }
 
 std::string DriverHost::LogTail(int count) const {
-    const std::vector<std::string> lines = loaded_->driver.logTexts();
+    const std::vector<std::string> lines = loaded_->driver.LogTexts();
     std::string text;
     for (size_t i = lines.size() > static_cast<size_t>(count) ? lines.size() - count : 0; i < lines.size(); ++i)
         text += "  " + lines[i] + "\n";

@@ -151,7 +151,7 @@ private:
         o.queueLimit = options.queueLimit;
         return o;
     }
-    static void OnPut(void* context, uint32_t, const char* address, uint16_t raw);
+    static void OnPut(void* context, uint32_t, uint32_t, const char* address, uint16_t raw);
     static void OnLog(void* context, int level, const char* text);
 
     int32_t Call(uint32_t code, void* params, uint8_t hostByte = 0) {
@@ -197,7 +197,7 @@ private:
     uint64_t linkLayerSamples_ = 0, otherModeSamples_ = 0;
 };
 
-void Soak::OnPut(void* context, uint32_t, const char* address, uint16_t raw) {
+void Soak::OnPut(void* context, uint32_t, uint32_t, const char* address, uint16_t raw) {
     unsigned main = 0, sub = 0;
     if (std::strncmp(address, "A2", 2) != 0 || std::sscanf(address + 2, "%u/%u", &main, &sub) != 2) return;
     static_cast<Soak*>(context)->ledger_.Delivered(static_cast<uint16_t>(main * 2048 + sub), raw);
