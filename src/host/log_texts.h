@@ -47,6 +47,7 @@ inline constexpr char kRtsFailed[] = "EscapeCommFunction fail (RTS)";
 inline constexpr char kDtrFailed[] = "EscapeCommFunction fail (DTR)";
 inline constexpr char kCtsReadFailed[] = "GetCommModemStatus fail (CTS)";
 inline constexpr char kInputQueryFailed[] = "ClearCommError (Rx) failed %08lx";
+inline constexpr char kTraceUnwritable[] = "QELEIB: line trace of %s: cannot write %s, running untraced";
 
 // Parsing a gate address; the last "%s" is the address as the host gave it.
 inline constexpr char kNoParseBlock[] = "%s: SingleParser() fail, no parameter block";

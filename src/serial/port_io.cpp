@@ -1,4 +1,5 @@
 #include "host/log.h"
+#include "serial/line_trace.h"
 #include "serial/port_handle.h"
 
 namespace qel {
@@ -31,6 +32,7 @@ bool CommPurgeInput(PortHandle handle) {
     uint32_t errors = 0;
     if (port->methods->queryInput(port, &waiting, &errors) && waiting == 0) return true;
 
+    TraceNote(handle, "purge");
     const uint32_t previous = CommSetReadTimeout(handle, kPurgeReadTimeoutTensOfMs);
     uint8_t scratch[kPurgeChunk];
     bool failed = false;

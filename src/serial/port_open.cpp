@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "serial/line_trace.h"
 #include "serial/port_handle.h"
 
 namespace qel {
@@ -26,7 +27,7 @@ OpenResult CloseAndReturn(platform::Port* port, OpenResult result) {
 }  // namespace
 
 OpenResult CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle) {
-    platform::Port* port = platform::Sys().openPort(name);
+    platform::Port* port = TraceIfAsked(platform::Sys().openPort(name), name);
     *handle = HandleOf(port);
     if (port == nullptr) return OpenResult::kCannotOpen;
     if (std::strcmp(name, "NUL") == 0) return OpenResult::kOpened;  // the null device takes no settings

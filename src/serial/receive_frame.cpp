@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 #include "serial/frames.h"
+#include "serial/line_trace.h"
 
 namespace qel {
 
@@ -18,6 +19,7 @@ bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port) {
 
 ReceiveResult ReceiveFrame(InstanceData* instance) {
     const PortHandle port = instance->portHandle;
+    TraceNote(port, "receive frame");
     CommPurgeInput(port);
     instance->receivedLength = 0;
     std::memset(instance->receivedBytes, 0, sizeof instance->receivedBytes);
@@ -28,6 +30,7 @@ ReceiveResult ReceiveFrame(InstanceData* instance) {
     const uint8_t count = header & 0x1F;
     if (!ReceiveFrameBytes(instance->receivedBytes + 1, count, port)) return ReceiveResult::kFailed;
     instance->receivedLength = static_cast<int16_t>(count + 1);
+    TraceNote(port, "receive frame done");
     return ReceiveResult::kReceived;
 }
 

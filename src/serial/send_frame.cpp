@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 #include "serial/frames.h"
 #include "serial/line_lock.h"
+#include "serial/line_trace.h"
 
 namespace qel {
 
@@ -17,10 +18,12 @@ SendResult SendFrame(InstanceData* instance, const uint8_t* frame, BcuFrameHandl
     if (!WaitUntilCommNotBusy(instance->lineLock)) return SendResult::kLineBusy;
     // The frame buffers are the line's: loaded only with the line held.
     LoadFrame(frame, instance);
+    TraceNote(instance->portHandle, "send frame");
     const uint32_t start = platform::Sys().tickMs();
     for (int failed = 0; failed < kSendFrameAttempts;) {
         const ByteResult result = SendFrameBytes(instance->frameBytes, instance->frameLength, instance->portHandle);
         if (result == ByteResult::kAccepted) {
+            TraceNote(instance->portHandle, "send frame done");
             ReleaseComm(instance->lineLock);
             return SendResult::kSent;
         }
@@ -41,6 +44,7 @@ SendResult SendFrame(InstanceData* instance, const uint8_t* frame, BcuFrameHandl
         ++failed;
         platform::Sys().sleepMs(kRetryPauseMs);
     }
+    TraceNote(instance->portHandle, "send frame failed");
     ReleaseComm(instance->lineLock);
     return SendResult::kFailed;
 }

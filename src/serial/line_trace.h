@@ -1,0 +1,24 @@
+// A line trace for the field: with QELEIB_TRACE=/path/trace.vcd in the host's
+// environment, every port the driver opens records what the driver does and
+// sees on it (RTS and DTR as set, CTS as read, bytes out and in) with
+// microsecond times, as a value change dump that GTKWave opens (the signal
+// names of bcusim's trace), and a text log beside it that also marks each
+// frame exchange and purge. The files are named after the port:
+// /path/trace.<port>.vcd and /path/trace.<port>.log. Unset, nothing is traced
+// and nothing costs. A path that cannot be written is logged once, and the
+// port runs untraced.
+#pragma once
+
+#include "platform/platform.h"
+#include "serial/comm.h"
+
+namespace qel {
+
+constexpr char kTraceVariable[] = "QELEIB_TRACE";
+
+// The port itself, or a tracing port around it when the trace is asked for.
+platform::Port* TraceIfAsked(platform::Port* port, const char* portName);
+// A line in the trace's text log of a traced port; nothing otherwise.
+void TraceNote(PortHandle handle, const char* note);
+
+}  // namespace qel
