@@ -55,6 +55,31 @@ int32_t ColdStart(InstanceData* instance, const std::string& port) {
     return Call(1, instance, &params);
 }
 
+// Writes 7 to the one-byte gate A_01/0002.
+int32_t WriteA_(InstanceData* instance) {
+    RawValue value{0, 7};
+    GateBlock block{};
+    block.commandIndex = 5;
+    block.groupAddress = 0x0802;
+    block.valueArea = &value;
+    return Call(7, instance, &block);
+}
+
+// An emulated BCU on a virtual line, with the host library bound and reset.
+class OnAnEmulatedBcu : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(host::Bind());
+        HuxCtlReset();
+        port = bcu.Serve();
+        ASSERT_FALSE(port.empty()) << bcu.LastError();
+    }
+    void TearDown() override { bcu.Stop(); }
+
+    bcuemu::Bcu bcu;
+    std::string port;
+};
+
 // A clean start and stop after a faulty run: number 1 again, the host's client list empty.
 void ExpectCleanRestart(const std::string& port) {
     // A listener let go by EndQel frees its number as it ends.
@@ -145,12 +170,7 @@ TEST_P(LifecycleFaults, RetryAfterARefusedStartSucceedsOnTheSameRecordAndPort) {
     bcu.Stop();
 }
 
-TEST(HostClient, RefusedRegistrationClosesThePortAndARetrySucceeds) {
-    ASSERT_TRUE(host::Bind());
-    HuxCtlReset();
-    bcuemu::Bcu bcu;
-    const std::string port = bcu.Serve();
-    ASSERT_FALSE(port.empty()) << bcu.LastError();
+TEST_F(OnAnEmulatedBcu, HostClientRefusedRegistrationClosesThePortAndARetrySucceeds) {
     InstanceData instance{};
     HuxCtlFail("HuxMkClient", 3, 0, 1);
     EXPECT_EQ(ColdStart(&instance, port), 2);
@@ -159,7 +179,6 @@ TEST(HostClient, RefusedRegistrationClosesThePortAndARetrySucceeds) {
     EXPECT_EQ(ColdStart(&instance, port), 0);
     EXPECT_EQ(Call(11, &instance, nullptr), 0);
     EXPECT_EQ(HuxCtlClientCount(), 0u);
-    bcu.Stop();
 }
 
 // An EndQel removes only the client its own start registered: another
@@ -182,12 +201,7 @@ TEST(HostClient, EndQelOfAnUnregisteredStartLeavesAnotherInstancesClient) {
 
 // A BCU that holds CTS on: the listener gives the line up after three failed
 // receptions in a row, says so once, and a write still gets its turn.
-TEST(StuckCts, ListenerGivesUpTheLineAndAWriteStillReturns) {
-    ASSERT_TRUE(host::Bind());
-    HuxCtlReset();
-    bcuemu::Bcu bcu;
-    const std::string port = bcu.Serve();
-    ASSERT_FALSE(port.empty()) << bcu.LastError();
+TEST_F(OnAnEmulatedBcu, StuckCtsListenerGivesUpTheLineAndAWriteStillReturns) {
     InstanceData instance{};
     ASSERT_EQ(ColdStart(&instance, port), 0);
     bcu.Faults().CtsStuckOn();
@@ -195,18 +209,12 @@ TEST(StuckCts, ListenerGivesUpTheLineAndAWriteStillReturns) {
     const std::string stuck = "QelEIB01: CTS stays on without a frame, line given up for a while";
     ASSERT_TRUE(PollUntil(30000, [&] { return Logged(stuck); }, SleepStep(20)));
 
-    RawValue value{0, 7};
-    GateBlock block{};
-    block.commandIndex = 5;
-    block.groupAddress = 0x0802;
-    block.valueArea = &value;
-    const int32_t written = Call(7, &instance, &block);
+    const int32_t written = WriteA_(&instance);
     EXPECT_TRUE(written == 0 || written == 1) << written;
     int stuckLines = 0;
     for (const std::string& line : Log()) stuckLines += line == stuck;
     EXPECT_EQ(stuckLines, 1);
     EXPECT_EQ(Call(11, &instance, nullptr), 0);
-    bcu.Stop();
 }
 
 class LineFaults : public ::testing::TestWithParam<std::tuple<Op, uint32_t>> {
@@ -232,12 +240,7 @@ TEST_P(LineFaults, NthPortCallRefusedDuringStartAndWrite) {
         faults.failNth(op, n);
         started = ColdStart(&instance, port);
         if (started == 0) {
-            RawValue value{0, 7};
-            GateBlock block{};
-            block.commandIndex = 5;
-            block.groupAddress = 0x0802;
-            block.valueArea = &value;
-            const int32_t written = Call(7, &instance, &block);
+            const int32_t written = WriteA_(&instance);
             EXPECT_TRUE(written == 0 || written == 1) << written;
         }
         const int32_t ended = Call(11, &instance, nullptr);
