@@ -11,7 +11,8 @@ namespace tn = qel::telnet;
 }  // namespace
 
 FarSide::FarSide(FuzzInput& input) : input_(input) {
-    static const platform::StreamMethods methods = {WriteAll, Read, Close};
+    static const platform::StreamMethods methods = {
+        .writeAll = WriteAll, .read = Read, .close = Close, .awaitInput = AwaitInput};
     stream_.base.methods = &methods;
     stream_.side = this;
 }
@@ -23,6 +24,14 @@ bool FarSide::WriteAll(platform::ByteStream* stream, const uint8_t* bytes, uint3
     for (uint32_t i = 0; i < n; ++i)
         if (side->decoder_.feed(bytes[i], item)) side->FromDriver(item);
     return true;
+}
+
+platform::StreamWait FarSide::AwaitInput(platform::ByteStream* stream, platform::Wake*, uint32_t timeoutMs) {
+    FarSide* side = reinterpret_cast<Channel*>(stream)->side;
+    while (side->toDriver_.empty() && timeoutMs != 0 && !side->input_.Empty()) side->Step();
+    if (!side->toDriver_.empty()) return platform::StreamWait::kInput;
+    if (timeoutMs != 0 && side->input_.Empty()) side->closed_ = true;
+    return side->closed_ ? platform::StreamWait::kClosed : platform::StreamWait::kTimedOut;
 }
 
 int32_t FarSide::Read(platform::ByteStream* stream, uint8_t* out, uint32_t n, uint32_t timeoutMs) {

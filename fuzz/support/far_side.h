@@ -47,6 +47,7 @@ private:
     static bool WriteAll(platform::ByteStream* stream, const uint8_t* bytes, uint32_t n, uint32_t timeoutMs);
     static int32_t Read(platform::ByteStream* stream, uint8_t* out, uint32_t n, uint32_t timeoutMs);
     static void Close(platform::ByteStream* stream);
+    static platform::StreamWait AwaitInput(platform::ByteStream* stream, platform::Wake* wake, uint32_t timeoutMs);
 
     void FromDriver(const telnet::Item& item);
     void Step();

@@ -51,7 +51,7 @@ Result ExchangeRead(RequestBlock* request, const CommandRow& row) {
     {
         // The last values are the listener's too. A line that stays busy
         // would keep the recovery's frames off it as well.
-        const LineHold line(instance->lineLock);
+        const LineHold line(instance);
         if (!line.Held()) return Result::kFailed;
         Preload(instance, row.valueSize, current);
     }

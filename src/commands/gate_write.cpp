@@ -75,14 +75,14 @@ Result Analog2Write(RequestBlock* request, const CommandRow& row) {
 }
 
 Result SetDtrWrite(RequestBlock* request, const CommandRow&) {
-    const LineHold line(request->instance->lineLock);
+    const LineHold line(request->instance);
     if (!line.Held()) return Result::kRejected;
     CommSetDtr(request->instance->portHandle, static_cast<uint8_t>(ValueOf(request)));
     return Result::kDone;
 }
 
 Result SetRtsWrite(RequestBlock* request, const CommandRow&) {
-    const LineHold line(request->instance->lineLock);
+    const LineHold line(request->instance);
     if (!line.Held()) return Result::kRejected;
     CommSetRts(request->instance->portHandle, static_cast<uint8_t>(ValueOf(request)));
     return Result::kDone;

@@ -34,7 +34,7 @@ Result ReadRecovery(RequestBlock* request) {
 }
 
 void DropModemLines(InstanceData* instance) {
-    const LineHold line(instance->lineLock);
+    const LineHold line(instance);
     if (!line.Held()) return;
     CommSetDtr(instance->portHandle, 0);
     CommSetRts(instance->portHandle, 0);

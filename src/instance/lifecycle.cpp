@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "serial/comm.h"
 #include "serial/line_lock.h"
+#include "serial/listener_wake.h"
 
 namespace qel {
 namespace {
@@ -33,9 +34,11 @@ void RunListener(void* coldStartRequest) {
     ReleaseIfOrphaned(number);
 }
 
-// Starts the listener thread; false (logged) when the platform refuses.
+// Starts the listener thread; false (logged) when the platform refuses. A
+// listener without a wake still runs, polling the line.
 bool InstallCatch(RequestBlock* request) {
     InstanceData* instance = request->instance;
+    PrepareListenerWake(instance->instanceNumber);
     uint32_t id = 0;
     platform::Thread* thread = platform::Sys().startThread(RunListener, request, kListenerStackBytes, &id);
     if (thread == nullptr) {
@@ -82,8 +85,11 @@ bool StopListener(InstanceData* instance) {
     RequestListenerStop(instance->instanceNumber);
     const bool ended = platform::Sys().joinThread(instance->listenerThread, kListenerStopLimitMs);
     if (!ended) {
-        platform::Sys().detachThread(instance->listenerThread);
+        // Marked first: a listener that ends from here on frees its number
+        // itself; one that ended before the mark is freed here, once.
         OrphanInstanceNumber(instance->instanceNumber);
+        if (platform::Sys().threadEnded(instance->listenerThread)) ReleaseIfOrphaned(instance->instanceNumber);
+        platform::Sys().detachThread(instance->listenerThread);
     }
     instance->listenerThread = nullptr;
     instance->listenerThreadId = 0;
@@ -115,7 +121,7 @@ void RemoveHostClient(InstanceData* instance) {
 
 // Closes the port with the line held, so that no request is on it meanwhile.
 Result ClosePortHoldingLine(InstanceData* instance) {
-    const LineHold line(instance->lineLock);
+    const LineHold line(instance);
     if (!line.Held()) return Result::kFailed;
     return ClosePortOf(instance);
 }
@@ -234,7 +240,7 @@ Result WarmStart(RequestBlock* request) {
     if (instance->portHandle == kPseudoPort) return Result::kDone;
     {
         // A purge behind the listener's back could swallow the byte it waits for.
-        const LineHold line(instance->lineLock);
+        const LineHold line(instance);
         if (!line.Held()) {
             QEL_LOG(text::kWarmStartFailed, instance->instanceName);
             return Result::kFailed;

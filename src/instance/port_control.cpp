@@ -54,7 +54,7 @@ Result ClosePortOf(InstanceData* instance) {
 
 PortChangeGuard::PortChangeGuard(InstanceData* instance) {
     if (!ListenerRuns(instance)) return;
-    if (!WaitUntilCommNotBusy(instance->lineLock)) {
+    if (!WaitUntilCommNotBusy(instance)) {
         refused_ = true;
         return;
     }

@@ -8,12 +8,11 @@
 #include "platform/platform.h"
 #include "serial/line_lock.h"
 #include "serial/line_priority.h"
-#include "serial/poll_until.h"
+#include "serial/listener_wake.h"
 
 namespace qel {
 namespace {
 
-constexpr uint32_t kStopCheckMs = 10;
 // Failed receptions in a row, with CTS on all along, after which the line is
 // given up until the next turn: a BCU that holds CTS on must not keep the
 // host's requests off the line.
@@ -36,20 +35,27 @@ struct CtsWatch {
 
 // Sleeps `ms` but returns early (false) once a stop is requested.
 bool SleepUnlessStopped(int32_t number, uint32_t ms) {
-    return !PollUntil(ms, [number] { return ListenerStopRequested(number); }, SleepStep(kStopCheckMs));
+    const uint32_t start = platform::Sys().tickMs();
+    for (uint32_t elapsed = 0; elapsed < ms; elapsed = platform::Sys().tickMs() - start) {
+        if (ListenerStopRequested(number)) return false;
+        WaitForListenerWake(number, ms - elapsed);
+    }
+    return !ListenerStopRequested(number);
 }
+
+enum class Turn : uint8_t { kCtsOff, kGivenUp };
 
 // One turn with the line: every frame announced while CTS stays on. The port is
 // read afresh each turn under the lock, so a port that the port requests
 // closed or replaced is followed, and a closed one is never touched.
-void TakeAnnouncedFrames(InstanceData* instance, int32_t number, CtsWatch& cts) {
+Turn TakeAnnouncedFrames(InstanceData* instance, int32_t number, CtsWatch& cts) {
     const PortHandle port = instance->portHandle;
-    if (port == kNoPort) return;
+    if (port == kNoPort) return Turn::kGivenUp;
     int failedInARow = 0;
     while (!ListenerStopRequested(number)) {
         if (!CommGetCts(port)) {
             cts.Cleared();
-            return;
+            return Turn::kCtsOff;
         }
         if (ReceiveFrame(instance) == ReceiveResult::kReceived) {
             failedInARow = 0;
@@ -59,11 +65,19 @@ void TakeAnnouncedFrames(InstanceData* instance, int32_t number, CtsWatch& cts) 
             PulseDtr(port);
             if (++failedInARow == kStuckCtsReceptions) {
                 cts.Stuck();
-                return;
+                return Turn::kGivenUp;
             }
         }
         platform::Sys().sleepMs(kBackToBackPauseMs);
     }
+    return Turn::kGivenUp;
+}
+
+// Holds the line until the BCU raises CTS, a request claims the line, a stop
+// comes or the limit passes. False when this line cannot be waited on.
+bool AwaitCtsHoldingLine(const InstanceData* instance, int32_t number) {
+    if (LineClaimed(number) || ListenerStopRequested(number)) return true;
+    return CommAwaitCts(instance->portHandle, ListenerWake(number), kCtsWaitLimitMs);
 }
 
 }  // namespace
@@ -89,12 +103,18 @@ void CatchThread(void* coldStartRequest) {
 
     CtsWatch cts{name};
     while (!ListenerStopRequested(number)) {
-        // Requests hold the line for a bounded time: the listener may wait for it.
-        if (WaitUntilCommNotBusy(lineLock, platform::kInfinite)) {
-            TakeAnnouncedFrames(instance, number, cts);
+        // Requests first: the line is theirs until no claim is left.
+        if (LineClaimed(number)) {
+            WaitForListenerWake(number, kIdlePollMs);
+            continue;
+        }
+        bool waited = false;
+        if (TakeLineForListening(lineLock)) {
+            waited = TakeAnnouncedFrames(instance, number, cts) == Turn::kCtsOff &&
+                     AwaitCtsHoldingLine(instance, number);
             ReleaseComm(lineLock);
         }
-        SleepUnlessStopped(number, kIdlePollMs);
+        if (!waited) WaitForListenerWake(number, kIdlePollMs);
     }
 }
 

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "abi/records.h"
+#include "serial/listener_wake.h"
 
 namespace qel {
 namespace {
@@ -10,7 +11,9 @@ std::atomic<bool> g_stop[kInstanceSlots];
 }  // namespace
 
 void RequestListenerStop(int32_t number) {
-    if (IsInstanceNumber(number)) g_stop[number].store(true, std::memory_order_release);
+    if (!IsInstanceNumber(number)) return;
+    g_stop[number].store(true, std::memory_order_release);
+    WakeListener(number);
 }
 
 void ClearListenerStop(int32_t number) {

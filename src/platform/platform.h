@@ -1,10 +1,11 @@
 // The driver's only way to the operating system.
 //
 // Two tables of operations: System (process-wide: ports, time, threads,
-// named synchronisation objects, the host library) and PortMethods (one open
-// port). The posix and win32 backends each fill them completely; the virtual
-// line is a third kind of port behind the same PortMethods. Tests may install
-// a wrapping System (setSystem) to fail chosen calls.
+// named synchronisation objects, the host library, wakes) and PortMethods (one
+// open port). The posix and win32 backends each fill them completely; the
+// virtual line is a third kind of port behind the same PortMethods. Tests may
+// install a wrapping System (setSystem) to fail chosen calls. A wake lets one
+// thread end another's wait on a port: awaitCts waits for CTS and a wake at once.
 //
 // Error contract: every bool operation returns false when the platform
 // refused, and then has changed nothing the caller can see, except that a
@@ -59,6 +60,7 @@ enum class ModemLine : uint8_t { kRts, kDtr };
 constexpr uint32_t kEventTxEmpty = 0x0004;  // event mask: transmit queue empty
 
 struct Port;
+struct Wake;
 
 struct PortMethods {
     bool (*close)(Port*);                                          // close and free; false: still open
@@ -74,6 +76,7 @@ struct PortMethods {
     bool (*getCts)(Port*, bool* on);                               // CTS input
     bool (*setEventMask)(Port*, uint32_t mask);                    // kEventTxEmpty...
     void (*awaitLine)(Port*, uint32_t maxMs);                      // let a busy poll wait for the line; may return at once
+    bool (*awaitCts)(Port*, Wake* wake, uint32_t maxMs);           // until CTS is on, wake signalled or maxMs; false: port failed
 };
 
 // Every backend's port begins with this.
@@ -112,6 +115,10 @@ struct System {
     bool (*unlockMutex)(Mutex*);                          // false: not the owner
     bool (*closeMutex)(Mutex*);                           // drop this handle
     void* (*hostSymbol)(const char* name);                // a function of the host library, nullptr: missing
+    Wake* (*createWake)();                                // auto-reset, not signalled; nullptr: cannot
+    void (*signalWake)(Wake*);                            // from any thread; a wait that starts later sees it too
+    bool (*waitWake)(Wake*, uint32_t timeoutMs);          // true: was signalled, and is reset
+    void (*closeWake)(Wake*);                             // free
 };
 
 // The table in use: the platform's own unless a test installed another.

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "abi/records.h"
+#include "platform/platform.h"
 
 namespace qel {
 
@@ -43,6 +44,9 @@ bool CommGetCts(PortHandle handle);
 bool CommWaitCtsOn(PortHandle handle);
 bool CommWaitCtsOff(PortHandle handle, uint32_t limitMs = 30);
 bool CommWaitRxBytes(PortHandle handle, uint32_t limitMs);
+// Blocks until CTS is on, `wake` is signalled or limitMs passed. False when
+// there is nothing to wait on (no port, the pseudo port, a failed port, no wake).
+bool CommAwaitCts(PortHandle handle, platform::Wake* wake, uint32_t limitMs);
 // Sets the port's event mask; false when the platform refuses (the pseudo port always does).
 bool CommSetEventMask(PortHandle handle, uint32_t mask);
 

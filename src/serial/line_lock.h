@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "abi/records.h"
 #include "platform/platform.h"
 
 namespace qel {
@@ -10,10 +11,14 @@ namespace qel {
 // No request waits longer for the line than this, whatever the BCU does.
 constexpr uint32_t kLineLockLimitMs = 5000;
 
-// Waits at most kLineLockLimitMs. True: the caller owns the line (also after a
-// failed wait, which is logged, as the line is then no one's). False (logged):
-// the line stayed busy, and the caller must not touch it or release the lock.
-bool WaitUntilCommNotBusy(platform::Mutex* lock, uint32_t limitMs = kLineLockLimitMs);
+// A request's wait for the line: it claims the line, so that a listener waiting
+// for the BCU lets go, and waits at most limitMs. True: the caller owns the
+// line (also after a failed wait, which is logged, as the line is then no
+// one's). False (logged): the line stayed busy, and the caller must not touch
+// it or release the lock.
+bool WaitUntilCommNotBusy(const InstanceData* instance, uint32_t limitMs = kLineLockLimitMs);
+// The listener's: no claim and no limit, as requests hold the line for a bounded time.
+bool TakeLineForListening(platform::Mutex* lock);
 // A failed release is logged; nothing else happens.
 void ReleaseComm(platform::Mutex* lock);
 
@@ -21,7 +26,8 @@ void ReleaseComm(platform::Mutex* lock);
 class LineHold {
 public:
     // A record without a line lock (no listener runs) has the line to itself.
-    explicit LineHold(platform::Mutex* lock) : lock_(lock), held_(lock == nullptr || WaitUntilCommNotBusy(lock)) {}
+    explicit LineHold(const InstanceData* instance)
+        : lock_(instance->lineLock), held_(lock_ == nullptr || WaitUntilCommNotBusy(instance)) {}
     ~LineHold() {
         if (held_ && lock_ != nullptr) ReleaseComm(lock_);
     }

@@ -122,6 +122,9 @@ bool TraceSetEventMask(platform::Port* p, uint32_t mask) {
     return Self(p)->inner->methods->setEventMask(Self(p)->inner, mask);
 }
 void TraceAwaitLine(platform::Port* p, uint32_t maxMs) { Self(p)->inner->methods->awaitLine(Self(p)->inner, maxMs); }
+bool TraceAwaitCts(platform::Port* p, platform::Wake* wake, uint32_t maxMs) {
+    return Self(p)->inner->methods->awaitCts(Self(p)->inner, wake, maxMs);
+}
 
 const platform::PortMethods kTraceMethods = {
     .close = TraceClose,
@@ -137,6 +140,7 @@ const platform::PortMethods kTraceMethods = {
     .getCts = TraceGetCts,
     .setEventMask = TraceSetEventMask,
     .awaitLine = TraceAwaitLine,
+    .awaitCts = TraceAwaitCts,
 };
 
 // "/path/trace.vcd" and "COM1" give "/path/trace.COM1"; the port name keeps its letters and digits.

@@ -55,4 +55,10 @@ bool CommWaitRxBytes(PortHandle handle, uint32_t limitMs) {
     return PollFor(handle, limitMs, [handle] { return CommBytesWaiting(handle) > 0; });
 }
 
+bool CommAwaitCts(PortHandle handle, platform::Wake* wake, uint32_t limitMs) {
+    platform::Port* port = PortOf(handle);
+    if (port == nullptr || wake == nullptr) return false;
+    return port->methods->awaitCts(port, wake, limitMs);
+}
+
 }  // namespace qel

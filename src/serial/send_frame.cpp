@@ -15,7 +15,7 @@ ByteResult SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port
 }
 
 SendResult SendFrame(InstanceData* instance, const uint8_t* frame, BcuFrameHandler onBcuFrame) {
-    if (!WaitUntilCommNotBusy(instance->lineLock)) return SendResult::kLineBusy;
+    if (!WaitUntilCommNotBusy(instance)) return SendResult::kLineBusy;
     // The frame buffers are the line's: loaded only with the line held.
     LoadFrame(frame, instance);
     TraceNote(instance->portHandle, "send frame");

@@ -274,7 +274,7 @@ TEST_F(FrameExchange, FailedCollisionReceptionMakesTheBcuOfferItsFrameAgain) {
 }
 
 TEST_F(FrameExchange, SenderWaitsForTheLockHolder) {
-    WaitUntilCommNotBusy(instance.lineLock);
+    WaitUntilCommNotBusy(&instance);
     std::atomic<bool> sent{false};
     std::thread sender([&] {
         EXPECT_EQ(SendFrame(&instance, kLinkLayer.data(), IgnoreBcuFrame), SendResult::kSent);
@@ -322,10 +322,10 @@ TEST(LineLock, AbandonedLockIsTakenSilentlyAndLocksAreIndependent) {
     HuxCtlReset();
     platform::Mutex* first = platform::Sys().createMutex("COMMBUSYQelEIBT1");
     platform::Mutex* second = platform::Sys().createMutex("COMMBUSYQelEIBT2");
-    std::thread holder([&] { WaitUntilCommNotBusy(first); });  // ends still holding it
+    std::thread holder([&] { TakeLineForListening(first); });  // ends still holding it
     holder.join();
-    WaitUntilCommNotBusy(second);  // another instance's lock: free
-    WaitUntilCommNotBusy(first);   // abandoned: owned now
+    TakeLineForListening(second);  // another instance's lock: free
+    TakeLineForListening(first);   // abandoned: owned now
     ReleaseComm(first);
     ReleaseComm(second);
     EXPECT_EQ(HuxCtlLogCount(), 0u);

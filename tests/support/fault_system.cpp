@@ -12,9 +12,10 @@ using namespace qel::platform;
 constexpr const char* kNames[] = {
     "openPort",    "tickMs",    "sleepMs",     "startThread", "joinThread",  "threadEnded",
     "setThreadPriority", "createEvent", "setEvent", "waitEvent", "closeEvent", "createMutex",
-    "lockMutex",   "unlockMutex", "closeMutex", "hostSymbol", "close",       "getState",
+    "lockMutex",   "unlockMutex", "closeMutex", "hostSymbol", "createWake", "signalWake",
+    "waitWake",    "closeWake",   "close",       "getState",
     "setState",    "getTimeouts", "setTimeouts", "setQueueSizes", "write",   "read",
-    "queryInput",  "setModemLine", "getCts",    "setEventMask", "awaitLine",
+    "queryInput",  "setModemLine", "getCts",    "setEventMask", "awaitLine", "awaitCts",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Op::kCount));
 
@@ -99,6 +100,10 @@ void fpAwaitLine(Port* p, uint32_t maxMs) {
     if (!shouldFail(Op::kAwaitLine)) inner(p)->methods->awaitLine(inner(p), maxMs);
 }
 
+bool fpAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
+    return !shouldFail(Op::kAwaitCts) && inner(p)->methods->awaitCts(inner(p), wake, maxMs);
+}
+
 const PortMethods kFaultPortMethods = {
     .close = fpClose,
     .getState = fpGetState,
@@ -113,6 +118,7 @@ const PortMethods kFaultPortMethods = {
     .getCts = fpGetCts,
     .setEventMask = fpSetEventMask,
     .awaitLine = fpAwaitLine,
+    .awaitCts = fpAwaitCts,
 };
 
 Port* fsOpenPort(const char* name) {
@@ -150,6 +156,14 @@ WaitResult fsLockMutex(Mutex* m, uint32_t ms) {
 bool fsUnlockMutex(Mutex* m) { return !shouldFail(Op::kUnlockMutex) && real().unlockMutex(m); }
 bool fsCloseMutex(Mutex* m) { return !shouldFail(Op::kCloseMutex) && real().closeMutex(m); }
 void* fsHostSymbol(const char* name) { return shouldFail(Op::kHostSymbol) ? nullptr : real().hostSymbol(name); }
+Wake* fsCreateWake() { return shouldFail(Op::kCreateWake) ? nullptr : real().createWake(); }
+void fsSignalWake(Wake* w) {
+    if (!shouldFail(Op::kSignalWake)) real().signalWake(w);
+}
+bool fsWaitWake(Wake* w, uint32_t ms) { return !shouldFail(Op::kWaitWake) && real().waitWake(w, ms); }
+void fsCloseWake(Wake* w) {
+    if (!shouldFail(Op::kCloseWake)) real().closeWake(w);
+}
 
 const System kFaultSystem = {
     .openPort = fsOpenPort,
@@ -169,6 +183,10 @@ const System kFaultSystem = {
     .unlockMutex = fsUnlockMutex,
     .closeMutex = fsCloseMutex,
     .hostSymbol = fsHostSymbol,
+    .createWake = fsCreateWake,
+    .signalWake = fsSignalWake,
+    .waitWake = fsWaitWake,
+    .closeWake = fsCloseWake,
 };
 
 }  // namespace

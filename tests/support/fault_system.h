@@ -8,7 +8,8 @@
 //
 // A failed call does not reach the platform and returns the refusal of its
 // kind: false, nullptr, WaitResult::kFailed, a read or write with no byte
-// moved. A failed sleepMs or awaitLine returns at once; tickMs never fails.
+// moved. A failed sleepMs, awaitLine, signalWake or closeWake returns at once
+// (an unclosed wake is then left); tickMs never fails.
 #pragma once
 
 #include <cstdint>
@@ -21,10 +22,10 @@ enum class Op : uint8_t {
     // System
     kOpenPort, kTickMs, kSleepMs, kStartThread, kJoinThread, kThreadEnded, kSetThreadPriority,
     kCreateEvent, kSetEvent, kWaitEvent, kCloseEvent, kCreateMutex, kLockMutex, kUnlockMutex,
-    kCloseMutex, kHostSymbol,
+    kCloseMutex, kHostSymbol, kCreateWake, kSignalWake, kWaitWake, kCloseWake,
     // PortMethods
     kClose, kGetState, kSetState, kGetTimeouts, kSetTimeouts, kSetQueueSizes, kWrite, kRead,
-    kQueryInput, kSetModemLine, kGetCts, kSetEventMask, kAwaitLine,
+    kQueryInput, kSetModemLine, kGetCts, kSetEventMask, kAwaitLine, kAwaitCts,
     kCount
 };
 

@@ -59,6 +59,10 @@ const System& NativeSystem() {
         .unlockMutex = posix::UnlockNamedMutex,
         .closeMutex = posix::CloseNamedMutex,
         .hostSymbol = posix::HostSymbol,
+        .createWake = posix::CreateWake,
+        .signalWake = posix::SignalWake,
+        .waitWake = posix::WaitWake,
+        .closeWake = posix::CloseWake,
     };
     return table;
 }

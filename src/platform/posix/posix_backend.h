@@ -30,4 +30,13 @@ bool CloseNamedMutex(Mutex* mutex);
 
 void* HostSymbol(const char* name);
 
+Wake* CreateWake();
+void SignalWake(Wake* wake);
+bool WaitWake(Wake* wake, uint32_t timeoutMs);
+// Takes a signal without waiting; true when there was one.
+bool TakeWake(Wake* wake);
+void CloseWake(Wake* wake);
+// The descriptor to poll beside a line; readable while signalled.
+int WakeFd(Wake* wake);
+
 }  // namespace qel::platform::posix

@@ -64,6 +64,22 @@ int32_t SocketRead(ByteStream* s, uint8_t* buffer, uint32_t n, uint32_t timeoutM
     }
 }
 
+StreamWait SocketAwaitInput(ByteStream* s, Wake* wake, uint32_t timeoutMs) {
+    const uint32_t start = TickMs();
+    for (;;) {
+        const uint32_t elapsed = TickMs() - start;
+        const int left = timeoutMs == kInfinite ? -1 : static_cast<int>(elapsed < timeoutMs ? timeoutMs - elapsed : 0);
+        pollfd pfds[2] = {{FdOf(s), POLLIN, 0}, {WakeFd(wake), POLLIN, 0}};
+        const int ready = poll(pfds, 2, left);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return StreamWait::kClosed;
+        if (ready == 0) return StreamWait::kTimedOut;
+        // The line first: what came is taken before a request gets the line.
+        if (pfds[0].revents != 0) return StreamWait::kInput;
+        if (TakeWake(wake)) return StreamWait::kWoken;
+    }
+}
+
 // An orderly close: the far side sees the end of the stream, and what it sent
 // last (modem-state notifications) is read, so that it sees no reset.
 void SocketClose(ByteStream* s) {
@@ -82,6 +98,7 @@ const StreamMethods kSocketMethods = {
     .writeAll = SocketWriteAll,
     .read = SocketRead,
     .close = SocketClose,
+    .awaitInput = SocketAwaitInput,
 };
 
 }  // namespace

@@ -274,6 +274,30 @@ void VpAwaitLine(Port* p, uint32_t maxMs) {
     if (vp->received.size() == 0) pump(vp, maxMs);
 }
 
+// Blocks on the stream: the far side's CTS notification, or the wake, ends it.
+bool VpAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
+    VirtualPort* vp = self(p);
+    const uint32_t start = Now();
+    for (;;) {
+        drain(vp);
+        if (vp->closed) return false;
+        if (vp->cts) return true;
+        const uint32_t elapsed = Now() - start;
+        if (elapsed >= maxMs) return true;
+        // Bytes no one reads fill the ring: then only the wake or the limit can end the wait.
+        if (vp->received.room() == 0) {
+            NativeSystem().waitWake(wake, maxMs - elapsed);
+            return true;
+        }
+        switch (vp->stream->methods->awaitInput(vp->stream, wake, maxMs - elapsed)) {
+        case StreamWait::kInput: break;
+        case StreamWait::kWoken:
+        case StreamWait::kTimedOut: return true;
+        case StreamWait::kClosed: vp->closed = true; return false;
+        }
+    }
+}
+
 // Each method runs with the port's mutex held (close frees the port, so it takes none).
 template <auto Method, typename... Args>
 auto Locked(Port* p, Args... args) {
@@ -295,6 +319,7 @@ const PortMethods kVirtualPortMethods = {
     .getCts = Locked<VpGetCts, bool*>,
     .setEventMask = Locked<VpSetEventMask, uint32_t>,
     .awaitLine = Locked<VpAwaitLine, uint32_t>,
+    .awaitCts = Locked<VpAwaitCts, Wake*, uint32_t>,
 };
 
 }  // namespace

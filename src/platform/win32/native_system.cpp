@@ -62,6 +62,10 @@ const System& NativeSystem() {
         .unlockMutex = win32::UnlockNamedMutex,
         .closeMutex = win32::CloseNamedMutex,
         .hostSymbol = win32::HostSymbol,
+        .createWake = win32::CreateWake,
+        .signalWake = win32::SignalWake,
+        .waitWake = win32::WaitWake,
+        .closeWake = win32::CloseWake,
     };
     return table;
 }

@@ -49,17 +49,21 @@ bool PipeWriteAll(ByteStream* s, const uint8_t* bytes, uint32_t n, uint32_t time
     return true;
 }
 
+// Starts a read into the empty buffer unless one is pending; false: the pipe failed.
+bool StartRead(PipeStream* ps) {
+    if (ps->pending) return true;
+    ps->readOp = OVERLAPPED{};
+    ps->readOp.hEvent = ps->readDone;
+    if (!ReadFile(ps->pipe, ps->buffer, kBufferBytes, nullptr, &ps->readOp) && GetLastError() != ERROR_IO_PENDING)
+        return false;
+    ps->pending = true;
+    return true;
+}
+
 int32_t PipeRead(ByteStream* s, uint8_t* out, uint32_t n, uint32_t timeoutMs) {
     PipeStream* ps = self(s);
     if (ps->next == ps->have) {
-        if (!ps->pending) {
-            ps->readOp = OVERLAPPED{};
-            ps->readOp.hEvent = ps->readDone;
-            if (!ReadFile(ps->pipe, ps->buffer, kBufferBytes, nullptr, &ps->readOp) &&
-                GetLastError() != ERROR_IO_PENDING)
-                return -1;
-            ps->pending = true;
-        }
+        if (!StartRead(ps)) return -1;
         if (WaitForSingleObject(ps->readDone, timeoutMs) != WAIT_OBJECT_0) return 0;
         DWORD got = 0;
         ps->pending = false;
@@ -72,6 +76,20 @@ int32_t PipeRead(ByteStream* s, uint8_t* out, uint32_t n, uint32_t timeoutMs) {
     std::memcpy(out, ps->buffer + ps->next, k);
     ps->next += k;
     return static_cast<int32_t>(k);
+}
+
+StreamWait PipeAwaitInput(ByteStream* s, Wake* wake, uint32_t timeoutMs) {
+    PipeStream* ps = self(s);
+    if (ps->next < ps->have) return StreamWait::kInput;
+    if (!StartRead(ps)) return StreamWait::kClosed;
+    // The line first: what came is taken before a request gets the line.
+    const HANDLE waits[2] = {ps->readDone, WakeHandle(wake)};
+    switch (WaitForMultipleObjects(2, waits, FALSE, timeoutMs)) {
+    case WAIT_OBJECT_0: return StreamWait::kInput;
+    case WAIT_OBJECT_0 + 1: return StreamWait::kWoken;
+    case WAIT_TIMEOUT: return StreamWait::kTimedOut;
+    default: return StreamWait::kClosed;
+    }
 }
 
 void PipeClose(ByteStream* s) {
@@ -91,6 +109,7 @@ const StreamMethods kPipeMethods = {
     .writeAll = PipeWriteAll,
     .read = PipeRead,
     .close = PipeClose,
+    .awaitInput = PipeAwaitInput,
 };
 
 }  // namespace

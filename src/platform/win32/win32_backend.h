@@ -1,6 +1,8 @@
 // The win32 backend's parts, gathered into one System table by native_system.cpp.
 #pragma once
 
+#include <windows.h>
+
 #include "platform/platform.h"
 #include "platform/virtual_line/virtual_port.h"
 
@@ -26,5 +28,12 @@ bool UnlockNamedMutex(Mutex* mutex);
 bool CloseNamedMutex(Mutex* mutex);
 
 void* HostSymbol(const char* name);
+
+Wake* CreateWake();
+void SignalWake(Wake* wake);
+bool WaitWake(Wake* wake, uint32_t timeoutMs);
+void CloseWake(Wake* wake);
+// The event to wait for beside a line; a wait on it takes the signal.
+HANDLE WakeHandle(Wake* wake);
 
 }  // namespace qel::platform::win32
