@@ -14,7 +14,7 @@ constexpr uint32_t kSettlingMs = 5000;
 constexpr uint32_t kIdlePollMs = 20;
 // The longest wait for CTS on a line that can be waited on; a claim or a stop
 // ends it at once, so this only bounds a wake that never comes.
-constexpr uint32_t kCtsWaitLimitMs = 1000;
+constexpr uint32_t kCtsWaitLimitMs = 5000;
 constexpr uint32_t kBackToBackPauseMs = 1;
 
 // Thread procedure; the argument is the ColdStart RequestBlock.

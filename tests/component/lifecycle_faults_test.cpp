@@ -217,6 +217,41 @@ TEST_F(OnAnEmulatedBcu, StuckCtsListenerGivesUpTheLineAndAWriteStillReturns) {
     EXPECT_EQ(Call(11, &instance, nullptr), 0);
 }
 
+// The listener waits for the BCU instead of polling: idle, it reads no CTS; a
+// frame the BCU announces ends the wait, and so do a write's claim on the line
+// and EndQel. Under both CTS behaviours.
+TEST(ListenerWait, IdleWithoutPollingAndWokenByTheBcuAWriteAndEndQel) {
+    ASSERT_TRUE(host::Bind());
+    for (const bool ctsDropAfterRts : {false, true}) {
+        SCOPED_TRACE(ctsDropAfterRts ? "CTS drops after RTS" : "CTS drops with the answer");
+        HuxCtlReset();
+        bcuemu::Options options;
+        options.ctsDropAfterRts = ctsDropAfterRts;
+        bcuemu::Bcu bcu(nullptr, options);
+        const std::string port = bcu.Serve();
+        ASSERT_FALSE(port.empty()) << bcu.LastError();
+        InstanceData instance{};
+        FaultSystem counted;
+        ASSERT_EQ(ColdStart(&instance, port), 0);
+        ASSERT_TRUE(PollUntil(10000, [&] { return counted.calls(Op::kAwaitCts) > 0; }, SleepStep(10)));
+
+        counted.resetCounts();
+        platform::NativeSystem().sleepMs(300);  // an idle stretch to observe, not a synchronisation
+        EXPECT_EQ(counted.calls(Op::kGetCts), 0u);
+        EXPECT_LE(counted.calls(Op::kAwaitCts), 1u);
+
+        const size_t sent = bcu.SentFrames().size();
+        bcu.QueueFrame({0xAA, 0x49, 0xBC, 0x12, 0x01, 0x08, 0x01, 0xE2, 0x00, 0x80, 0x37});
+        // Well inside the listener's 5 s wait: only CTS can have ended it.
+        EXPECT_TRUE(bcu.WaitSentFrames(sent + 1, 2000));
+        EXPECT_EQ(WriteA_(&instance), 0);
+        EXPECT_EQ(Call(11, &instance, nullptr), 0);
+        EXPECT_FALSE(Logged("QELEIB: WaitUntilCommNotBusy(): line busy for 5 s, request given up"));
+        EXPECT_EQ(InstanceCount(), 0u);
+        bcu.Stop();
+    }
+}
+
 class LineFaults : public ::testing::TestWithParam<std::tuple<Op, uint32_t>> {
 protected:
     void SetUp() override {
