@@ -38,6 +38,7 @@ uint16_t ValueOf(const std::string& path, const toml::node& node, bcuemu::ValueS
     }
     if (auto f = node.value_exact<double>()) {
         if (size != bcuemu::ValueSize::kWord) Fail(path, &node, "a number with a point needs size = \"word\"");
+        if (!Float16Fits(*f)) Fail(path, &node, "value does not fit a two-byte float (-671088.64 to 670760.96)");
         return EncodeFloat16(*f);
     }
     Fail(path, &node, "expected a number");
@@ -174,12 +175,17 @@ std::optional<uint16_t> ParseValue(const std::string& text, bcuemu::ValueSize si
     if (text.find('.') != std::string::npos) {
         if (size != bcuemu::ValueSize::kWord) return std::nullopt;
         const double v = std::strtod(text.c_str(), &end);
-        if (*end != '\0') return std::nullopt;
+        if (*end != '\0' || !Float16Fits(v)) return std::nullopt;
         return EncodeFloat16(v);
     }
     const long v = std::strtol(text.c_str(), &end, 0);
     if (*end != '\0' || v < 0 || v > MaxValue(size)) return std::nullopt;
     return static_cast<uint16_t>(v);
+}
+
+bool Float16Fits(double value) {
+    // The largest mantissa 2047 (or -2048) at the largest exponent 15, in units of 0.01.
+    return std::isfinite(value) && value >= -2048.0 * 32768 / 100 && value <= 2047.0 * 32768 / 100;
 }
 
 uint16_t EncodeFloat16(double value) {

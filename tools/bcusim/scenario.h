@@ -58,6 +58,8 @@ Scenario LoadScenario(const std::string& path);
 // or for two-byte values a temperature-style number with a point ("21.5"),
 // which is encoded as a 2-byte float (DPT 9). nullopt when it does not fit.
 std::optional<uint16_t> ParseValue(const std::string& text, bcuemu::ValueSize size);
+// Whether a two-byte float can carry value (rounded to 0.01 and its exponent's step).
+bool Float16Fits(double value);
 uint16_t EncodeFloat16(double value);
 double DecodeFloat16(uint16_t raw);
 
