@@ -7,7 +7,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,6 +14,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/cts_poll.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/virtual_line/read_timeouts.h"
 
@@ -217,20 +217,6 @@ bool TtySetEventMask(Port* p, uint32_t) { return self(p)->isTty; }
 
 void TtyAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled, as on Windows
 
-// TIOCMIWAIT would block past any wake (only a signal ends it), so CTS is
-// read every kCtsCheckMs while the wake is waited for.
-bool TtyAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
-    constexpr uint32_t kCtsCheckMs = 20;
-    const uint32_t start = TickMs();
-    for (;;) {
-        bool on = false;
-        if (!TtyGetCts(p, &on)) return false;
-        const uint32_t elapsed = TickMs() - start;
-        if (on || elapsed >= maxMs) return true;
-        if (WaitWake(wake, std::min(maxMs - elapsed, kCtsCheckMs))) return true;
-    }
-}
-
 const PortMethods kTtyMethods = {
     .close = TtyClose,
     .getState = TtyGetState,
@@ -245,7 +231,7 @@ const PortMethods kTtyMethods = {
     .getCts = TtyGetCts,
     .setEventMask = TtySetEventMask,
     .awaitLine = TtyAwaitLine,
-    .awaitCts = TtyAwaitCts,
+    .awaitCts = PollCtsUntilWoken,
 };
 
 // "COM3" -> /dev/ttyS2, "NUL" -> /dev/null, "ttyUSB0" -> /dev/ttyUSB0, a path as it is.

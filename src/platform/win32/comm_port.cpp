@@ -1,11 +1,11 @@
 // Serial devices through the Win32 comm functions.
 #include <windows.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "platform/cts_poll.h"
 #include "platform/win32/win32_backend.h"
 
 namespace qel::platform::win32 {
@@ -131,21 +131,6 @@ bool CommSetEventMask(Port* p, uint32_t mask) { return SetCommMask(h(p), mask) !
 
 void CommAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled
 
-// The port is opened for plain (not overlapped) I/O, where WaitCommEvent
-// cannot be ended by a wake: CTS is read every kCtsCheckMs while the wake is
-// waited for.
-bool CommAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
-    constexpr uint32_t kCtsCheckMs = 20;
-    const DWORD start = GetTickCount();
-    for (;;) {
-        bool on = false;
-        if (!CommGetCts(p, &on)) return false;
-        const uint32_t elapsed = GetTickCount() - start;
-        if (on || elapsed >= maxMs) return true;
-        if (WaitWake(wake, std::min(maxMs - elapsed, kCtsCheckMs))) return true;
-    }
-}
-
 const PortMethods kCommMethods = {
     .close = CommClose,
     .getState = CommGetState,
@@ -160,7 +145,7 @@ const PortMethods kCommMethods = {
     .getCts = CommGetCts,
     .setEventMask = CommSetEventMask,
     .awaitLine = CommAwaitLine,
-    .awaitCts = CommAwaitCts,
+    .awaitCts = PollCtsUntilWoken,
 };
 
 bool IsComName(const char* name) {
