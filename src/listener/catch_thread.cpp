@@ -9,6 +9,7 @@
 #include "serial/line_lock.h"
 #include "serial/line_priority.h"
 #include "serial/listener_wake.h"
+#include "serial/poll_until.h"
 
 namespace qel {
 namespace {
@@ -35,12 +36,8 @@ struct CtsWatch {
 
 // Sleeps `ms` but returns early (false) once a stop is requested.
 bool SleepUnlessStopped(int32_t number, uint32_t ms) {
-    const uint32_t start = platform::Sys().tickMs();
-    for (uint32_t elapsed = 0; elapsed < ms; elapsed = platform::Sys().tickMs() - start) {
-        if (ListenerStopRequested(number)) return false;
-        WaitForListenerWake(number, ms - elapsed);
-    }
-    return !ListenerStopRequested(number);
+    return !PollUntil(ms, [number] { return ListenerStopRequested(number); },
+                      [number](uint32_t leftMs) { WaitForListenerWake(number, leftMs); });
 }
 
 enum class Turn : uint8_t { kCtsOff, kGivenUp };

@@ -252,19 +252,7 @@ TEST(ListenerWait, IdleWithoutPollingAndWokenByTheBcuAWriteAndEndQel) {
     }
 }
 
-class LineFaults : public ::testing::TestWithParam<std::tuple<Op, uint32_t>> {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(host::Bind());
-        HuxCtlReset();
-        port = bcu.Serve();
-        ASSERT_FALSE(port.empty()) << bcu.LastError();
-    }
-    void TearDown() override { bcu.Stop(); }
-
-    bcuemu::Bcu bcu;
-    std::string port;
-};
+class LineFaults : public OnAnEmulatedBcu, public ::testing::WithParamInterface<std::tuple<Op, uint32_t>> {};
 
 TEST_P(LineFaults, NthPortCallRefusedDuringStartAndWrite) {
     const auto [op, n] = GetParam();
