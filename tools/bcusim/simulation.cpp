@@ -74,7 +74,8 @@ double Simulation::Seconds() const {
 
 bool Simulation::Start(std::string& error) {
     for (size_t i = 0; i < bcus_.size(); ++i) {
-        const std::string port = bcus_[i]->Serve(scenario_.lines[i].endpoint);
+        const std::string& endpoint = scenario_.lines[i].endpoint;
+        const std::string port = settings_.pty ? bcus_[i]->ServePty(endpoint) : bcus_[i]->Serve(endpoint);
         if (port.empty()) {
             error = "line " + std::to_string(i + 1) + ": " + bcus_[i]->LastError();
             return false;
