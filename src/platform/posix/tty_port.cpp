@@ -236,9 +236,17 @@ bool TtyGetCts(Port* p, bool* on) {
 
 bool TtySetEventMask(Port* p, uint32_t) { return self(p)->isTty; }
 
-void TtyAwaitLine(Port*, uint32_t maxMs) {
+// Input can be waited for, so a byte ends the pause as it arrives; with input
+// already waiting the caller waits for CTS, which cannot.
+void TtyAwaitLine(Port* p, uint32_t maxMs) {
     if (maxMs == 0) return;
     const timespec pause{0, kLinePauseNs};
+    int waiting = 0;
+    if (ioctl(self(p)->fd, FIONREAD, &waiting) == 0 && waiting == 0) {
+        pollfd pfd{self(p)->fd, POLLIN, 0};
+        ppoll(&pfd, 1, &pause, nullptr);
+        return;
+    }
     nanosleep(&pause, nullptr);
 }
 
