@@ -16,7 +16,7 @@ class LineTransport {
 public:
     struct Event {
         enum class Kind : uint8_t { kNothing, kConnected, kData, kLines, kDisconnected } kind = Kind::kNothing;
-        size_t count = 0;  // kData, kLines: bytes placed in the buffer (kLines: QEL_MODEM_CHANGE_* each)
+        size_t count = 0;  // kData, kLines: bytes placed in the buffer (kLines: QelModemChange records)
     };
 
     static std::unique_ptr<LineTransport> Create();
