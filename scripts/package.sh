@@ -9,6 +9,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+scripts/setup.sh package
 out=$(mkdir -p "${1:-build/packages}" && cd "${1:-build/packages}" && pwd)
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

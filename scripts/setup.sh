@@ -4,12 +4,16 @@
 # is there. Runs as root, or through sudo.
 #   scripts/setup.sh demo    the Linux build (scripts/demo.sh)
 #   scripts/setup.sh bench   the Linux build and the plot (scripts/bench.sh)
+#   scripts/setup.sh package both builds (scripts/package.sh)
 #   scripts/setup.sh test    everything the test command runs (scripts/test.sh, the default)
 set -euo pipefail
 
 # The Linux build: 32-bit compilers, CMake, Ninja, toml++ (bcusim, eibhost),
 # and googletest, which configuring the linux-i386 preset needs.
 linux_build=(cmake ninja-build g++ g++-multilib gcc-multilib libtomlplusplus-dev googletest)
+# The Windows build: MinGW-w64, and Wine, which its preset names as the
+# programs' runner.
+windows_build=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine)
 
 word=${1:-test}
 case $word in
@@ -17,15 +21,16 @@ case $word in
     packages=("${linux_build[@]}") ;;
   bench)
     packages=("${linux_build[@]}" gnuplot-nox) ;;
+  package)
+    packages=("${linux_build[@]}" "${windows_build[@]}") ;;
   test)
     # The Windows leg (MinGW, Wine), the tools' tests (knxd), the short
     # checks (clang's libFuzzer, valgrind, gnuplot) and the sanitizer leg.
-    packages=("${linux_build[@]}"
-              g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine wine32:i386
+    packages=("${linux_build[@]}" "${windows_build[@]}" wine32:i386
               knxd knxd-tools gnuplot-nox clang-14 libclang-rt-14-dev
               valgrind libc6-dbg:i386 lib32asan8 lib32ubsan1) ;;
   *)
-    echo "usage: scripts/setup.sh [demo|bench|test]" >&2
+    echo "usage: scripts/setup.sh [demo|bench|package|test]" >&2
     exit 2 ;;
 esac
 
