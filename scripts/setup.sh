@@ -54,9 +54,9 @@ fi
 if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
-# The builds need no recommended package; the test command keeps them (Wine
-# relies on some).
+# The Linux build needs no recommended package; where Wine comes in, they
+# stay (Wine relies on some).
 recommends=()
-[ "$word" = test ] || recommends=(--no-install-recommends)
+case $word in demo | bench) recommends=(--no-install-recommends) ;; esac
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${recommends[@]}" "${missing[@]}" >/dev/null
