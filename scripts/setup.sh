@@ -54,9 +54,9 @@ fi
 if [[ " ${missing[*]}" == *":i386"* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
   "${sudo_cmd[@]}" dpkg --add-architecture i386
 fi
-# The Linux build needs no recommended package; where Wine comes in, they
-# stay (Wine relies on some).
+# The demo's build needs no recommended package; the others keep them (Wine
+# relies on some, the benchmark's plot on a font).
 recommends=()
-case $word in demo | bench) recommends=(--no-install-recommends) ;; esac
+[ "$word" != demo ] || recommends=(--no-install-recommends)
 "${sudo_cmd[@]}" apt-get update -qq
 "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${recommends[@]}" "${missing[@]}" >/dev/null
