@@ -42,13 +42,15 @@ ZipExports() {
 }
 
 # The demo as scripts/demo.sh runs it, with the archive's programs and files
-# only; eibhost says which libraries it loaded.
+# only; eibhost says which libraries it loaded, and the driver's ColdStart
+# line gives the version in the archive's name.
 ArchiveDemo() {
   mkdir "$work/tgz" && cd "$work/tgz" && cmake -E tar xf "$tgz" || return 1
   local pkg=$work/tgz/qeleib-$version-linux-i386
-  local escaped
+  local escaped major=${version%%.*}
   escaped=$(printf '%s' "$pkg" | sed 's/[.[\*^$]/\\&/g')
-  EIBHOST_EXPECT="^eibhost: driver $escaped/bin/\.\./lib/libqeleib\.so\$&&^eibhost: script passed\$" \
+  [ ${#major} -ge 2 ] || major=0$major
+  EIBHOST_EXPECT="^eibhost: driver $escaped/bin/\.\./lib/libqeleib\.so\$&&^eibhost: script passed\$&&ColdStart\(\) entered, Version: $major\.${version#*.}\$" \
     sh "$root/tools/eibhost/run_with_bcusim.sh" "" "$pkg/bin/bcusim" "$pkg/scenarios/building.toml" \
        '1\.1\.25[0-9] -> ' ./b1 "$pkg/bin/eibhost" --script "$pkg/examples/building_demo.toml"
 }
