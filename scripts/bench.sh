@@ -26,6 +26,8 @@ while (($#)); do
 done
 mkdir -p "$out"
 
+scripts/setup.sh bench
+
 echo "== build (linux-i386)"
 [ -f build/linux-i386/build.ninja ] || cmake --preset linux-i386 >/dev/null
 nice -n 10 cmake --build --preset linux-i386 -j2 --target line_bench qeleib huxtor bcusim qel_modem_lines
