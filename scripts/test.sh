@@ -2,8 +2,8 @@
 # Installs what the build needs, builds both targets and runs the whole suite:
 # Linux i386 natively (also with ASan, UBSan and LeakSanitizer), Windows i686
 # under Wine; then short runs of the fuzz targets, the race check, the soak and
-# the line benchmark, which show that they run (the benchmark checks no
-# figures), and the package check (scripts/package-check.sh). Ends with one
+# the line benchmark (on the virtual line and on a pty), which show that they
+# run (the benchmark checks no figures), and the package check (scripts/package-check.sh). Ends with one
 # table, a row per leg and check: tests passed, failed, skipped, seconds; the
 # exit status is non-zero when any row failed.
 #   QEL_LEGS    legs to build and test (default: linux-i386 linux-i386-asan windows-i686)
@@ -101,7 +101,8 @@ for check in $checks; do
     fuzz) command=(scripts/fuzz.sh 30) ;;
     race) command=(scripts/race-check.sh) ;;
     soak) command=(scripts/soak.sh 60) ;;
-    bench) command=(scripts/bench.sh --short --out build/bench-short) ;;
+    bench) command=(bash -c "scripts/bench.sh --short --out build/bench-short &&
+                             scripts/bench.sh --short --line pty --out build/bench-short-pty") ;;
     package) command=(scripts/package-check.sh) ;;
     *) echo "unknown check: $check"; AddRow "$check" 0 "unknown" 0 0; continue ;;
   esac
