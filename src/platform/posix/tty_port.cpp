@@ -38,11 +38,11 @@ struct TtyPort {
 // period stretches to kIdleCtsCheckMs. The wake's descriptor is polled
 // meanwhile, so a claim or a stop ends the wait at once.
 constexpr uint32_t kBusyWindowMs = 500;
-constexpr uint32_t kIdleCtsCheckMs = 20;
+constexpr uint32_t kIdleCtsCheckMs = 40;
 constexpr uint32_t kStretchPerMs = 25;  // quiet ms per added ms of period
 // Between the checks of a byte handshake: a CTS change cannot be waited for,
 // and a spin would take a core that the line's far side may need.
-constexpr long kLinePauseNs = 100000;
+constexpr long kLinePauseNs = 50000;
 
 uint32_t CtsCheckMs(uint32_t quietMs) {
     if (quietMs < kBusyWindowMs) return 1;
