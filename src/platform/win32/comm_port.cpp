@@ -20,6 +20,7 @@ struct CommPort {
     HANDLE readEvent;   // ReadFile
     HANDLE writeEvent;  // WriteFile
     HANDLE waitEvent;   // WaitCommEvent
+    DWORD eventMask;    // the driver's events and EV_CTS
 };
 
 CommPort* self(Port* p) { return reinterpret_cast<CommPort*>(p); }
@@ -158,17 +159,28 @@ bool CommGetCts(Port* p, bool* on) {
 // EV_CTS stays in the mask beside the driver's events, so that the CTS wait
 // need not change the mask (which would also cancel a wait in progress).
 bool CommSetEventMask(Port* p, uint32_t mask) {
-    return SetCommMask(h(p), mask | EV_CTS) != 0;
+    if (!SetCommMask(h(p), mask | EV_CTS)) return false;
+    self(p)->eventMask = mask | EV_CTS;
+    return true;
 }
 
 void CommAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled
 
 // Ends a WaitCommEvent that may still be pending and waits until it has ended,
 // so that the OVERLAPPED on the caller's stack is no longer the device's.
-bool EndCommWait(HANDLE handle, OVERLAPPED* ov, bool cancel) {
-    if (cancel) CancelIoEx(handle, ov);
+// Windows ends it on CancelIoEx or any SetCommMask; Wine 8 polls the lines in
+// a worker that ends only when it finds the mask changed, so the mask is
+// cleared until the wait has ended, then put back.
+bool EndCommWait(CommPort* port, OVERLAPPED* ov, bool cancel) {
+    if (cancel) {
+        CancelIoEx(port->handle, ov);
+        SetCommMask(port->handle, 0);
+    }
     DWORD ignored = 0;
-    return GetOverlappedResult(handle, ov, &ignored, TRUE) != 0 || GetLastError() == ERROR_OPERATION_ABORTED;
+    const bool ended = GetOverlappedResult(port->handle, ov, &ignored, TRUE) != 0 ||
+                       GetLastError() == ERROR_OPERATION_ABORTED;
+    if (cancel) SetCommMask(port->handle, port->eventMask);
+    return ended;
 }
 
 // CTS first; then a WaitCommEvent for EV_CTS beside the wake. CTS is read
@@ -193,7 +205,7 @@ bool CommAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
             which = WaitForMultipleObjects(2, handles, FALSE, elapsed >= maxMs ? 0 : maxMs - elapsed);
         }
         const bool lineEvent = which == WAIT_OBJECT_0 && readable && !on;
-        const bool ended = EndCommWait(port->handle, &ov, !lineEvent);
+        const bool ended = EndCommWait(port, &ov, !lineEvent);
         if (!readable || which == WAIT_FAILED) return false;
         if (on || which != WAIT_OBJECT_0) return true;  // CTS, the wake or the limit
         if (!ended || !CommGetCts(p, &on)) return false;
@@ -241,7 +253,7 @@ Port* OpenPort(const char* name) {
     HANDLE handle =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    auto* port = new (std::nothrow) CommPort{{&kCommMethods}, handle, nullptr, nullptr, nullptr};
+    auto* port = new (std::nothrow) CommPort{{&kCommMethods}, handle, nullptr, nullptr, nullptr, EV_CTS};
     if (port == nullptr) {
         CloseHandle(handle);
         return nullptr;
