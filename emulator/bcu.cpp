@@ -31,10 +31,22 @@ Bcu::~Bcu() {
     Stop();
 }
 
-std::string Bcu::Serve(const std::string& endpoint) {
+std::string Bcu::Serve(const std::string& endpoint) { return StartServing(detail::LineTransport::Create(), endpoint); }
+
+std::string Bcu::ServePty(const std::string& linkPath) {
+    auto transport = detail::LineTransport::CreatePty();
+    if (!transport) {
+        std::lock_guard lock(mutex_);
+        lastError_ = "no pseudo terminals on this platform";
+        return "";
+    }
+    return StartServing(std::move(transport), linkPath);
+}
+
+std::string Bcu::StartServing(std::unique_ptr<detail::LineTransport> transport, const std::string& endpoint) {
     Stop();
     std::lock_guard lock(mutex_);
-    transport_ = detail::LineTransport::Create();
+    transport_ = std::move(transport);
     std::string name;
     std::string error;
     if (!transport_->Listen(endpoint, name, error)) {
@@ -105,6 +117,7 @@ void Bcu::Run() {
             stateChanged_.notify_all();
             break;
         case Kind::kData: session_->Feed(buffer, event.count, now); break;
+        case Kind::kLines: session_->Lines(buffer, event.count, now); break;
         case Kind::kDisconnected:
             side_->Disconnect(now);
             connected_ = false;

@@ -1,5 +1,6 @@
 #include "line_session.h"
 
+#include "bcuemu/modem_page.h"
 #include "bcuemu/recorder.h"
 #include "line_transport.h"
 #include "serial_side.h"
@@ -14,15 +15,15 @@ LineSession::LineSession(SerialSide& side, Recorder& recorder, LineTransport& tr
 void LineSession::Reset() { decoder_ = tn::Decoder{}; }
 
 void LineSession::Feed(const uint8_t* data, size_t count, int64_t now) {
+    if (transport_.Raw()) {
+        for (size_t i = 0; i < count; ++i) ByteFromDriver(data[i], now);
+        return;
+    }
     tn::Item item;
     for (size_t i = 0; i < count; ++i) {
         if (!decoder_.feed(data[i], item)) continue;
         switch (item.kind) {
-        case tn::Item::Kind::kData:
-            recorder_.Add(LineEvent::Kind::kToBcu, item.byte);
-            side_.ByteFromDriver(item.byte, now);
-            Flush(now);
-            break;
+        case tn::Item::Kind::kData: ByteFromDriver(item.byte, now); break;
         case tn::Item::Kind::kOption: Option(item); break;
         case tn::Item::Kind::kSubnegotiation: Subnegotiation(item, now); break;
         case tn::Item::Kind::kNone: break;
@@ -30,10 +31,33 @@ void LineSession::Feed(const uint8_t* data, size_t count, int64_t now) {
     }
 }
 
+void LineSession::ByteFromDriver(uint8_t b, int64_t now) {
+    recorder_.Add(LineEvent::Kind::kToBcu, b);
+    side_.ByteFromDriver(b, now);
+    Flush(now);
+}
+
+void LineSession::Lines(const uint8_t* changes, size_t count, int64_t now) {
+    for (size_t i = 0; i < count; ++i) {
+        const bool on = (changes[i] & QEL_MODEM_CHANGE_ON) != 0;
+        if ((changes[i] & QEL_MODEM_CHANGE_DTR) != 0) {
+            recorder_.Add(LineEvent::Kind::kDtr, on);
+            side_.Dtr(on, now);
+        } else {
+            recorder_.Add(LineEvent::Kind::kRts, on);
+            side_.Rts(on, now);
+        }
+        Flush(now);
+    }
+}
+
 void LineSession::Flush(int64_t now) {
     for (const LineOutput& out : side_.TakeDue(now)) {
         if (out.kind == LineOutput::Kind::kCts) {
             SendCts(out.value != 0);
+        } else if (transport_.Raw()) {
+            Write(&out.value, 1);
+            recorder_.Add(LineEvent::Kind::kFromBcu, out.value);
         } else {
             uint8_t bytes[2];
             Write(bytes, tn::EncodeData(out.value, bytes));
@@ -103,6 +127,11 @@ void LineSession::Answer(uint8_t command, const uint8_t* values, size_t count) {
 }
 
 void LineSession::SendCts(bool on, bool record) {
+    if (transport_.Raw()) {
+        transport_.SetCts(on);
+        if (record) recorder_.Add(LineEvent::Kind::kCts, on);
+        return;
+    }
     const uint8_t payload[2] = {tn::kNotifyModemstate + tn::kServerOffset,
                                 static_cast<uint8_t>((on ? tn::kModemCts : 0) | tn::kModemDeltaCts)};
     uint8_t out[5 + 2 * sizeof payload];

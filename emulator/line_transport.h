@@ -1,7 +1,8 @@
-// The stream under one virtual line, server side: a listening Unix-domain
-// socket (posix) or a named pipe (win32), serving one connection at a time.
-// A second client is refused while one is connected. Pump() is called by
-// one thread; Wake() from any.
+// The stream under one line, server side: a listening Unix-domain socket
+// (posix) or a named pipe (win32) carrying a virtual line, serving one
+// connection at a time (a second client is refused while one is connected);
+// or a pseudo terminal with modem lines (posix), whose bytes are raw and whose
+// RTS and DTR edges come as kLines. Pump() is called by one thread; Wake() from any.
 #pragma once
 
 #include <cstddef>
@@ -14,11 +15,13 @@ namespace bcuemu::detail {
 class LineTransport {
 public:
     struct Event {
-        enum class Kind : uint8_t { kNothing, kConnected, kData, kDisconnected } kind = Kind::kNothing;
-        size_t count = 0;  // kData: bytes placed in the buffer
+        enum class Kind : uint8_t { kNothing, kConnected, kData, kLines, kDisconnected } kind = Kind::kNothing;
+        size_t count = 0;  // kData, kLines: bytes placed in the buffer (kLines: QEL_MODEM_CHANGE_* each)
     };
 
     static std::unique_ptr<LineTransport> Create();
+    // A pseudo terminal with modem lines; nullptr where there is none.
+    static std::unique_ptr<LineTransport> CreatePty();
     virtual ~LineTransport() = default;
 
     // Starts listening on `endpoint`; empty picks a free short name. On success
@@ -29,6 +32,11 @@ public:
     virtual Event Pump(int64_t timeoutUs, uint8_t* buffer, size_t capacity) = 0;
     // Writes all bytes to the connected client; false when there is none or it went away.
     virtual bool Write(const uint8_t* bytes, size_t count) = 0;
+    // Whether bytes travel raw, the modem lines beside them (a terminal), or in
+    // RFC 2217 framing with the lines inside the stream (a virtual line).
+    virtual bool Raw() const { return false; }
+    // The BCU's CTS on a raw line.
+    virtual void SetCts(bool) {}
     // Makes a Pump() in progress return.
     virtual void Wake() = 0;
     // Drops the client, if any, and stops listening.

@@ -266,6 +266,16 @@ void SerialSide::ByteFromDriver(uint8_t b, int64_t now) {
         // The driver's 0xFF or 0x00 clocks out the BCU's next byte.
         lastActivity_ = now;
         const std::vector<uint8_t>& frame = queue_.front().bytes;
+        if (txIndex_ == 0 && b != 0xFF) {
+            // Both sides asked for the line at once: the driver sent its own
+            // header into the BCU's request. The BCU wins: it answers with its
+            // header and offers its frame again from the start once RTS drops.
+            const int64_t heard = now + byteUs_ + Reaction();
+            SetCts(false, heard);
+            Emit(LineOutput::Kind::kByte, frame[0], heard + byteUs_);
+            phase_ = Phase::kTxSent;
+            return;
+        }
         uint8_t out = frame[txIndex_];
         if (txIndex_ == 0) {
             if (auto f = faults_.Take(FaultKind::kBadHeader, 0)) out = f->value;

@@ -179,6 +179,9 @@ private:
 
 std::unique_ptr<LineTransport> LineTransport::Create() { return std::make_unique<PipeTransport>(); }
 
+// Windows has no pseudo terminal.
+std::unique_ptr<LineTransport> LineTransport::CreatePty() { return nullptr; }
+
 std::string FreeEndpointName() {
     for (int attempt = 0; attempt < 36 * 36; ++attempt) {
         std::string name = CandidateName();

@@ -9,7 +9,6 @@ namespace qel {
 namespace {
 
 constexpr uint32_t kAnswerWaitMs = 300;
-constexpr uint32_t kFlagPollMs = 10;
 
 GateBlock* BlockOf(RequestBlock* request) { return static_cast<GateBlock*>(request->params); }
 
@@ -18,14 +17,6 @@ uint16_t CurrentRawValue(RequestBlock* request) {
     RawValue raw{0, 0};
     if (host::HuxGetGateRawValue(instance->clientId, BlockOf(request)->gateId, &raw) != 0) return 0;
     return raw.value;
-}
-
-// Polls every 10 ms; ends at the first poll at or after 300 ms.
-bool WaitValueFlag(int32_t number) {
-    PollUntil(kAnswerWaitMs, [number] { return ValueFlagSet(number); }, [](uint32_t) {
-        platform::Sys().sleepMs(kFlagPollMs);
-    });
-    return ValueFlagSet(number);
 }
 
 // The gate's current value stands in until the answer comes.
@@ -68,7 +59,7 @@ Result ExchangeRead(RequestBlock* request, const CommandRow& row) {
         ForgetExpectedValue(number);
         return sent == SendResult::kLineBusy ? Result::kFailed : ReadRecovery(request);
     }
-    const bool answered = WaitValueFlag(number);
+    const bool answered = WaitValueFlag(number, kAnswerWaitMs);
     ForgetExpectedValue(number);
     if (answered) {
         *instance->valuePtr = ExpectedValue(number);

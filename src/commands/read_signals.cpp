@@ -3,16 +3,32 @@
 #include <atomic>
 
 #include "abi/records.h"
+#include "platform/platform.h"
 
 namespace qel {
 namespace {
 
 constexpr uint32_t kNothingExpected = 0;
+constexpr uint32_t kFlagPollMs = 10;  // only without a wake
 
 std::atomic<int32_t> g_frameFlag[kInstanceSlots];
 std::atomic<int32_t> g_valueFlag[kInstanceSlots];
 std::atomic<uint32_t> g_expected[kInstanceSlots];  // size << 16 | address
 std::atomic<uint32_t> g_expectedValue[kInstanceSlots];
+// Signalled when a value flag is set; made at the first read and kept for the
+// life of the process, as a listener may still offer a value after EndQel.
+std::atomic<platform::Wake*> g_answerWakes[kInstanceSlots];
+
+platform::Wake* AnswerWake(int32_t number) {
+    platform::Wake* wake = g_answerWakes[number].load(std::memory_order_acquire);
+    if (wake != nullptr) return wake;
+    wake = platform::Sys().createWake();
+    if (wake == nullptr) return nullptr;
+    platform::Wake* expected = nullptr;
+    if (g_answerWakes[number].compare_exchange_strong(expected, wake, std::memory_order_acq_rel)) return wake;
+    platform::Sys().closeWake(wake);
+    return expected;
+}
 
 uint32_t KeyOf(ValueSize size, uint16_t address) { return static_cast<uint32_t>(size) << 16 | address; }
 
@@ -49,6 +65,21 @@ void OfferValue(int32_t number, ValueSize size, uint16_t address, uint16_t value
     if (g_expected[number].load(std::memory_order_acquire) != KeyOf(size, address)) return;
     g_expectedValue[number].store(value, std::memory_order_relaxed);
     g_valueFlag[number].store(1, std::memory_order_release);
+    if (platform::Wake* wake = g_answerWakes[number].load(std::memory_order_acquire)) platform::Sys().signalWake(wake);
+}
+
+bool WaitValueFlag(int32_t number, uint32_t limitMs) {
+    if (!IsInstanceNumber(number)) return false;
+    platform::Wake* wake = AnswerWake(number);
+    const uint32_t start = platform::Sys().tickMs();
+    for (;;) {
+        if (ValueFlagSet(number)) return true;
+        const uint32_t elapsed = platform::Sys().tickMs() - start;
+        if (elapsed >= limitMs) return ValueFlagSet(number);
+        // A signal left from an earlier answer only costs one more look at the flag.
+        if (wake != nullptr) platform::Sys().waitWake(wake, limitMs - elapsed);
+        else platform::Sys().sleepMs(kFlagPollMs < limitMs - elapsed ? kFlagPollMs : limitMs - elapsed);
+    }
 }
 
 uint16_t ExpectedValue(int32_t number) {

@@ -27,6 +27,9 @@ void ForgetExpectedValue(int32_t number);
 // Called by the decoder after a delivery: when the value is the one expected,
 // keeps it for the read and sets the value flag.
 void OfferValue(int32_t number, ValueSize size, uint16_t address, uint16_t value);
+// Waits until the value flag is set (woken by OfferValue) or limitMs has
+// passed; true when it is set.
+bool WaitValueFlag(int32_t number, uint32_t limitMs);
 // The value that answered the read (valid once ValueFlagSet).
 uint16_t ExpectedValue(int32_t number);
 

@@ -2,6 +2,7 @@
 // against the line events the BCU recorded.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -10,6 +11,7 @@
 #include <thread>
 
 #include "bcuemu/bcu.h"
+#include "support/test_line.h"
 #include "host/host_functions.h"
 #include "huxtor_control.h"
 #include "platform/platform.h"
@@ -34,7 +36,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(host::Bind());
         HuxCtlReset();
-        port = bcu.Serve();
+        port = test::ServeTestLine(bcu);
         ASSERT_FALSE(port.empty()) << bcu.LastError();
         ASSERT_EQ(CommOpen(port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &instance.portHandle), OpenResult::kOpened);
         ASSERT_TRUE(bcu.WaitConnected(2000));
@@ -124,6 +126,12 @@ TEST_F(FrameExchange, EachByteTravelsInItsOwnHandshake) {
     ASSERT_TRUE(bcu.WaitAcceptedFrames(1, 1000));
     EXPECT_EQ(bcu.AcceptedFrames().front(), kLinkLayer);
     EXPECT_EQ(bcu.Cell(0x0060), 0x12);
+    // A real port's last RTS drop reaches the BCU after the send has returned.
+    ASSERT_TRUE(bcu.Recorder().WaitUntil([](const bcuemu::Recording& r) {
+        return std::count_if(r.events.begin(), r.events.end(), [](const LineEvent& e) {
+                   return e.kind == Kind::kRts && e.value == 0;
+               }) == static_cast<long>(kLinkLayer.size());
+    }, 1000));
 
     // Per byte: RTS up, CTS up, the byte, the answer (0xFF for the header, then 0x00), RTS down.
     const auto events = Only({Kind::kRts, Kind::kCts, Kind::kToBcu, Kind::kFromBcu});
@@ -298,7 +306,7 @@ TEST(OwnCts, SendEndsWithCtsOffWhenTheBcuDropsItAfterRts) {
     options.ctsDropAfterRts = true;
     options.reactionUs = 3000;
     bcuemu::Bcu bcu(nullptr, options);
-    const std::string port = bcu.Serve();
+    const std::string port = test::ServeTestLine(bcu);
     ASSERT_FALSE(port.empty()) << bcu.LastError();
     InstanceData instance{};
     ASSERT_EQ(CommOpen(port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &instance.portHandle), OpenResult::kOpened);

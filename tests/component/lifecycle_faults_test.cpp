@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bcuemu/bcu.h"
+#include "support/test_line.h"
 #include "host/host_functions.h"
 #include "entry/qel_main.h"
 #include "huxtor_control.h"
@@ -71,7 +72,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(host::Bind());
         HuxCtlReset();
-        port = bcu.Serve();
+        port = test::ServeTestLine(bcu);
         ASSERT_FALSE(port.empty()) << bcu.LastError();
     }
     void TearDown() override { bcu.Stop(); }
@@ -148,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(SystemOperations, LifecycleFaults,
 // on the same (exclusive) port.
 TEST_P(LifecycleFaults, RetryAfterARefusedStartSucceedsOnTheSameRecordAndPort) {
     bcuemu::Bcu bcu;
-    const std::string port = bcu.Serve();
+    const std::string port = test::ServeTestLine(bcu);
     ASSERT_FALSE(port.empty()) << bcu.LastError();
     InstanceData instance{};
     int32_t started = -1;
@@ -228,7 +229,7 @@ TEST(ListenerWait, IdleWithoutPollingAndWokenByTheBcuAWriteAndEndQel) {
         bcuemu::Options options;
         options.ctsDropAfterRts = ctsDropAfterRts;
         bcuemu::Bcu bcu(nullptr, options);
-        const std::string port = bcu.Serve();
+        const std::string port = test::ServeTestLine(bcu);
         ASSERT_FALSE(port.empty()) << bcu.LastError();
         InstanceData instance{};
         FaultSystem counted;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "bcuemu/bcu.h"
+#include "support/test_line.h"
 #include "host/host_functions.h"
 #include "huxtor_control.h"
 #include "platform/platform.h"
@@ -44,7 +45,7 @@ struct TracedLine {
 
     // Opens the emulated BCU's line with the trace set to `tracePath`.
     bool Open(const std::string& tracePath) {
-        port = bcu.Serve();
+        port = test::ServeTestLine(bcu);
         SetTrace(tracePath);
         const bool opened = CommOpen(port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &instance.portHandle) ==
                             OpenResult::kOpened;

@@ -37,7 +37,7 @@ TEST_F(PortRequests, SecondOpenOfTheSamePortFailsAndKeepsTheHandle) {
 
 TEST_F(PortRequests, ReconfiguredPortIsFollowedByTheListener) {
     bcuemu::Bcu other(&bus);
-    const std::string otherPort = other.Serve();
+    const std::string otherPort = ServeTestLine(other);
     ASSERT_FALSE(otherPort.empty());
     other.SetCell(0x0060, 0x12);  // already in link-layer mode
     const uint32_t gate = driver.addGate("A_01/0002");

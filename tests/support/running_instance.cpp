@@ -21,7 +21,7 @@ bool WaitForLogLine(const LoadedDriver& driver, const std::string& needle, int t
 
 RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, bcuemu::Options options)
     : driver_(driver), bcu_(std::make_unique<bcuemu::Bcu>(bus, options)), instance_(driver) {
-    port_ = bcu_->Serve();
+    port_ = ServeTestLine(*bcu_);
     EXPECT_FALSE(port_.empty()) << bcu_->LastError();
 }
 

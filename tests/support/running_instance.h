@@ -8,6 +8,7 @@
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
 #include "support/driver_session.h"
+#include "support/test_line.h"
 
 namespace qel::test {
 

@@ -60,6 +60,11 @@ public:
     // a free short name is picked) and starts serving. Returns the port name
     // to give the driver, or "" on failure (see LastError()).
     std::string Serve(const std::string& endpoint = "");
+    // Serves the BCU's side on a pseudo terminal instead, with raw bytes and
+    // modem lines through the modem page (needs the test preload library in
+    // the port's process; Linux only). With `linkPath`, a symlink there names
+    // the terminal. Returns the path a port opens, or "" (see LastError()).
+    std::string ServePty(const std::string& linkPath = "");
     // Closes the line and ends the server thread. Serve() may follow again.
     void Stop();
     // Serves RFC 2217 on TCP at 127.0.0.1 instead (`port` empty: a free one),
@@ -104,6 +109,7 @@ public:
     void BusTelegramSent(const Telegram& telegram) override;
 
 private:
+    std::string StartServing(std::unique_ptr<detail::LineTransport> transport, const std::string& endpoint);
     void Run();
     void FrameAccepted(const std::vector<uint8_t>& frame, int64_t now);
     void ResetBcu(int64_t now);

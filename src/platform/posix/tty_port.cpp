@@ -7,14 +7,15 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <new>
 
-#include "platform/cts_poll.h"
 #include "platform/posix/posix_backend.h"
 #include "platform/virtual_line/read_timeouts.h"
 
@@ -27,7 +28,26 @@ struct TtyPort {
     bool isTty;
     LineState state;  // what was set, for the fields termios cannot hold
     Timeouts timeouts;
+    uint32_t lastActivity;  // tick of the last CTS seen on or byte written
 };
+
+// CTS while the listener waits: TIOCMIWAIT ends only on a line change or a
+// signal, and a plug-in may neither install a signal handler in the host nor
+// keep a descriptor past its close, so CTS is read on a timer instead. While
+// frames come it is read every millisecond; once the line has been quiet the
+// period stretches to kIdleCtsCheckMs. The wake's descriptor is polled
+// meanwhile, so a claim or a stop ends the wait at once.
+constexpr uint32_t kBusyWindowMs = 500;
+constexpr uint32_t kIdleCtsCheckMs = 20;
+constexpr uint32_t kStretchPerMs = 25;  // quiet ms per added ms of period
+// Between the checks of a byte handshake: a CTS change cannot be waited for,
+// and a spin would take a core that the line's far side may need.
+constexpr long kLinePauseNs = 100000;
+
+uint32_t CtsCheckMs(uint32_t quietMs) {
+    if (quietMs < kBusyWindowMs) return 1;
+    return std::min(kIdleCtsCheckMs, 1 + (quietMs - kBusyWindowMs) / kStretchPerMs);
+}
 
 TtyPort* self(Port* p) { return reinterpret_cast<TtyPort*>(p); }
 
@@ -145,6 +165,7 @@ bool TtySetQueueSizes(Port* p, uint32_t, uint32_t) { return self(p)->isTty; }
 
 bool TtyWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
     const int fd = self(p)->fd;
+    self(p)->lastActivity = TickMs();
     *written = 0;
     while (*written < n) {
         const ssize_t r = ::write(fd, bytes + *written, n - *written);
@@ -215,7 +236,30 @@ bool TtyGetCts(Port* p, bool* on) {
 
 bool TtySetEventMask(Port* p, uint32_t) { return self(p)->isTty; }
 
-void TtyAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled, as on Windows
+void TtyAwaitLine(Port*, uint32_t maxMs) {
+    if (maxMs == 0) return;
+    const timespec pause{0, kLinePauseNs};
+    nanosleep(&pause, nullptr);
+}
+
+bool TtyAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
+    TtyPort* tp = self(p);
+    const uint32_t start = TickMs();
+    for (;;) {
+        bool on = false;
+        if (!TtyGetCts(p, &on)) return false;
+        const uint32_t now = TickMs();
+        if (on) {
+            tp->lastActivity = now;
+            return true;
+        }
+        const uint32_t elapsed = now - start;
+        if (elapsed >= maxMs) return true;
+        const uint32_t step = std::min(maxMs - elapsed, CtsCheckMs(now - tp->lastActivity));
+        pollfd pfd{WakeFd(wake), POLLIN, 0};
+        if (poll(&pfd, 1, static_cast<int>(step)) > 0 && TakeWake(wake)) return true;
+    }
+}
 
 const PortMethods kTtyMethods = {
     .close = TtyClose,
@@ -231,7 +275,7 @@ const PortMethods kTtyMethods = {
     .getCts = TtyGetCts,
     .setEventMask = TtySetEventMask,
     .awaitLine = TtyAwaitLine,
-    .awaitCts = PollCtsUntilWoken,
+    .awaitCts = TtyAwaitCts,
 };
 
 // "COM3" -> /dev/ttyS2, "NUL" -> /dev/null, "ttyUSB0" -> /dev/ttyUSB0, a path as it is.
@@ -281,6 +325,7 @@ Port* OpenPort(const char* name) {
     tp->base.methods = &kTtyMethods;
     tp->fd = fd;
     tp->isTty = isTty;
+    tp->lastActivity = TickMs();
     tp->state.baud = 9600;
     tp->state.byteSize = 8;
     tp->state.binary = true;
