@@ -271,21 +271,13 @@ void Bcu::BusTelegramSent(const Telegram&) {
 std::string FreeEndpoint() { return detail::FreeEndpointName(); }
 
 std::string Bcu::ServeTcp(const std::string& port) {
-    Stop();
-    std::lock_guard lock(mutex_);
-    transport_ = detail::CreateTcpTransport();
-    std::string name;
-    std::string error;
-    if (!transport_ || !transport_->Listen(port, name, error)) {
-        lastError_ = transport_ ? error : "no TCP line on this platform";
-        transport_.reset();
+    auto transport = detail::CreateTcpTransport();
+    if (!transport) {
+        std::lock_guard lock(mutex_);
+        lastError_ = "no TCP line on this platform";
         return "";
     }
-    portName_ = name;
-    session_ = std::make_unique<detail::LineSession>(*side_, recorder_, *transport_);
-    stopping_ = false;
-    thread_ = std::thread([this] { Run(); });
-    return name;
+    return StartServing(std::move(transport), port);
 }
 
 }  // namespace bcuemu

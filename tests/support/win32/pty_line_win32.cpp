@@ -1,8 +1,9 @@
 // Under Wine the test process can open a pseudo terminal as a COM port but
 // cannot hold its master: a native relay (qel_pty_bridge) holds it and speaks
 // RFC 2217 to the BCU, which serves on TCP here. COM40..COM49 are mapped in
-// the Wine prefix to links in QEL_COM_LINKS (scripts/wine-com-ports.sh); a
-// named mutex gives each port to one process of the run.
+// the Wine prefix to links in the build's com-links (scripts/wine-com-ports.sh);
+// a named mutex gives each port to one process of the run. The build names the
+// relay and the links (QEL_PTY_BRIDGE, QEL_COM_LINKS).
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -11,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "support/pty_line.h"
+#include "support/test_line.h"
 
 namespace qel::test {
 namespace {
@@ -19,6 +20,13 @@ namespace {
 constexpr int kFirstCom = 40;
 constexpr int kComCount = 10;
 constexpr int kBridgeStartMs = 20000;
+#if defined(QEL_PTY_BRIDGE) && defined(QEL_COM_LINKS)
+constexpr char kBridge[] = QEL_PTY_BRIDGE;
+constexpr char kLinks[] = QEL_COM_LINKS;
+#else
+constexpr char kBridge[] = "";
+constexpr char kLinks[] = "";
+#endif
 
 struct Winsock {
     Winsock() {
@@ -108,9 +116,9 @@ SOCKET AcceptBridge(SOCKET listener) {
 
 std::string ServePtyLine(bcuemu::Bcu& bcu) {
     static Winsock winsock;
-    const char* bridge = std::getenv("QEL_PTY_BRIDGE");
-    const char* links = std::getenv("QEL_COM_LINKS");
-    if (bridge == nullptr || links == nullptr) return Fail("QEL_PTY_BRIDGE and QEL_COM_LINKS are needed under Wine");
+    const std::string bridge = kBridge;
+    const std::string links = kLinks;
+    if (bridge.empty()) return Fail("this build has no relay: build linux-i386 first, then configure windows-i686 again");
     if (!winsock.ok) return Fail("no Winsock");
     const std::string line = bcu.ServeTcp();
     if (line.empty()) return Fail(bcu.LastError());
@@ -130,7 +138,7 @@ std::string ServePtyLine(bcuemu::Bcu& bcu) {
     }
 
     // Wine starts a Unix program through CreateProcess (no handle to wait on).
-    std::string command = std::string(bridge) + " " + std::to_string(controlPort) + " " +
+    std::string command = bridge + " " + std::to_string(controlPort) + " " +
                           line.substr(line.rfind(':') + 1) + " " + links + "/com" + std::to_string(com);
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
