@@ -9,7 +9,7 @@ set -euo pipefail
 dir=$(realpath -m "$1")
 mkdir -p "$dir"
 for n in $(seq 40 49); do
-  wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$dir/com$n" /f >/dev/null
+  wine reg add 'HKLM\Software\Wine\Ports' /v "COM$n" /d "$dir/com$n" /f >/dev/null 2>&1
 done
 wineserver -k || true
 wineserver -w

@@ -180,6 +180,21 @@ private:
     tn::Decoder decoder_;
 };
 
+// The link names the terminal for a COM port that the next test process may
+// take over at once: it is replaced in one step, and removed only while it
+// still names this bridge's terminal.
+bool MakeLink(const std::string& device, const std::string& link) {
+    const std::string temporary = link + ".new" + std::to_string(getpid());
+    unlink(temporary.c_str());
+    return symlink(device.c_str(), temporary.c_str()) == 0 && rename(temporary.c_str(), link.c_str()) == 0;
+}
+
+void RemoveLinkIfOurs(const std::string& device, const std::string& link) {
+    char target[256];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+    if (n > 0 && device == std::string(target, static_cast<size_t>(n))) unlink(link.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -196,10 +211,16 @@ int main(int argc, char** argv) {
     }
     const auto controlPort = static_cast<uint16_t>(std::atoi(argv[1]));
     const auto linePort = static_cast<uint16_t>(std::atoi(argv[2]));
+    const std::string link = argv[3];
     ModemPty pty;
     std::string error;
-    if (!pty.Open(argv[3], error)) {
+    if (!pty.Open("", error)) {
         std::fprintf(stderr, "qel_pty_bridge: %s\n", error.c_str());
+        return 1;
+    }
+    const std::string device = pty.DevicePath();
+    if (!MakeLink(device, link)) {
+        std::fprintf(stderr, "qel_pty_bridge: cannot link %s\n", link.c_str());
         return 1;
     }
     const int control = Connect(controlPort);
@@ -210,7 +231,8 @@ int main(int argc, char** argv) {
     Bridge bridge(pty, linePort);
     while (bridge.Turn(control)) {
     }
-    pty.Close();  // before the control closes: the test reuses the link
+    RemoveLinkIfOurs(device, link);
+    pty.Close();
     close(control);
     return 0;
 }

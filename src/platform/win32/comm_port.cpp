@@ -12,8 +12,10 @@
 namespace qel::platform::win32 {
 namespace {
 
-// One manual-reset event per kind of operation; no operation is left pending
-// when a method returns, so an OVERLAPPED never outlives its call.
+// One OVERLAPPED and manual-reset event per kind of operation, kept with the
+// port rather than on a caller's stack: no operation is left pending when a
+// method returns, but Wine 8's WaitCommEvent worker may still write its
+// results after the wait has been seen to end.
 struct CommPort {
     Port base;
     HANDLE handle;
@@ -21,6 +23,10 @@ struct CommPort {
     HANDLE writeEvent;  // WriteFile
     HANDLE waitEvent;   // WaitCommEvent
     DWORD eventMask;    // the driver's events and EV_CTS
+    OVERLAPPED readOv;
+    OVERLAPPED writeOv;
+    OVERLAPPED waitOv;
+    DWORD waitEvents;   // what WaitCommEvent found
 };
 
 CommPort* self(Port* p) { return reinterpret_cast<CommPort*>(p); }
@@ -122,15 +128,17 @@ bool CommSetTimeouts(Port* p, const Timeouts* in) {
 bool CommSetQueueSizes(Port* p, uint32_t in, uint32_t out) { return SetupComm(h(p), in, out) != 0; }
 
 bool CommWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
-    OVERLAPPED ov{};
-    ov.hEvent = self(p)->writeEvent;
-    return FinishTransfer(h(p), &ov, WriteFile(h(p), bytes, n, nullptr, &ov), written);
+    OVERLAPPED* ov = &self(p)->writeOv;
+    *ov = OVERLAPPED{};
+    ov->hEvent = self(p)->writeEvent;
+    return FinishTransfer(h(p), ov, WriteFile(h(p), bytes, n, nullptr, ov), written);
 }
 
 bool CommRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
-    OVERLAPPED ov{};
-    ov.hEvent = self(p)->readEvent;
-    return FinishTransfer(h(p), &ov, ReadFile(h(p), buffer, n, nullptr, &ov), got);
+    OVERLAPPED* ov = &self(p)->readOv;
+    *ov = OVERLAPPED{};
+    ov->hEvent = self(p)->readEvent;
+    return FinishTransfer(h(p), ov, ReadFile(h(p), buffer, n, nullptr, ov), got);
 }
 
 bool CommQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
@@ -164,10 +172,12 @@ bool CommSetEventMask(Port* p, uint32_t mask) {
     return true;
 }
 
-void CommAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled
+// A real line is busy-polled: under Wine a WaitCommEvent for EV_CTS or
+// EV_RXCHAR with a 1 ms limit here took the listener from 17 to 12 frames/s
+// (Wine reads the lines about every 1.2 ms), so it was not kept.
+void CommAwaitLine(Port*, uint32_t) {}
 
-// Ends a WaitCommEvent that may still be pending and waits until it has ended,
-// so that the OVERLAPPED on the caller's stack is no longer the device's.
+// Ends a WaitCommEvent that may still be pending and waits until it has ended.
 // Windows ends it on CancelIoEx or any SetCommMask; Wine 8 polls the lines in
 // a worker that ends only when it finds the mask changed, so the mask is
 // cleared until the wait has ended, then put back.
@@ -192,11 +202,11 @@ bool CommAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
     if (on || maxMs == 0) return true;
     const DWORD start = GetTickCount();
     for (;;) {
-        OVERLAPPED ov{};
+        OVERLAPPED& ov = port->waitOv;
+        ov = OVERLAPPED{};
         ov.hEvent = port->waitEvent;
         ResetEvent(ov.hEvent);
-        DWORD events = 0;
-        if (!WaitCommEvent(port->handle, &events, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
+        if (!WaitCommEvent(port->handle, &port->waitEvents, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
         const bool readable = CommGetCts(p, &on);
         DWORD which = WAIT_OBJECT_0;
         if (readable && !on) {
@@ -253,7 +263,7 @@ Port* OpenPort(const char* name) {
     HANDLE handle =
         CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    auto* port = new (std::nothrow) CommPort{{&kCommMethods}, handle, nullptr, nullptr, nullptr, EV_CTS};
+    auto* port = new (std::nothrow) CommPort{{&kCommMethods}, handle, nullptr, nullptr, nullptr, EV_CTS, {}, {}, {}, 0};
     if (port == nullptr) {
         CloseHandle(handle);
         return nullptr;
