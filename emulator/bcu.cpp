@@ -270,4 +270,14 @@ void Bcu::BusTelegramSent(const Telegram&) {
 
 std::string FreeEndpoint() { return detail::FreeEndpointName(); }
 
+std::string Bcu::ServeTcp(const std::string& port) {
+    auto transport = detail::CreateTcpTransport();
+    if (!transport) {
+        std::lock_guard lock(mutex_);
+        lastError_ = "no TCP line on this platform";
+        return "";
+    }
+    return StartServing(std::move(transport), port);
+}
+
 }  // namespace bcuemu

@@ -50,3 +50,13 @@ public:
 std::string FreeEndpointName();
 
 }  // namespace bcuemu::detail
+
+namespace bcuemu::detail {
+
+// RFC 2217 on TCP, for a relay that stands between the BCU and a port the
+// test cannot hold itself (a pseudo terminal under Wine). Listens on
+// 127.0.0.1 only: the endpoint is a port number, empty or "0" picks a free
+// one; portName is "127.0.0.1:PORT". nullptr where there is none.
+std::unique_ptr<LineTransport> CreateTcpTransport();
+
+}  // namespace bcuemu::detail

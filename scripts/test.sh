@@ -78,6 +78,7 @@ for leg in $legs; do
   if [ "$leg" = windows-i686 ]; then
     # One Wine prefix for the run, kept warm by a persistent wineserver.
     export WINEPREFIX="$PWD/build/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    scripts/wine-com-ports.sh build/windows-i686/com-links  # COM40..COM49 for the pty line cases
     wineboot -i >/dev/null 2>&1 || true
     wineserver -p 600 || true
   fi

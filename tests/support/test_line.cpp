@@ -2,6 +2,6 @@
 
 namespace qel::test {
 
-std::string ServeTestLine(bcuemu::Bcu& bcu) { return OverPseudoTerminal() ? bcu.ServePty() : bcu.Serve(); }
+std::string ServeTestLine(bcuemu::Bcu& bcu) { return OverPseudoTerminal() ? ServePtyLine(bcu) : bcu.Serve(); }
 
 }  // namespace qel::test

@@ -67,6 +67,10 @@ public:
     std::string ServePty(const std::string& linkPath = "");
     // Closes the line and ends the server thread. Serve() may follow again.
     void Stop();
+    // Serves RFC 2217 on TCP at 127.0.0.1 instead (`port` empty: a free one),
+    // for a relay to a port this process cannot hold. Returns
+    // "127.0.0.1:PORT", or "" (see LastError()).
+    std::string ServeTcp(const std::string& port = "");
     std::string LastError() const;
     std::string PortName() const;
 

@@ -1,26 +1,63 @@
-// Serial devices through the Win32 comm functions.
+// Serial devices through the Win32 comm functions, opened for overlapped I/O
+// so that the CTS wait can end on a line change and on a wake at once.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
-#include "platform/cts_poll.h"
 #include "platform/win32/win32_backend.h"
 
 namespace qel::platform::win32 {
 namespace {
 
+// One OVERLAPPED and manual-reset event per kind of operation, kept with the
+// port rather than on a caller's stack: no operation is left pending when a
+// method returns, but Wine 8's WaitCommEvent worker may still write its
+// results after the wait has been seen to end.
 struct CommPort {
     Port base;
     HANDLE handle;
+    HANDLE readEvent;   // ReadFile
+    HANDLE writeEvent;  // WriteFile
+    HANDLE waitEvent;   // WaitCommEvent
+    DWORD eventMask;    // the driver's events and EV_CTS
+    OVERLAPPED readOv;
+    OVERLAPPED writeOv;
+    OVERLAPPED waitOv;
+    DWORD waitEvents;   // what WaitCommEvent found
 };
 
-HANDLE h(Port* p) { return reinterpret_cast<CommPort*>(p)->handle; }
+CommPort* self(Port* p) { return reinterpret_cast<CommPort*>(p); }
+HANDLE h(Port* p) { return self(p)->handle; }
+
+// Until no timed read outlasts its call: a read returns at once with what is
+// there. The driver sets its own time-outs after the open.
+constexpr COMMTIMEOUTS kOpenTimeouts = {MAXDWORD, 0, 0, 0, 0};
+
+void CloseEvents(CommPort* port) {
+    for (HANDLE event : {port->readEvent, port->writeEvent, port->waitEvent})
+        if (event != nullptr) CloseHandle(event);
+}
+
+// Waits for an overlapped transfer that `started` reports on. A read or write
+// time-out is no failure: the bytes moved so far are the result, as a
+// blocking call reports them (Wine ends the overlapped one with ERROR_TIMEOUT).
+bool FinishTransfer(HANDLE handle, OVERLAPPED* ov, BOOL started, uint32_t* moved) {
+    DWORD done = 0;
+    BOOL ok = started;
+    if (ok || GetLastError() == ERROR_IO_PENDING) ok = GetOverlappedResult(handle, ov, &done, TRUE);
+    else done = static_cast<DWORD>(ov->InternalHigh);
+    if (!ok && GetLastError() == ERROR_TIMEOUT) ok = TRUE;
+    *moved = done;
+    return ok != 0;
+}
 
 bool CommClose(Port* p) {
     if (!CloseHandle(h(p))) return false;
-    delete reinterpret_cast<CommPort*>(p);
+    CloseEvents(self(p));
+    delete self(p);
     return true;
 }
 
@@ -91,17 +128,17 @@ bool CommSetTimeouts(Port* p, const Timeouts* in) {
 bool CommSetQueueSizes(Port* p, uint32_t in, uint32_t out) { return SetupComm(h(p), in, out) != 0; }
 
 bool CommWrite(Port* p, const uint8_t* bytes, uint32_t n, uint32_t* written) {
-    DWORD done = 0;
-    const BOOL ok = WriteFile(h(p), bytes, n, &done, nullptr);
-    *written = done;
-    return ok != 0;
+    OVERLAPPED* ov = &self(p)->writeOv;
+    *ov = OVERLAPPED{};
+    ov->hEvent = self(p)->writeEvent;
+    return FinishTransfer(h(p), ov, WriteFile(h(p), bytes, n, nullptr, ov), written);
 }
 
 bool CommRead(Port* p, uint8_t* buffer, uint32_t n, uint32_t* got) {
-    DWORD done = 0;
-    const BOOL ok = ReadFile(h(p), buffer, n, &done, nullptr);
-    *got = done;
-    return ok != 0;
+    OVERLAPPED* ov = &self(p)->readOv;
+    *ov = OVERLAPPED{};
+    ov->hEvent = self(p)->readEvent;
+    return FinishTransfer(h(p), ov, ReadFile(h(p), buffer, n, nullptr, ov), got);
 }
 
 bool CommQueryInput(Port* p, uint32_t* waiting, uint32_t* errors) {
@@ -127,9 +164,64 @@ bool CommGetCts(Port* p, bool* on) {
     return true;
 }
 
-bool CommSetEventMask(Port* p, uint32_t mask) { return SetCommMask(h(p), mask) != 0; }
+// EV_CTS stays in the mask beside the driver's events, so that the CTS wait
+// need not change the mask (which would also cancel a wait in progress).
+bool CommSetEventMask(Port* p, uint32_t mask) {
+    if (!SetCommMask(h(p), mask | EV_CTS)) return false;
+    self(p)->eventMask = mask | EV_CTS;
+    return true;
+}
 
-void CommAwaitLine(Port*, uint32_t) {}  // a real line is busy-polled
+// A real line is busy-polled: under Wine a WaitCommEvent for EV_CTS or
+// EV_RXCHAR with a 1 ms limit here took the listener from 17 to 12 frames/s
+// (Wine reads the lines about every 1.2 ms), so it was not kept.
+void CommAwaitLine(Port*, uint32_t) {}
+
+// Ends a WaitCommEvent that may still be pending and waits until it has ended.
+// Windows ends it on CancelIoEx or any SetCommMask; Wine 8 polls the lines in
+// a worker that ends only when it finds the mask changed, so the mask is
+// cleared until the wait has ended, then put back.
+bool EndCommWait(CommPort* port, OVERLAPPED* ov, bool cancel) {
+    if (cancel) {
+        CancelIoEx(port->handle, ov);
+        SetCommMask(port->handle, 0);
+    }
+    DWORD ignored = 0;
+    const bool ended = GetOverlappedResult(port->handle, ov, &ignored, TRUE) != 0 ||
+                       GetLastError() == ERROR_OPERATION_ABORTED;
+    if (cancel) SetCommMask(port->handle, port->eventMask);
+    return ended;
+}
+
+// CTS first; then a WaitCommEvent for EV_CTS beside the wake. CTS is read
+// again once the wait is posted, since it may have risen just before.
+bool CommAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
+    CommPort* port = self(p);
+    bool on = false;
+    if (!CommGetCts(p, &on)) return false;
+    if (on || maxMs == 0) return true;
+    const DWORD start = GetTickCount();
+    for (;;) {
+        OVERLAPPED& ov = port->waitOv;
+        ov = OVERLAPPED{};
+        ov.hEvent = port->waitEvent;
+        ResetEvent(ov.hEvent);
+        if (!WaitCommEvent(port->handle, &port->waitEvents, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
+        const bool readable = CommGetCts(p, &on);
+        DWORD which = WAIT_OBJECT_0;
+        if (readable && !on) {
+            const DWORD elapsed = GetTickCount() - start;
+            const HANDLE handles[2] = {ov.hEvent, WakeHandle(wake)};
+            which = WaitForMultipleObjects(2, handles, FALSE, elapsed >= maxMs ? 0 : maxMs - elapsed);
+        }
+        const bool lineEvent = which == WAIT_OBJECT_0 && readable && !on;
+        const bool ended = EndCommWait(port, &ov, !lineEvent);
+        if (!readable || which == WAIT_FAILED) return false;
+        if (on || which != WAIT_OBJECT_0) return true;  // CTS, the wake or the limit
+        if (!ended || !CommGetCts(p, &on)) return false;
+        if (on || GetTickCount() - start >= maxMs) return true;
+    }
+}
 
 const PortMethods kCommMethods = {
     .close = CommClose,
@@ -145,7 +237,7 @@ const PortMethods kCommMethods = {
     .getCts = CommGetCts,
     .setEventMask = CommSetEventMask,
     .awaitLine = CommAwaitLine,
-    .awaitCts = PollCtsUntilWoken,
+    .awaitCts = CommAwaitCts,
 };
 
 bool IsComName(const char* name) {
@@ -168,11 +260,30 @@ Port* OpenPort(const char* name) {
     const int n = IsComName(name) ? std::snprintf(path, sizeof path, "\\\\.\\%s", name)
                                   : std::snprintf(path, sizeof path, "%s", name);
     if (n <= 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
-    HANDLE handle = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE handle =
+        CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
-    auto* port = new (std::nothrow) CommPort{{&kCommMethods}, handle};
-    if (port == nullptr) CloseHandle(handle);
-    return port != nullptr ? &port->base : nullptr;
+    auto* port = new (std::nothrow) CommPort{{&kCommMethods}, handle, nullptr, nullptr, nullptr, EV_CTS, {}, {}, {}, 0};
+    if (port == nullptr) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    port->readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    port->writeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    port->waitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (port->readEvent == nullptr || port->writeEvent == nullptr || port->waitEvent == nullptr) {
+        CloseEvents(port);
+        CloseHandle(handle);
+        delete port;
+        return nullptr;
+    }
+    // Time-outs and the event mask belong to the handle under Wine: a new one
+    // starts from defined ones. A device without them (NUL) refuses, and
+    // needs none.
+    COMMTIMEOUTS timeouts = kOpenTimeouts;
+    SetCommTimeouts(handle, &timeouts);
+    SetCommMask(handle, EV_CTS);
+    return &port->base;
 }
 
 }  // namespace qel::platform::win32
