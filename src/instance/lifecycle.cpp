@@ -173,11 +173,12 @@ Result ColdStart(RequestBlock* request) {
     std::memcpy(settings.portName, params->portName, kPortNameSize);
     settings.line = params->line;
     settings.openFlags = kColdStartOpenFlags;
-    const PortHandle handle = OpenConfiguredPort(settings);
+    bool mapBroken = false;
+    const PortHandle handle = OpenConfiguredPort(settings, &mapBroken);
     if (handle == kNoPort) {
         char name[kPortNameSize + 1];
         CopyPortName(params->portName, name);
-        QEL_LOG(text::kFailToOpen, instance->instanceName, name);
+        if (!mapBroken) QEL_LOG(text::kFailToOpen, instance->instanceName, name);
         return Result::kFailed;
     }
     instance->portHandle = handle;

@@ -18,6 +18,7 @@
 
 #include "platform/posix/posix_backend.h"
 #include "platform/virtual_line/read_timeouts.h"
+#include "platform/virtual_line/tcp_target.h"
 
 namespace qel::platform::posix {
 namespace {
@@ -306,8 +307,16 @@ bool DevicePath(const char* name, char* out, size_t size) {
 }  // namespace
 
 Port* OpenPort(const char* name) {
+    if (name == nullptr || name[0] == '\0') return nullptr;
+    if (IsRfc2217Target(name)) {
+        char host[kHostSize];
+        uint16_t port = 0;
+        if (!ParseRfc2217Target(name, host, sizeof host, &port)) return nullptr;
+        ByteStream* stream = ConnectTcpStream(host, port);
+        return stream != nullptr ? OpenVirtualPort(stream) : nullptr;
+    }
     char path[256];
-    if (name == nullptr || name[0] == '\0' || !DevicePath(name, path, sizeof path)) return nullptr;
+    if (!DevicePath(name, path, sizeof path)) return nullptr;
     struct stat st{};
     if (stat(path, &st) != 0) return nullptr;
     if (S_ISSOCK(st.st_mode)) {

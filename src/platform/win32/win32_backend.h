@@ -28,6 +28,7 @@ bool UnlockNamedMutex(Mutex* mutex);
 bool CloseNamedMutex(Mutex* mutex);
 
 void* HostSymbol(const char* name);
+bool LibraryPath(char* out, uint32_t size);
 
 Wake* CreateWake();
 void SignalWake(Wake* wake);
