@@ -12,6 +12,7 @@
 // the line trace of every step (traces/) to the output directory, and prints
 // the summary. Figures only: it checks no threshold.
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -74,6 +75,7 @@ struct Settings {
     double trafficWindowS = 10;
     double idleWindowS = 10;
     bool idleBothModes = true;
+    bool pty = false;  // a pseudo terminal with modem lines (the tty backend), not the virtual line
 };
 
 const char* ModeName(bool ctsDropAfterRts) { return ctsDropAfterRts ? "after-rts" : "with-answer"; }
@@ -320,7 +322,7 @@ public:
     }
 
     bool Run(std::string& error) {
-        const std::string port = bcu_.Serve();
+        const std::string port = settings_.pty ? bcu_.ServePty() : bcu_.Serve();
         if (port.empty()) {
             error = "the emulated BCU cannot serve: " + bcu_.LastError();
             return false;
@@ -533,6 +535,7 @@ bool MeasureIdle(const Settings& settings, DriverHost& host, ModeResult& result,
                                   "--queue-limit", std::to_string(kQueueLimit), "--line", endpoint,
                                   "--ready-file", ready};
     if (result.mode) args.push_back("--cts-drop-after-rts");
+    if (settings.pty) args.push_back("--pty");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -687,7 +690,8 @@ std::string LoadAverage() {
 
 std::string Summary(const std::vector<ModeResult>& results, const Settings& settings, const std::string& conditions) {
     std::ostringstream md;
-    md << "Figures: measured (floor, ×measured/floor). " << conditions << '\n'
+    md << "Line: " << (settings.pty ? "a pseudo terminal with modem lines (the tty backend)" : "the virtual line")
+       << ". Figures: measured (floor, ×measured/floor). " << conditions << '\n'
        << (settings.shortRun ? "SHORT run: the figures only show that it runs.\n\n" : "\n");
     md << "| |";
     for (const ModeResult& m : results) md << ' ' << ModeTitle(m.mode) << " |";
@@ -799,7 +803,7 @@ std::string FloorNotes(const std::vector<ModeResult>& results) {
 
 int PrintUsage(const char* program) {
     std::fprintf(stderr,
-                 "usage: %s [--short] [--out DIR] [--cts with-answer|after-rts|both]\n"
+                 "usage: %s [--short] [--out DIR] [--cts with-answer|after-rts|both] [--line virtual|pty]\n"
                  "          [--rates R,R,...] [--traffic R,R,...] [--window SECONDS]\n"
                  "          [--bcusim PATH] [--host-library PATH] [--driver PATH]\n",
                  program);
@@ -833,6 +837,10 @@ int main(int argc, char** argv) {
             for (std::string item; std::getline(items, item, ',');) list.push_back(std::atof(item.c_str()));
         } else if (a == "--window") {
             window = std::atof(value().c_str());
+        } else if (a == "--line") {
+            const std::string v = value();
+            if (v != "virtual" && v != "pty") return PrintUsage(argv[0]);
+            settings.pty = v == "pty";
         } else if (a == "--bcusim") {
             settings.bcusim = value();
         } else if (a == "--host-library") {
@@ -864,6 +872,12 @@ int main(int argc, char** argv) {
         if (setpriority(PRIO_PROCESS, 0, nice) == 0) break;
     }
     std::fprintf(stderr, "line_bench: emulator and host at nice %d\n", nice);
+    // The driver's tty backend meets the pty's modem lines through the test
+    // preload library, which must be in this process (scripts/bench.sh sets it).
+    if (settings.pty && dlsym(RTLD_DEFAULT, "qel_modem_lines_loaded") == nullptr) {
+        std::fprintf(stderr, "line_bench: --line pty needs LD_PRELOAD=libqel_modem_lines.so (scripts/bench.sh sets it)\n");
+        return 2;
+    }
     mkdir(settings.outDir.c_str(), 0755);
     mkdir((settings.outDir + "/traces").c_str(), 0755);
 

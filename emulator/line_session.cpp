@@ -1,5 +1,8 @@
 #include "line_session.h"
 
+#include <chrono>
+#include <cstring>
+
 #include "bcuemu/modem_page.h"
 #include "bcuemu/recorder.h"
 #include "line_transport.h"
@@ -38,13 +41,19 @@ void LineSession::ByteFromDriver(uint8_t b, int64_t now) {
 }
 
 void LineSession::Lines(const uint8_t* changes, size_t count, int64_t now) {
-    for (size_t i = 0; i < count; ++i) {
-        const bool on = (changes[i] & QEL_MODEM_CHANGE_ON) != 0;
-        if ((changes[i] & QEL_MODEM_CHANGE_DTR) != 0) {
-            recorder_.Add(LineEvent::Kind::kDtr, on);
+    const auto monotonicUs = static_cast<uint32_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now().time_since_epoch()).count());
+    for (size_t at = 0; at + sizeof(QelModemChange) <= count; at += sizeof(QelModemChange)) {
+        QelModemChange edge;
+        std::memcpy(&edge, changes + at, sizeof edge);
+        const bool on = (edge.change & QEL_MODEM_CHANGE_ON) != 0;
+        // Recorded when the port moved the line; the BCU reacts from now on.
+        const int64_t movedAt = now - static_cast<uint32_t>(monotonicUs - edge.stampUs);
+        if ((edge.change & QEL_MODEM_CHANGE_DTR) != 0) {
+            recorder_.AddAt(LineEvent::Kind::kDtr, on, movedAt);
             side_.Dtr(on, now);
         } else {
-            recorder_.Add(LineEvent::Kind::kRts, on);
+            recorder_.AddAt(LineEvent::Kind::kRts, on, movedAt);
             side_.Rts(on, now);
         }
         Flush(now);

@@ -26,7 +26,7 @@ public:
 
     void Reset();  // a new connection
     void Feed(const uint8_t* data, size_t count, int64_t now);
-    // RTS and DTR edges of a raw line (QEL_MODEM_CHANGE_* bytes).
+    // RTS and DTR edges of a raw line (QelModemChange records).
     void Lines(const uint8_t* changes, size_t count, int64_t now);
     // Writes the outputs due by `now`.
     void Flush(int64_t now);

@@ -16,7 +16,7 @@ class LineTransport {
 public:
     struct Event {
         enum class Kind : uint8_t { kNothing, kConnected, kData, kLines, kDisconnected } kind = Kind::kNothing;
-        size_t count = 0;  // kData, kLines: bytes placed in the buffer (kLines: QEL_MODEM_CHANGE_* each)
+        size_t count = 0;  // kData, kLines: bytes placed in the buffer (kLines: QelModemChange records)
     };
 
     static std::unique_ptr<LineTransport> Create();
@@ -53,8 +53,9 @@ std::string FreeEndpointName();
 
 namespace bcuemu::detail {
 
-// RFC 2217 on TCP, for a relay that stands between the BCU and a port the
-// test cannot hold itself (a pseudo terminal under Wine). Listens on
+// RFC 2217 on TCP, as a network serial server offers it, and for a relay
+// that stands between the BCU and a port the test cannot hold itself (a
+// pseudo terminal under Wine). Listens on
 // 127.0.0.1 only: the endpoint is a port number, empty or "0" picks a free
 // one; portName is "127.0.0.1:PORT". nullptr where there is none.
 std::unique_ptr<LineTransport> CreateTcpTransport();

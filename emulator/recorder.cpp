@@ -1,5 +1,6 @@
 #include "bcuemu/recorder.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace bcuemu {
@@ -36,6 +37,16 @@ void Recorder::Add(LineEvent::Kind kind, uint8_t value) {
         std::lock_guard lock(mutex_);
         if (!enabled_) return;
         recording_.events.push_back({NowUs(), kind, value});
+    }
+    changed_.notify_all();
+}
+
+void Recorder::AddAt(LineEvent::Kind kind, uint8_t value, int64_t us) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!enabled_) return;
+        if (!recording_.events.empty()) us = std::max(us, recording_.events.back().us);
+        recording_.events.push_back({std::min(us, NowUs()), kind, value});
     }
     changed_.notify_all();
 }

@@ -7,8 +7,13 @@
 namespace qel::loader {
 namespace {
 
-std::string Preferred(const std::string& besideProgram, const std::string& built) {
-    return FileExists(besideProgram) ? besideProgram : built;
+// The first of: beside the program, in ../lib/ (an unpacked Linux archive:
+// bin/ beside lib/), where the build put it.
+std::string Preferred(const std::string& here, const char* fileName, const std::string& built) {
+    for (const std::string& candidate : {here + fileName, here + "../lib/" + fileName}) {
+        if (FileExists(candidate)) return candidate;
+    }
+    return built;
 }
 
 template <typename Function>
@@ -23,8 +28,8 @@ bool Resolve(const SharedLibrary& library, const std::string& path, const char* 
 
 LibraryPaths DefaultLibraryPaths() {
     const std::string here = ExecutableDirectory();
-    return {Preferred(here + kHostLibraryFileName, kBuiltHostLibraryPath),
-            Preferred(here + kDriverFileName, kBuiltDriverPath)};
+    return {Preferred(here, kHostLibraryFileName, kBuiltHostLibraryPath),
+            Preferred(here, kDriverFileName, kBuiltDriverPath)};
 }
 
 bool DriverLibrary::Load(const LibraryPaths& paths, std::string& error) {

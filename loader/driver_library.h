@@ -22,7 +22,7 @@ struct LibraryPaths {
 };
 
 // Paths used when none are given: beside the program (as a Windows host keeps
-// its plug-ins), else where the build put them.
+// its plug-ins), else in ../lib/ (the Linux archive), else where the build put them.
 LibraryPaths DefaultLibraryPaths();
 
 struct LogLine {

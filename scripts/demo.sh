@@ -12,7 +12,7 @@ scenario=$root/tools/bcusim/scenarios/building.toml
 session=$root/tools/eibhost/examples/building_demo.toml
 
 # A fresh machine first gets the compilers and libraries (scripts/setup.sh).
-"$root/scripts/setup.sh"
+"$root/scripts/setup.sh" demo
 if [ ! -f "$build/CMakeCache.txt" ]; then
     (cd "$root" && cmake --preset linux-i386 -B "$build" >/dev/null)
 fi

@@ -90,7 +90,8 @@ bool ModemPty::Open(const std::string& linkPath, std::string& error) {
 }
 
 size_t ModemPty::TakeChanges(uint8_t* out, size_t capacity) {
-    if (changes_ < 0) return 0;
+    capacity -= capacity % sizeof(QelModemChange);
+    if (changes_ < 0 || capacity == 0) return 0;
     const ssize_t got = read(changes_, out, capacity);
     return got > 0 ? static_cast<size_t>(got) : 0;
 }

@@ -28,7 +28,8 @@ public:
     const std::string& DevicePath() const { return devicePath_; }
     int MasterFd() const { return master_; }
     int ChangesFd() const { return changes_; }
-    // Reads the RTS and DTR edges waiting on the FIFO (QEL_MODEM_CHANGE_* bytes).
+    // Reads the RTS and DTR edges waiting on the FIFO, whole QelModemChange
+    // records; the number of bytes.
     size_t TakeChanges(uint8_t* out, size_t capacity);
     void SetCts(bool on);
     bool Cts() const;

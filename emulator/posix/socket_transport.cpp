@@ -1,5 +1,8 @@
-// Unix-domain socket under a virtual line.
+// A Unix-domain socket under a virtual line, or TCP on 127.0.0.1.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -8,6 +11,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 #include "line_transport.h"
@@ -53,7 +57,7 @@ bool StaleSocket(const std::string& path) {
 
 class SocketTransport final : public LineTransport {
 public:
-    SocketTransport() {
+    explicit SocketTransport(bool tcp) : tcp_(tcp) {
         if (pipe(wakePipe_) == 0) {
             fcntl(wakePipe_[0], F_SETFL, O_NONBLOCK);
             fcntl(wakePipe_[1], F_SETFL, O_NONBLOCK);
@@ -68,6 +72,7 @@ public:
     }
 
     bool Listen(const std::string& endpoint, std::string& portName, std::string& error) override {
+        if (tcp_) return ListenTcp(endpoint, portName, error);
         if (endpoint.empty()) {
             for (int attempt = 0; attempt < 64; ++attempt) {
                 const std::string name = CandidateName();
@@ -112,6 +117,10 @@ public:
                     return {};
                 }
                 fcntl(fd, F_SETFD, FD_CLOEXEC);
+                if (tcp_) {
+                    const int one = 1;
+                    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                }
                 connFd_ = fd;
                 return {Event::Kind::kConnected, 0};
             }
@@ -146,11 +155,36 @@ public:
         if (listenFd_ >= 0) {
             ::close(listenFd_);
             listenFd_ = -1;
-            unlink(path_.c_str());
+            if (!tcp_) unlink(path_.c_str());
         }
     }
 
 private:
+    // Loopback only: the endpoint is a port number, empty or "0" a free one.
+    bool ListenTcp(const std::string& endpoint, std::string& portName, std::string& error) {
+        const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) {
+            error = std::string("socket: ") + std::strerror(errno);
+            return false;
+        }
+        const int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(std::atoi(endpoint.c_str())));
+        socklen_t size = sizeof address;
+        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            error = "cannot listen on 127.0.0.1:" + endpoint + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        listenFd_ = fd;
+        portName = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        return true;
+    }
+
     bool BindTo(const std::string& path, std::string& error) {
         sockaddr_un address{};
         if (!FillAddress(path, address)) {
@@ -183,6 +217,7 @@ private:
         }
     }
 
+    const bool tcp_;
     int wakePipe_[2] = {-1, -1};
     int listenFd_ = -1;
     int connFd_ = -1;
@@ -191,7 +226,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<LineTransport> LineTransport::Create() { return std::make_unique<SocketTransport>(); }
+std::unique_ptr<LineTransport> LineTransport::Create() { return std::make_unique<SocketTransport>(false); }
+
+std::unique_ptr<LineTransport> CreateTcpTransport() { return std::make_unique<SocketTransport>(true); }
 
 std::string FreeEndpointName() {
     for (int attempt = 0; attempt < 64; ++attempt) {

@@ -47,6 +47,8 @@ inline constexpr char kRtsFailed[] = "EscapeCommFunction fail (RTS)";
 inline constexpr char kDtrFailed[] = "EscapeCommFunction fail (DTR)";
 inline constexpr char kCtsReadFailed[] = "GetCommModemStatus fail (CTS)";
 inline constexpr char kInputQueryFailed[] = "ClearCommError (Rx) failed %08lx";
+inline constexpr char kPortMapBroken[] = "QELEIB: port map %s line %u: %s";  // file, line, why
+inline constexpr char kPortMapUnreadable[] = "QELEIB: port map %s: cannot read";  // file
 inline constexpr char kTraceUnwritable[] = "QELEIB: line trace of %s: cannot write %s, running untraced";
 
 // Parsing a gate address; the last "%s" is the address as the host gave it.

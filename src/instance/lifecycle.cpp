@@ -4,6 +4,7 @@
 #include "commands/read_signals.h"
 #include "commands/reset_bcu.h"
 #include "host/log.h"
+#include "instance/driver_version.h"
 #include "instance/instance_numbers.h"
 #include "instance/operations.h"
 #include "instance/port_control.h"
@@ -17,7 +18,6 @@
 namespace qel {
 namespace {
 
-constexpr uint16_t kDriverVersion = 0x0112;
 constexpr uint16_t kColdStartOpenFlags = 0x0101;
 constexpr uint32_t kStartWaitSliceMs = 50;
 constexpr uint32_t kStartWaitLimitMs = 10000;
@@ -173,11 +173,12 @@ Result ColdStart(RequestBlock* request) {
     std::memcpy(settings.portName, params->portName, kPortNameSize);
     settings.line = params->line;
     settings.openFlags = kColdStartOpenFlags;
-    const PortHandle handle = OpenConfiguredPort(settings);
+    bool mapBroken = false;
+    const PortHandle handle = OpenConfiguredPort(settings, &mapBroken);
     if (handle == kNoPort) {
         char name[kPortNameSize + 1];
         CopyPortName(params->portName, name);
-        QEL_LOG(text::kFailToOpen, instance->instanceName, name);
+        if (!mapBroken) QEL_LOG(text::kFailToOpen, instance->instanceName, name);
         return Result::kFailed;
     }
     instance->portHandle = handle;

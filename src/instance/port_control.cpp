@@ -32,13 +32,15 @@ bool CopyPortName(const char* name, char* out) {
     return true;
 }
 
-PortHandle OpenConfiguredPort(const PortSettings& settings) {
+PortHandle OpenConfiguredPort(const PortSettings& settings, bool* mapBroken) {
+    if (mapBroken != nullptr) *mapBroken = false;
     char name[kPortNameSize + 1];
     if (!CopyPortName(settings.portName, name)) return kNoPort;
     if (EqualsIgnoringCase(name, "NULLDEV")) return kPseudoPort;
     PortHandle handle = kNoPort;
-    if (CommOpen(name, settings.line, settings.openFlags, &handle) != OpenResult::kOpened) return kNoPort;
-    return handle;
+    const OpenResult opened = CommOpen(name, settings.line, settings.openFlags, &handle);
+    if (mapBroken != nullptr) *mapBroken = opened == OpenResult::kPortMapBroken;
+    return opened == OpenResult::kOpened ? handle : kNoPort;
 }
 
 Result ClosePortOf(InstanceData* instance) {

@@ -7,8 +7,10 @@
 
 namespace qel {
 
-// The pseudo port for "NULLDEV" in any case, an open port, or kNoPort.
-PortHandle OpenConfiguredPort(const PortSettings& settings);
+// The pseudo port for "NULLDEV" in any case, an open port, or kNoPort; with
+// `mapBroken`, whether kNoPort came from a port map that cannot be used (its
+// line is logged already).
+PortHandle OpenConfiguredPort(const PortSettings& settings, bool* mapBroken = nullptr);
 // Done: closed, or nothing was open; failed: the close failed and the handle is kept.
 Result ClosePortOf(InstanceData* instance);
 

@@ -119,6 +119,7 @@ struct System {
     void (*signalWake)(Wake*);                            // from any thread; a wait that starts later sees it too
     bool (*waitWake)(Wake*, uint32_t timeoutMs);          // true: was signalled, and is reset
     void (*closeWake)(Wake*);                             // free
+    bool (*libraryPath)(char* out, uint32_t size);        // the driver library's own file; false: unknown or too long
 };
 
 // The table in use: the platform's own unless a test installed another.

@@ -20,6 +20,7 @@ enum class OpenResult : uint8_t {
     kCannotOpen = 1,  // no such device, in use, or time-outs refused
     kCannotReadState = 4,
     kCannotSetState = 5,
+    kPortMapBroken = 6,  // the port map cannot be used (logged)
 };
 
 enum class CommResult : uint8_t { kOk = 0, kShortWrite = 2, kFailed = 7 };

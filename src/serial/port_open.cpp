@@ -1,6 +1,7 @@
 #include <cstring>
 
 #include "serial/line_trace.h"
+#include "serial/port_map.h"
 #include "serial/port_handle.h"
 
 namespace qel {
@@ -27,7 +28,12 @@ OpenResult CloseAndReturn(platform::Port* port, OpenResult result) {
 }  // namespace
 
 OpenResult CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle) {
-    platform::Port* port = TraceIfAsked(platform::Sys().openPort(name), name);
+    *handle = HandleOf(nullptr);
+    char target[kTargetSize];
+    const MapLookup mapped = LookUpPort(name, target, sizeof target);
+    if (mapped == MapLookup::kBroken) return OpenResult::kPortMapBroken;
+    // Traced under the host's name, whatever it stands for.
+    platform::Port* port = TraceIfAsked(platform::Sys().openPort(mapped == MapLookup::kMapped ? target : name), name);
     *handle = HandleOf(port);
     if (port == nullptr) return OpenResult::kCannotOpen;
     if (std::strcmp(name, "NUL") == 0) return OpenResult::kOpened;  // the null device takes no settings

@@ -2,6 +2,8 @@
 // follows the port and never touches a closed one.
 #include "e2e/running_fixture.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace qel::test {
@@ -52,6 +54,37 @@ TEST_F(PortRequests, ReconfiguredPortIsFollowedByTheListener) {
     EXPECT_EQ(running.stop(), 0);
     stopped = true;
     other.Stop();
+}
+
+// A port map that cannot be used fails the start with one line naming its file and line.
+TEST(PortMap, ABrokenMapFailsColdStartWithOneLine) {
+    const std::string path = ::testing::TempDir() + "qeleib-broken.ports";
+    {
+        std::FILE* map = std::fopen(path.c_str(), "w");
+        ASSERT_NE(map, nullptr);
+        std::fputs("BCU1 = /dev/ttyS0\nbcu1 = /dev/ttyS1\n", map);
+        std::fclose(map);
+    }
+    const char* before = std::getenv("QELEIB_PORTS");
+    const std::string kept = before != nullptr ? before : "";
+    auto set = [](const std::string& value) {
+#ifdef _WIN32
+        _putenv_s("QELEIB_PORTS", value.c_str());
+#else
+        setenv("QELEIB_PORTS", value.c_str(), 1);
+#endif
+    };
+    set(path);
+    {
+        LoadedDriver driver;
+        DriverInstance instance(driver);
+        EXPECT_EQ(instance.coldStart("BCU1"), 2);
+        // The map's line stands in for "Fail to open".
+        EXPECT_EQ(driver.LogTexts(), (Lines{"QelEIB01: ColdStart() entered, Version: 01.12",
+                                            "QELEIB: port map " + path + " line 2: name mapped twice"}));
+    }
+    set(kept);
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "bcuemu/modem_page.h"
@@ -73,8 +74,11 @@ static struct Served* Lookup(dev_t device) {
 }
 
 static void Announce(struct Served* s, unsigned change) {
-    const unsigned char b = (unsigned char)change;
-    if (s->changes >= 0 && write(s->changes, &b, 1) != 1) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    struct QelModemChange record = {(uint8_t)change, {0, 0, 0},
+                                     (uint32_t)((uint64_t)now.tv_sec * 1000000u + (uint64_t)now.tv_nsec / 1000u)};
+    if (s->changes >= 0 && write(s->changes, &record, sizeof record) != (ssize_t)sizeof record) {
         /* the BCU side is gone or its FIFO full: the page still holds the state */
     }
 }

@@ -116,12 +116,14 @@ private:
     }
 
     void Edges() {
-        uint8_t changes[64];
+        uint8_t changes[64 * sizeof(QelModemChange)];
         const size_t got = pty_.TakeChanges(changes, sizeof changes);
-        for (size_t i = 0; i < got; ++i) {
-            const bool on = (changes[i] & QEL_MODEM_CHANGE_ON) != 0;
+        for (size_t at = 0; at + sizeof(QelModemChange) <= got; at += sizeof(QelModemChange)) {
+            QelModemChange edge;
+            std::memcpy(&edge, changes + at, sizeof edge);
+            const bool on = (edge.change & QEL_MODEM_CHANGE_ON) != 0;
             const uint8_t control[2] = {
-                tn::kSetControl, (changes[i] & QEL_MODEM_CHANGE_DTR) != 0
+                tn::kSetControl, (edge.change & QEL_MODEM_CHANGE_DTR) != 0
                                      ? (on ? tn::kControlDtrOn : tn::kControlDtrOff)
                                      : (on ? tn::kControlRtsOn : tn::kControlRtsOff)};
             uint8_t out[5 + 2 * sizeof control];

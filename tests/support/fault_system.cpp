@@ -13,7 +13,7 @@ constexpr const char* kNames[] = {
     "openPort",    "tickMs",    "sleepMs",     "startThread", "joinThread",  "threadEnded",
     "setThreadPriority", "createEvent", "setEvent", "waitEvent", "closeEvent", "createMutex",
     "lockMutex",   "unlockMutex", "closeMutex", "hostSymbol", "createWake", "signalWake",
-    "waitWake",    "closeWake",   "close",       "getState",
+    "waitWake",    "closeWake",   "libraryPath", "close",       "getState",
     "setState",    "getTimeouts", "setTimeouts", "setQueueSizes", "write",   "read",
     "queryInput",  "setModemLine", "getCts",    "setEventMask", "awaitLine", "awaitCts",
 };
@@ -156,6 +156,7 @@ WaitResult fsLockMutex(Mutex* m, uint32_t ms) {
 bool fsUnlockMutex(Mutex* m) { return !shouldFail(Op::kUnlockMutex) && real().unlockMutex(m); }
 bool fsCloseMutex(Mutex* m) { return !shouldFail(Op::kCloseMutex) && real().closeMutex(m); }
 void* fsHostSymbol(const char* name) { return shouldFail(Op::kHostSymbol) ? nullptr : real().hostSymbol(name); }
+bool fsLibraryPath(char* out, uint32_t size) { return !shouldFail(Op::kLibraryPath) && real().libraryPath(out, size); }
 Wake* fsCreateWake() { return shouldFail(Op::kCreateWake) ? nullptr : real().createWake(); }
 void fsSignalWake(Wake* w) {
     if (!shouldFail(Op::kSignalWake)) real().signalWake(w);
@@ -187,6 +188,7 @@ const System kFaultSystem = {
     .signalWake = fsSignalWake,
     .waitWake = fsWaitWake,
     .closeWake = fsCloseWake,
+    .libraryPath = fsLibraryPath,
 };
 
 }  // namespace

@@ -22,7 +22,7 @@ enum class Op : uint8_t {
     // System
     kOpenPort, kTickMs, kSleepMs, kStartThread, kJoinThread, kThreadEnded, kSetThreadPriority,
     kCreateEvent, kSetEvent, kWaitEvent, kCloseEvent, kCreateMutex, kLockMutex, kUnlockMutex,
-    kCloseMutex, kHostSymbol, kCreateWake, kSignalWake, kWaitWake, kCloseWake,
+    kCloseMutex, kHostSymbol, kCreateWake, kSignalWake, kWaitWake, kCloseWake, kLibraryPath,
     // PortMethods
     kClose, kGetState, kSetState, kGetTimeouts, kSetTimeouts, kSetQueueSizes, kWrite, kRead,
     kQueryInput, kSetModemLine, kGetCts, kSetEventMask, kAwaitLine, kAwaitCts,

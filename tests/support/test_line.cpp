@@ -1,7 +1,18 @@
 #include "support/test_line.h"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace qel::test {
 
-std::string ServeTestLine(bcuemu::Bcu& bcu) { return OverPseudoTerminal() ? ServePtyLine(bcu) : bcu.Serve(); }
+bool OverTcp() {
+    const char* kind = std::getenv("QEL_TEST_LINE");
+    return kind != nullptr && std::strcmp(kind, "rfc2217") == 0;
+}
+
+std::string ServeTestLine(bcuemu::Bcu& bcu) {
+    if (OverPseudoTerminal()) return ServePtyLine(bcu);
+    return OverTcp() ? ServeTcpLine(bcu) : bcu.Serve();
+}
 
 }  // namespace qel::test

@@ -1,8 +1,9 @@
-// The kind of line the tests run the driver over: the virtual line, or, when
+// The kind of line the tests run the driver over: the virtual line; or, when
 // the test preload library that gives pseudo terminals modem lines is loaded
-// (LD_PRELOAD), a pty (the driver's tty backend). Under Wine the program
-// cannot see that library: QEL_TEST_LINE=pty says it, and the pty is reached
-// as a COM port (the COM backend) through a relay. One suite, both lines.
+// (LD_PRELOAD; under Wine the environment still names it), a pty, reached
+// through the tty backend on Linux and as a COM port through a relay under
+// Wine; or, with QEL_TEST_LINE=rfc2217, RFC 2217 over TCP on loopback, reached
+// through a port map as a network serial server would be. One suite, every line.
 #pragma once
 
 #include <string>
@@ -12,10 +13,14 @@
 namespace qel::test {
 
 bool OverPseudoTerminal();
+bool OverTcp();
 // Starts `bcu` serving on the line this run is for; the port name, or "".
 std::string ServeTestLine(bcuemu::Bcu& bcu);
 // Starts `bcu` serving on a pty; the port name that reaches it from this
 // process, or "" (the reason on stderr or in LastError()).
 std::string ServePtyLine(bcuemu::Bcu& bcu);
+// Starts `bcu` serving RFC 2217 on TCP and maps a short port name to it in
+// this process's port map (QELEIB_PORTS); that name, or "".
+std::string ServeTcpLine(bcuemu::Bcu& bcu);
 
 }  // namespace qel::test

@@ -28,6 +28,10 @@ constexpr const char* kUsage =
     "  --line ENDPOINT        serve a line here (repeatable): a socket path of at most\n"
     "                         11 characters, or \\\\.\\pipe\\XX on Windows; default: picked\n"
     "  --lines N              serve at least N lines\n"
+    "  --pty                  serve each line on a pseudo terminal with modem lines\n"
+    "                         instead (Linux; the port's process needs the test\n"
+    "                         preload library libqel_modem_lines.so); --line then\n"
+    "                         names a symlink to the terminal\n"
     "  --realistic            real serial and bus timing (9600 bit/s)\n"
     "  --cts-drop-after-rts   the BCU drops CTS only when the driver drops RTS\n"
     "  --reaction-us N        the BCU reacts N us after each line change (default:\n"
@@ -104,6 +108,8 @@ int main(int argc, char** argv) {
             settings.endpoints.push_back(next());
         } else if (a == "--lines") {
             settings.lineCount = std::atoi(next().c_str());
+        } else if (a == "--pty") {
+            settings.pty = true;
         } else if (a == "--realistic") {
             settings.realistic = true;
         } else if (a == "--cts-drop-after-rts") {

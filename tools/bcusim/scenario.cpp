@@ -92,10 +92,10 @@ void ForEachTable(const std::string& path, const toml::table& root, const char* 
     }
 }
 
-DeviceSpec DeviceOf(const std::string& path, const toml::table& t) {
+ScheduledDevice DeviceOf(const std::string& path, const toml::table& t) {
     CheckKeys(path, t, {"name", "group", "size", "value", "address", "answers_reads", "every", "start", "values",
                         "step", "from", "to"});
-    DeviceSpec d;
+    ScheduledDevice d;
     d.name = t["name"].value_or(std::string{});
     d.group = GroupOf(path, t, "group");
     if (const toml::node* s = t.get("size")) {
@@ -150,7 +150,7 @@ Scenario LoadScenario(const std::string& path) {
     }
     ForEachTable(path, root, "line", [&](const toml::table& t) {
         CheckKeys(path, t, {"endpoint", "address"});
-        LineSpec line;
+        BcuLine line;
         line.endpoint = t["endpoint"].value_or(std::string{});
         line.address = IndividualOf(path, t, "address", static_cast<uint16_t>(0x11FA + s.lines.size()));
         s.lines.push_back(line);

@@ -12,12 +12,14 @@
 
 namespace bcusim {
 
-struct LineSpec {
+// One emulated BCU: the virtual line it serves and its address on the bus.
+struct BcuLine {
     std::string endpoint;      // empty: a free name is picked
     uint16_t address = 0x11FA; // the BCU's individual address
 };
 
-struct DeviceSpec {
+// A device on the bus: its group object and what it sends by itself.
+struct ScheduledDevice {
     std::string name;
     uint16_t group = 0;
     bcuemu::ValueSize size = bcuemu::ValueSize::kBit;
@@ -41,8 +43,8 @@ struct ScriptStep {
 
 struct Scenario {
     bool realistic = false;
-    std::vector<LineSpec> lines;
-    std::vector<DeviceSpec> devices;
+    std::vector<BcuLine> lines;
+    std::vector<ScheduledDevice> devices;
     std::vector<ScriptStep> script;
 };
 

@@ -26,17 +26,17 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
       start_(std::chrono::steady_clock::now()) {
     const bool realistic = settings_.realistic || scenario_.realistic;
     bus_ = std::make_unique<bcuemu::Bus>(realistic);
-    for (const DeviceSpec& d : scenario_.devices) bus_->AddDevice({d.group, d.size, d.value, d.address, d.answersReads});
+    for (const ScheduledDevice& d : scenario_.devices) bus_->AddDevice({d.group, d.size, d.value, d.address, d.answersReads});
     nextValue_.assign(scenario_.devices.size(), 0);
     for (size_t i = 0; i < scenario_.devices.size(); ++i) {
         if (scenario_.devices[i].step) nextValue_[i] = scenario_.devices[i].value;
     }
     size_t lines = std::max({scenario_.lines.size(), settings_.endpoints.size(), static_cast<size_t>(settings_.lineCount),
                              size_t{1}});
-    scenario_.lines.resize(lines, LineSpec{});
+    scenario_.lines.resize(lines, BcuLine{});
     for (size_t i = 0; i < lines; ++i) {
         if (i < settings_.endpoints.size()) scenario_.lines[i].endpoint = settings_.endpoints[i];
-        if (scenario_.lines[i].address == LineSpec{}.address) scenario_.lines[i].address = static_cast<uint16_t>(0x11FA + i);
+        if (scenario_.lines[i].address == BcuLine{}.address) scenario_.lines[i].address = static_cast<uint16_t>(0x11FA + i);
         bcuemu::Options options;
         options.timing = realistic ? bcuemu::Timing::kRealistic : bcuemu::Timing::kFast;
         options.ctsDropAfterRts = settings_.ctsDropAfterRts;
@@ -56,7 +56,7 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
             std::snprintf(f, sizeof f, " = %.2f", DecodeFloat16(t.Value()));
             line += f;
         }
-        for (const DeviceSpec& d : scenario_.devices) {
+        for (const ScheduledDevice& d : scenario_.devices) {
             if (d.group == t.destination && !d.name.empty()) {
                 line += "  [" + d.name + "]";
                 break;
@@ -74,7 +74,8 @@ double Simulation::Seconds() const {
 
 bool Simulation::Start(std::string& error) {
     for (size_t i = 0; i < bcus_.size(); ++i) {
-        const std::string port = bcus_[i]->Serve(scenario_.lines[i].endpoint);
+        const std::string& endpoint = scenario_.lines[i].endpoint;
+        const std::string port = settings_.pty ? bcus_[i]->ServePty(endpoint) : bcus_[i]->Serve(endpoint);
         if (port.empty()) {
             error = "line " + std::to_string(i + 1) + ": " + bcus_[i]->LastError();
             return false;
@@ -127,7 +128,7 @@ void Simulation::Schedule() {
             if (!result.empty()) print_(result.rfind("error: ", 0) == 0 ? "script line " + std::to_string(step.line) + ": " + result : result);
             timed.erase(next);
         } else {
-            const DeviceSpec& d = scenario_.devices[due.device];
+            const ScheduledDevice& d = scenario_.devices[due.device];
             size_t& state = nextValue_[due.device];
             uint16_t value = d.value;
             if (!d.values.empty()) {
@@ -166,7 +167,7 @@ std::string Simulation::Execute(const std::string& text) {
         bcuemu::ValueSize size = bcuemu::ValueSize::kBit;
         uint16_t source = 0x11FF;
         bool known = false;
-        for (const DeviceSpec& d : scenario_.devices) {
+        for (const ScheduledDevice& d : scenario_.devices) {
             if (d.group == c.group) {
                 size = d.size;
                 source = d.address;
@@ -190,7 +191,7 @@ std::string Simulation::Execute(const std::string& text) {
         auto current = bus_->DeviceValue(c.group);
         if (!current) return "error: no device at " + bcuemu::GroupText(c.group);
         bcuemu::ValueSize size = bcuemu::ValueSize::kBit;
-        for (const DeviceSpec& d : scenario_.devices) {
+        for (const ScheduledDevice& d : scenario_.devices) {
             if (d.group == c.group) size = d.size;
         }
         auto value = ParseValue(c.valueText, size);
@@ -226,7 +227,7 @@ std::string Simulation::Status() const {
             << " queued=" << bcus_[i]->QueuedFrames() << "\n";
     }
     if (knxnet_) out << "knxnet " << knxnet_->LocalEndpoint() << " tunnels=" << knxnet_->TunnelCount() << "\n";
-    for (const DeviceSpec& d : scenario_.devices) {
+    for (const ScheduledDevice& d : scenario_.devices) {
         out << "device " << bcuemu::GroupText(d.group) << " " << bcuemu::SizeName(d.size) << " = "
             << bus_->DeviceValue(d.group).value_or(0) << (d.name.empty() ? "" : "  [" + d.name + "]") << "\n";
     }

@@ -27,6 +27,7 @@ struct Settings {
     unsigned queueLimit = 0;  // frames waiting for the driver; 0: no limit
     std::vector<std::string> endpoints;  // from the command line; override the scenario's
     int lineCount = 0;                   // at least this many lines
+    bool pty = false;                    // pseudo terminals with modem lines, not virtual lines
     bool record = false;                 // keep line events (for a VCD)
     std::string knxnet;                  // KNXnet/IP tunnelling server at ADDRESS[:PORT]; empty: none
 };

@@ -4,7 +4,7 @@
  *
  * For the device with number (major, minor) the BCU side creates:
  *   /tmp/qel-modem-MAJOR.MINOR       this page, mapped shared by both sides
- *   /tmp/qel-modem-MAJOR.MINOR.fifo  a FIFO: one byte per RTS or DTR change
+ *   /tmp/qel-modem-MAJOR.MINOR.fifo  a FIFO: one QelModemChange per RTS or DTR edge
  * The preload library sets the RTS and DTR bits of `lines`, then writes the
  * change to the FIFO, so the BCU side sees every edge in order (a short DTR
  * pulse too). The BCU side sets the CTS bit, counts the change in
@@ -20,9 +20,17 @@
 #define QEL_MODEM_PAGE_FORMAT "/tmp/qel-modem-%u.%u"
 #define QEL_MODEM_FIFO_SUFFIX ".fifo"
 
-/* A change byte on the FIFO. */
+/* An edge on the FIFO, written whole (under PIPE_BUF, so never split). The
+ * stamp lets the BCU side record the edge when it happened, not when its
+ * thread got to it. */
 #define QEL_MODEM_CHANGE_DTR 0x01u /* set: DTR, clear: RTS */
 #define QEL_MODEM_CHANGE_ON 0x02u  /* set: raised, clear: dropped */
+
+struct QelModemChange {
+    uint8_t change;      /* QEL_MODEM_CHANGE_* */
+    uint8_t reserved[3];
+    uint32_t stampUs;    /* CLOCK_MONOTONIC in microseconds, low 32 bits */
+};
 
 struct QelModemPage {
     uint32_t magic;      /* QEL_MODEM_PAGE_MAGIC once the page is ready */

@@ -46,6 +46,9 @@ public:
 
     int64_t NowUs() const;  // microseconds since start
     void Add(LineEvent::Kind kind, uint8_t value);
+    // An event that happened at `us`, recorded late; never before the last
+    // event kept, so the recording stays in time order.
+    void AddAt(LineEvent::Kind kind, uint8_t value, int64_t us);
     void AddAccepted(const std::vector<uint8_t>& frame);
     void AddSent(const std::vector<uint8_t>& frame);
     // Forgets everything recorded; the time base stays.

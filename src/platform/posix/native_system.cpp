@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/posix/posix_backend.h"
 
@@ -38,6 +39,15 @@ void* HostSymbol(const char* name) {
     return dlsym(handle, name);
 }
 
+bool LibraryPath(char* out, uint32_t size) {
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&LibraryPath), &info) == 0 || info.dli_fname == nullptr) return false;
+    const size_t n = std::strlen(info.dli_fname);
+    if (n == 0 || n >= size) return false;
+    std::memcpy(out, info.dli_fname, n + 1);
+    return true;
+}
+
 }  // namespace posix
 
 const System& NativeSystem() {
@@ -63,6 +73,7 @@ const System& NativeSystem() {
         .signalWake = posix::SignalWake,
         .waitWake = posix::WaitWake,
         .closeWake = posix::CloseWake,
+        .libraryPath = posix::LibraryPath,
     };
     return table;
 }

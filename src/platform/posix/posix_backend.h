@@ -9,6 +9,8 @@ namespace qel::platform::posix {
 Port* OpenPort(const char* name);
 // A connected Unix-domain stream socket at path, nullptr: cannot connect.
 ByteStream* ConnectSocketStream(const char* path);
+// A connected TCP stream to host:port (IPv4; a name is resolved), nullptr: cannot connect.
+ByteStream* ConnectTcpStream(const char* host, uint16_t port);
 
 uint32_t TickMs();
 void SleepMs(uint32_t ms);
@@ -29,6 +31,7 @@ bool UnlockNamedMutex(Mutex* mutex);
 bool CloseNamedMutex(Mutex* mutex);
 
 void* HostSymbol(const char* name);
+bool LibraryPath(char* out, uint32_t size);
 
 Wake* CreateWake();
 void SignalWake(Wake* wake);

@@ -18,6 +18,7 @@
 
 #include "platform/posix/posix_backend.h"
 #include "platform/virtual_line/read_timeouts.h"
+#include "platform/virtual_line/tcp_target.h"
 
 namespace qel::platform::posix {
 namespace {
@@ -38,11 +39,11 @@ struct TtyPort {
 // period stretches to kIdleCtsCheckMs. The wake's descriptor is polled
 // meanwhile, so a claim or a stop ends the wait at once.
 constexpr uint32_t kBusyWindowMs = 500;
-constexpr uint32_t kIdleCtsCheckMs = 20;
+constexpr uint32_t kIdleCtsCheckMs = 40;
 constexpr uint32_t kStretchPerMs = 25;  // quiet ms per added ms of period
 // Between the checks of a byte handshake: a CTS change cannot be waited for,
 // and a spin would take a core that the line's far side may need.
-constexpr long kLinePauseNs = 100000;
+constexpr long kLinePauseNs = 50000;
 
 uint32_t CtsCheckMs(uint32_t quietMs) {
     if (quietMs < kBusyWindowMs) return 1;
@@ -236,9 +237,17 @@ bool TtyGetCts(Port* p, bool* on) {
 
 bool TtySetEventMask(Port* p, uint32_t) { return self(p)->isTty; }
 
-void TtyAwaitLine(Port*, uint32_t maxMs) {
+// Input can be waited for, so a byte ends the pause as it arrives; with input
+// already waiting the caller waits for CTS, which cannot.
+void TtyAwaitLine(Port* p, uint32_t maxMs) {
     if (maxMs == 0) return;
     const timespec pause{0, kLinePauseNs};
+    int waiting = 0;
+    if (ioctl(self(p)->fd, FIONREAD, &waiting) == 0 && waiting == 0) {
+        pollfd pfd{self(p)->fd, POLLIN, 0};
+        ppoll(&pfd, 1, &pause, nullptr);
+        return;
+    }
     nanosleep(&pause, nullptr);
 }
 
@@ -298,8 +307,16 @@ bool DevicePath(const char* name, char* out, size_t size) {
 }  // namespace
 
 Port* OpenPort(const char* name) {
+    if (name == nullptr || name[0] == '\0') return nullptr;
+    if (IsRfc2217Target(name)) {
+        char host[kHostSize];
+        uint16_t port = 0;
+        if (!ParseRfc2217Target(name, host, sizeof host, &port)) return nullptr;
+        ByteStream* stream = ConnectTcpStream(host, port);
+        return stream != nullptr ? OpenVirtualPort(stream) : nullptr;
+    }
     char path[256];
-    if (name == nullptr || name[0] == '\0' || !DevicePath(name, path, sizeof path)) return nullptr;
+    if (!DevicePath(name, path, sizeof path)) return nullptr;
     struct stat st{};
     if (stat(path, &st) != 0) return nullptr;
     if (S_ISSOCK(st.st_mode)) {

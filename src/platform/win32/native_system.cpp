@@ -41,6 +41,15 @@ void* HostSymbol(const char* name) {
     return nullptr;
 }
 
+bool LibraryPath(char* out, uint32_t size) {
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            reinterpret_cast<LPCSTR>(&LibraryPath), &self))
+        return false;
+    const DWORD n = GetModuleFileNameA(self, out, size);
+    return n > 0 && n < size;
+}
+
 }  // namespace win32
 
 const System& NativeSystem() {
@@ -66,6 +75,7 @@ const System& NativeSystem() {
         .signalWake = win32::SignalWake,
         .waitWake = win32::WaitWake,
         .closeWake = win32::CloseWake,
+        .libraryPath = win32::LibraryPath,
     };
     return table;
 }

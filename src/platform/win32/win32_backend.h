@@ -11,6 +11,8 @@ namespace qel::platform::win32 {
 Port* OpenPort(const char* name);
 // A connected named-pipe client for name (\\.\pipe\...), nullptr: cannot connect.
 ByteStream* ConnectPipeStream(const char* name);
+// A connected TCP stream to host:port (IPv4; a name is resolved), nullptr: cannot connect.
+ByteStream* ConnectTcpStream(const char* host, uint16_t port);
 
 Thread* StartThread(ThreadProc proc, void* arg, uint32_t stackBytes, uint32_t* id);
 bool JoinThread(Thread* thread, uint32_t timeoutMs);
@@ -28,6 +30,7 @@ bool UnlockNamedMutex(Mutex* mutex);
 bool CloseNamedMutex(Mutex* mutex);
 
 void* HostSymbol(const char* name);
+bool LibraryPath(char* out, uint32_t size);
 
 Wake* CreateWake();
 void SignalWake(Wake* wake);

@@ -1,0 +1,19 @@
+// A virtual line on TCP (a network serial server speaking RFC 2217): the
+// target "rfc2217://HOST:PORT" that a port map gives for a port name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qel::platform {
+
+constexpr char kRfc2217Scheme[] = "rfc2217://";
+constexpr size_t kHostSize = 256;
+
+// True for an rfc2217 target, split into host (a name or IPv4 literal) and
+// port 1..65535; false for anything else, a malformed target included.
+bool ParseRfc2217Target(const char* target, char* host, size_t hostSize, uint16_t* port);
+// True when `target` starts with the scheme (well formed or not).
+bool IsRfc2217Target(const char* target);
+
+}  // namespace qel::platform

@@ -1,0 +1,160 @@
+#include "serial/port_map.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "host/log.h"
+#include "platform/platform.h"
+
+namespace qel {
+namespace {
+
+constexpr size_t kNameMax = 11;          // what the host's record holds
+constexpr size_t kMapMax = 64 * 1024;    // a map is a few lines; more is not a map
+constexpr size_t kPathSize = 1024;
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+bool SameName(const char* a, size_t n, const char* b) {
+    if (std::strlen(b) != n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
+    }
+    return true;
+}
+
+// A target the driver can open: a device path, or one of the schemes.
+bool TargetUnderstood(const char* target, size_t n) {
+    const char* scheme = static_cast<const char*>(std::memchr(target, ':', n));
+    if (scheme == nullptr || n - static_cast<size_t>(scheme - target) < 3 || std::strncmp(scheme, "://", 3) != 0)
+        return true;  // a path: the open says whether it exists
+    const size_t schemeLength = static_cast<size_t>(scheme - target);
+    const char* rest = scheme + 3;
+    const size_t restLength = n - schemeLength - 3;
+    auto isScheme = [&](const char* s) {
+        return schemeLength == std::strlen(s) && std::strncmp(target, s, schemeLength) == 0;
+    };
+    if (restLength == 0 || IsBlank(rest[0])) return false;
+    if (isScheme("rfc2217")) {
+        const char* colon = static_cast<const char*>(std::memchr(rest, ':', restLength));
+        return colon != nullptr && colon != rest && colon + 1 < rest + restLength;
+    }
+    return isScheme("knxip");
+}
+
+}  // namespace
+
+MapLookup LookUpInPortMap(const char* text, const char* name, char* target, size_t size, PortMapFault* fault) {
+    MapLookup result = MapLookup::kNotMapped;
+    // Names seen so far, to refuse one mapped twice: kept as offsets into text.
+    struct Seen {
+        size_t at, length;
+    };
+    Seen seen[256];
+    size_t seenCount = 0;
+    unsigned lineNumber = 0;
+    for (const char* line = text; *line != '\0';) {
+        ++lineNumber;
+        const char* end = std::strchr(line, '\n');
+        if (end == nullptr) end = line + std::strlen(line);
+        const char* next = *end == '\n' ? end + 1 : end;
+        const char* comment = static_cast<const char*>(std::memchr(line, '#', static_cast<size_t>(end - line)));
+        if (comment != nullptr) end = comment;
+        while (line < end && IsBlank(*line)) ++line;
+        while (end > line && IsBlank(end[-1])) --end;
+        if (line == end) {
+            line = next;
+            continue;
+        }
+        auto broken = [&](const char* why) {
+            fault->line = lineNumber;
+            fault->why = why;
+            return MapLookup::kBroken;
+        };
+        const char* equals = static_cast<const char*>(std::memchr(line, '=', static_cast<size_t>(end - line)));
+        if (equals == nullptr) return broken("not NAME = TARGET");
+        const char* nameEnd = equals;
+        while (nameEnd > line && IsBlank(nameEnd[-1])) --nameEnd;
+        const char* value = equals + 1;
+        while (value < end && IsBlank(*value)) ++value;
+        const size_t nameLength = static_cast<size_t>(nameEnd - line);
+        const size_t valueLength = static_cast<size_t>(end - value);
+        if (nameLength == 0 || valueLength == 0) return broken("not NAME = TARGET");
+        if (nameLength > kNameMax) return broken("name longer than 11 characters");
+        for (const char* c = line; c < nameEnd; ++c) {
+            if (IsBlank(*c) || *c == '=') return broken("not NAME = TARGET");
+        }
+        if (!TargetUnderstood(value, valueLength)) return broken("target not understood");
+        for (size_t i = 0; i < seenCount; ++i) {
+            if (seen[i].length != nameLength) continue;
+            char earlier[kNameMax + 1];
+            std::memcpy(earlier, text + seen[i].at, nameLength);
+            earlier[nameLength] = '\0';
+            if (SameName(line, nameLength, earlier)) return broken("name mapped twice");
+        }
+        if (seenCount == sizeof seen / sizeof seen[0]) return broken("too many names");
+        seen[seenCount++] = {static_cast<size_t>(line - text), nameLength};
+        if (result == MapLookup::kNotMapped && SameName(line, nameLength, name)) {
+            if (valueLength >= size) return broken("target too long");
+            std::memcpy(target, value, valueLength);
+            target[valueLength] = '\0';
+            result = MapLookup::kMapped;
+        }
+        line = next;
+    }
+    return result;
+}
+
+MapLookup LookUpPort(const char* name, char* target, size_t size) {
+    char path[kPathSize];
+    const char* named = std::getenv(kPortMapVariable);
+    if (named != nullptr && named[0] != '\0') {
+        if (std::strlen(named) >= sizeof path) {
+            QEL_LOG(text::kPortMapUnreadable, named);
+            return MapLookup::kBroken;
+        }
+        std::strcpy(path, named);
+    } else {
+        if (!platform::Sys().libraryPath(path, sizeof path)) return MapLookup::kNotMapped;
+        char* slash = std::strrchr(path, '/');
+        char* backslash = std::strrchr(path, '\\');
+        if (backslash != nullptr && (slash == nullptr || backslash > slash)) slash = backslash;
+        const size_t dirLength = slash != nullptr ? static_cast<size_t>(slash - path + 1) : 0;
+        if (dirLength + sizeof kPortMapFile > sizeof path) return MapLookup::kNotMapped;
+        std::memcpy(path + dirLength, kPortMapFile, sizeof kPortMapFile);
+    }
+    std::FILE* file = std::fopen(path, "rb");
+    if (file == nullptr) {
+        // Beside the library the map is optional; a file named on purpose is not.
+        if (named != nullptr && named[0] != '\0') {
+            QEL_LOG(text::kPortMapUnreadable, path);
+            return MapLookup::kBroken;
+        }
+        return MapLookup::kNotMapped;
+    }
+    std::unique_ptr<char[]> buffer(new (std::nothrow) char[kMapMax + 1]);
+    char* text = buffer.get();
+    if (text == nullptr) {
+        std::fclose(file);
+        QEL_LOG(text::kPortMapUnreadable, path);
+        return MapLookup::kBroken;
+    }
+    const size_t length = std::fread(text, 1, kMapMax + 1, file);
+    const bool readFailed = std::ferror(file) != 0;
+    std::fclose(file);
+    if (readFailed || length > kMapMax || std::memchr(text, '\0', length) != nullptr) {
+        QEL_LOG(text::kPortMapUnreadable, path);
+        return MapLookup::kBroken;
+    }
+    text[length] = '\0';
+    PortMapFault fault;
+    const MapLookup result = LookUpInPortMap(text, name, target, size, &fault);
+    if (result == MapLookup::kBroken) QEL_LOG(text::kPortMapBroken, path, fault.line, fault.why);
+    return result;
+}
+
+}  // namespace qel

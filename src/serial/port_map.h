@@ -1,0 +1,36 @@
+// The port map: the host gives a port name of at most 11 characters; the map
+// lets that name stand for a target that does not fit or is no local device:
+// a long device path, \\.\COM12, rfc2217://HOST:PORT (a network serial
+// server), knxip://HOST[:PORT][?nat]. One "NAME = TARGET" a line, "#" starts
+// a comment, names compare without regard to letter case. The file is the one
+// QELEIB_PORTS names, else qeleib.ports beside the driver library; it is read
+// afresh at every lookup (each ColdStart and port request), so a change
+// applies at the next start. A name not in the map means what it always meant.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qel {
+
+enum class MapLookup : uint8_t { kNotMapped, kMapped, kBroken };
+
+constexpr char kPortMapVariable[] = "QELEIB_PORTS";
+constexpr char kPortMapFile[] = "qeleib.ports";
+constexpr size_t kTargetSize = 260;
+
+// What is wrong with a map that cannot be used: its line (1-based) and why.
+struct PortMapFault {
+    unsigned line = 0;
+    const char* why = "";
+};
+
+// Looks `name` up in a map's text. A line that does not parse, or a name
+// mapped twice, makes the whole map kBroken, whatever name is asked for.
+MapLookup LookUpInPortMap(const char* text, const char* name, char* target, size_t size, PortMapFault* fault);
+
+// Looks `name` up in the map file, if there is one; a broken or unreadable map
+// is logged in one line naming the file (and the line).
+MapLookup LookUpPort(const char* name, char* target, size_t size);
+
+}  // namespace qel

@@ -1,0 +1,71 @@
+// The port map: what a line means, and every way a map is refused.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "serial/port_map.h"
+
+namespace qel {
+namespace {
+
+struct Lookup {
+    MapLookup result;
+    std::string target;
+    PortMapFault fault;
+};
+
+Lookup Look(const char* text, const char* name) {
+    Lookup l;
+    char target[kTargetSize] = "untouched";
+    l.result = LookUpInPortMap(text, name, target, sizeof target, &l.fault);
+    l.target = target;
+    return l;
+}
+
+constexpr char kMap[] =
+    "# the site's ports\n"
+    "\n"
+    "BCU1 = /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A600-if00-port0\n"
+    "  com12=\\\\.\\COM12   # beyond COM9\r\n"
+    "NETBCU = rfc2217://ser2net.local:4001\n"
+    "KNXIP1 = knxip://192.168.1.20?nat\n";
+
+TEST(PortMap, NamesMapToTheirTargetsWithoutRegardToCase) {
+    EXPECT_EQ(Look(kMap, "BCU1").target, "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A600-if00-port0");
+    EXPECT_EQ(Look(kMap, "COM12").target, "\\\\.\\COM12");
+    EXPECT_EQ(Look(kMap, "netbcu").target, "rfc2217://ser2net.local:4001");
+    EXPECT_EQ(Look(kMap, "KNXIP1").target, "knxip://192.168.1.20?nat");
+    const Lookup other = Look(kMap, "COM1");
+    EXPECT_EQ(other.result, MapLookup::kNotMapped);
+    EXPECT_EQ(other.target, "untouched");
+    EXPECT_EQ(Look("", "COM1").result, MapLookup::kNotMapped);
+}
+
+TEST(PortMap, ALineThatDoesNotParseRefusesTheWholeMap) {
+    struct Case {
+        const char* text;
+        unsigned line;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"A = /dev/ttyS0\nB /dev/ttyS1\n", 2, "not NAME = TARGET"},
+        {"A =\n", 1, "not NAME = TARGET"},
+        {" = /dev/ttyS0\n", 1, "not NAME = TARGET"},
+        {"TWO WORDS = /dev/ttyS0\n", 1, "not NAME = TARGET"},
+        {"TWELVECHARSX = /dev/ttyS0\n", 1, "name longer than 11 characters"},
+        {"A = /dev/ttyS0\n# note\na = /dev/ttyS1\n", 3, "name mapped twice"},
+        {"A = rfc2217://host\n", 1, "target not understood"},
+        {"A = rfc2217://:4001\n", 1, "target not understood"},
+        {"A = telnet://host:23\n", 1, "target not understood"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        const Lookup l = Look(c.text, "A");  // the asked name is mapped, or not: the map is refused
+        EXPECT_EQ(l.result, MapLookup::kBroken);
+        EXPECT_EQ(l.fault.line, c.line);
+        EXPECT_STREQ(l.fault.why, c.why);
+    }
+}
+
+}  // namespace
+}  // namespace qel
