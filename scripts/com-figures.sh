@@ -2,7 +2,8 @@
 # Figures of the COM backend under Wine over a modem-line pty: builds what it
 # needs (linux-i386: the preload library and the relay; windows-i686:
 # com_figures), maps the COM ports in the Wine prefix, runs com_figures.
-# Figures only, no thresholds; Wine's serial layer is in between.
+# Figures only, no thresholds; Wine's serial layer is in between. Then the
+# same over the virtual line under Wine, for comparison.
 #   scripts/com-figures.sh [com_figures options...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -19,7 +20,9 @@ scripts/wine-com-ports.sh build/windows-i686/com-links
 wineboot -i >/dev/null 2>&1 || true
 wineserver -p 600 || true
 
-echo "== run"
 # The program reads its own threads' costs under /proc: it is told its pid.
-LD_PRELOAD="$PWD/build/linux-i386/tests/modem_lines/libqel_modem_lines.so" \
-  sh -c 'export QEL_UNIX_PID=$$; exec wine build/windows-i686/bin/com_figures.exe "$@"' sh "$@"
+run='export QEL_UNIX_PID=$$; exec wine build/windows-i686/bin/com_figures.exe "$@"'
+echo "== run: COM port"
+LD_PRELOAD="$PWD/build/linux-i386/tests/modem_lines/libqel_modem_lines.so" sh -c "$run" sh "$@"
+echo "== run: virtual line"
+sh -c "$run" sh "$@"
