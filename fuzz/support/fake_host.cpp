@@ -18,6 +18,11 @@ platform::ByteStream* g_offered = nullptr;
 
 uint32_t TickMs() { return ++g_now; }
 void SleepMs(uint32_t ms) { g_now += ms; }
+// Nothing else runs in this world: a wait on a wake is its whole time on the clock.
+bool WaitWake(platform::Wake*, uint32_t ms) {
+    if (ms != platform::kInfinite) g_now += ms;
+    return false;
+}
 bool SetThreadPriority(platform::Priority) { return false; }
 
 platform::Port* OpenPort(const char*) {
@@ -85,6 +90,7 @@ platform::System MakeSystem() {
     table.openPort = OpenPort;
     table.tickMs = TickMs;
     table.sleepMs = SleepMs;
+    table.waitWake = WaitWake;
     table.setThreadPriority = SetThreadPriority;
     table.hostSymbol = HostSymbol;
     return table;

@@ -1,7 +1,12 @@
 #include "support/test_line.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+
+#include "serial/port_map.h"
 
 namespace qel::test {
 
@@ -13,6 +18,27 @@ bool OverTcp() {
 std::string ServeTestLine(bcuemu::Bcu& bcu) {
     if (OverPseudoTerminal()) return ServePtyLine(bcu);
     return OverTcp() ? ServeTcpLine(bcu) : bcu.Serve();
+}
+
+std::string ServeTcpLine(bcuemu::Bcu& bcu) {
+    const std::string address = bcu.ServeTcp();
+    if (address.empty()) return "";
+    static std::mutex lock;
+    static int lines = 0;
+    static std::string path;
+    std::lock_guard guard(lock);
+    if (lines == 0) {
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        path = PortMapFolder() + "qel-ports-" + std::to_string(stamp);
+        std::atexit([] { std::remove(path.c_str()); });
+    }
+    std::FILE* map = std::fopen(path.c_str(), lines == 0 ? "w" : "a");
+    if (map == nullptr) return "";
+    const std::string name = "TCP" + std::to_string(++lines);
+    std::fprintf(map, "%s = rfc2217://%s\n", name.c_str(), address.c_str());
+    std::fclose(map);
+    if (lines == 1) SetPortMapVariable(path);
+    return name;
 }
 
 }  // namespace qel::test

@@ -23,4 +23,9 @@ std::string ServePtyLine(bcuemu::Bcu& bcu);
 // this process's port map (QELEIB_PORTS); that name, or "".
 std::string ServeTcpLine(bcuemu::Bcu& bcu);
 
+// The platform's part of ServeTcpLine: a folder for this process's port map
+// (ending in a separator), and setting QELEIB_PORTS in this process.
+std::string PortMapFolder();
+void SetPortMapVariable(const std::string& path);
+
 }  // namespace qel::test

@@ -308,13 +308,7 @@ bool DevicePath(const char* name, char* out, size_t size) {
 
 Port* OpenPort(const char* name) {
     if (name == nullptr || name[0] == '\0') return nullptr;
-    if (IsRfc2217Target(name)) {
-        char host[kHostSize];
-        uint16_t port = 0;
-        if (!ParseRfc2217Target(name, host, sizeof host, &port)) return nullptr;
-        ByteStream* stream = ConnectTcpStream(host, port);
-        return stream != nullptr ? OpenVirtualPort(stream) : nullptr;
-    }
+    if (IsRfc2217Target(name)) return OpenRfc2217Port(name, ConnectTcpStream);
     char path[256];
     if (!DevicePath(name, path, sizeof path)) return nullptr;
     struct stat st{};

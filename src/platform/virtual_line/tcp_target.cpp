@@ -1,5 +1,7 @@
 #include "platform/virtual_line/tcp_target.h"
 
+#include "platform/virtual_line/virtual_port.h"
+
 #include <cctype>
 #include <cstring>
 
@@ -33,6 +35,14 @@ bool ParseRfc2217Target(const char* target, char* host, size_t hostSize, uint16_
     host[colon - rest] = '\0';
     *port = static_cast<uint16_t>(number);
     return true;
+}
+
+Port* OpenRfc2217Port(const char* target, ByteStream* (*connect)(const char* host, uint16_t port)) {
+    char host[kHostSize];
+    uint16_t port = 0;
+    if (!ParseRfc2217Target(target, host, sizeof host, &port)) return nullptr;
+    ByteStream* stream = connect(host, port);
+    return stream != nullptr ? OpenVirtualPort(stream) : nullptr;
 }
 
 }  // namespace qel::platform

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/platform.h"
+
 namespace qel::platform {
 
 constexpr char kRfc2217Scheme[] = "rfc2217://";
@@ -15,5 +17,10 @@ constexpr size_t kHostSize = 256;
 bool ParseRfc2217Target(const char* target, char* host, size_t hostSize, uint16_t* port);
 // True when `target` starts with the scheme (well formed or not).
 bool IsRfc2217Target(const char* target);
+
+struct ByteStream;
+// A virtual line over TCP to an rfc2217 target, through the backend's
+// `connect`; nullptr when the target is malformed or cannot be reached.
+Port* OpenRfc2217Port(const char* target, ByteStream* (*connect)(const char* host, uint16_t port));
 
 }  // namespace qel::platform

@@ -252,13 +252,7 @@ bool IsComName(const char* name) {
 
 Port* OpenPort(const char* name) {
     if (name == nullptr || name[0] == '\0') return nullptr;
-    if (IsRfc2217Target(name)) {
-        char host[kHostSize];
-        uint16_t port = 0;
-        if (!ParseRfc2217Target(name, host, sizeof host, &port)) return nullptr;
-        ByteStream* stream = ConnectTcpStream(host, port);
-        return stream != nullptr ? OpenVirtualPort(stream) : nullptr;
-    }
+    if (IsRfc2217Target(name)) return OpenRfc2217Port(name, ConnectTcpStream);
     if (_strnicmp(name, "\\\\.\\pipe\\", 9) == 0) {
         ByteStream* stream = ConnectPipeStream(name);
         return stream != nullptr ? OpenVirtualPort(stream) : nullptr;
