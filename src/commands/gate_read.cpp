@@ -3,7 +3,6 @@
 #include "commands/reset_bcu.h"
 #include "host/host_functions.h"
 #include "serial/line_lock.h"
-#include "serial/poll_until.h"
 
 namespace qel {
 namespace {

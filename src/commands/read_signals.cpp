@@ -4,6 +4,7 @@
 
 #include "abi/records.h"
 #include "platform/platform.h"
+#include "serial/poll_until.h"
 
 namespace qel {
 namespace {
@@ -71,15 +72,11 @@ void OfferValue(int32_t number, ValueSize size, uint16_t address, uint16_t value
 bool WaitValueFlag(int32_t number, uint32_t limitMs) {
     if (!IsInstanceNumber(number)) return false;
     platform::Wake* wake = AnswerWake(number);
-    const uint32_t start = platform::Sys().tickMs();
-    for (;;) {
-        if (ValueFlagSet(number)) return true;
-        const uint32_t elapsed = platform::Sys().tickMs() - start;
-        if (elapsed >= limitMs) return ValueFlagSet(number);
-        // A signal left from an earlier answer only costs one more look at the flag.
-        if (wake != nullptr) platform::Sys().waitWake(wake, limitMs - elapsed);
-        else platform::Sys().sleepMs(kFlagPollMs < limitMs - elapsed ? kFlagPollMs : limitMs - elapsed);
-    }
+    // A signal left from an earlier answer only costs one more look at the flag.
+    return PollUntil(limitMs, [number] { return ValueFlagSet(number); }, [wake](uint32_t leftMs) {
+        if (wake != nullptr) platform::Sys().waitWake(wake, leftMs);
+        else platform::Sys().sleepMs(leftMs < kFlagPollMs ? leftMs : kFlagPollMs);
+    });
 }
 
 uint16_t ExpectedValue(int32_t number) {
