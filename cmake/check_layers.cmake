@@ -7,9 +7,11 @@
 #   listener   the listener thread
 #   commands   the command table, parse, reads, writes, decoding
 #   serial     port operations, byte handshakes, frames, the line lock
+#     | tunnel   the KNXnet/IP tunnel, beside the serial link
+#   port_map   what a short port name stands for
 #   host       the host library's functions and the log catalogue
 #   abi        records shared with the host          | platform  the OS seam
-set(QEL_LAYERS abi=0 platform=0 host=1 serial=2 commands=3 listener=4 instance=5 entry=6)
+set(QEL_LAYERS abi=0 platform=0 host=1 port_map=2 serial=3 tunnel=3 commands=4 listener=5 instance=6 entry=7)
 
 function(layer_rank folder out)
   foreach(entry IN LISTS QEL_LAYERS)

@@ -60,6 +60,34 @@ void KnxnetServer::Stop() {
     changed_.notify_all();
 }
 
+void KnxnetServer::SetFaults(const knxnet::TunnelFaults& faults) {
+    std::lock_guard lock(mutex_);
+    if (server_) server_->Faults() = faults;
+}
+
+void KnxnetServer::DisconnectTunnels() {
+    std::vector<std::string> notes;
+    {
+        std::lock_guard lock(mutex_);
+        if (!server_) return;
+        server_->DisconnectAll(NowMs());
+        notes = FlushLocked();
+    }
+    Print(notes);
+}
+
+void KnxnetServer::ForgetTunnels() {
+    std::lock_guard lock(mutex_);
+    if (server_) server_->ForgetAll();
+    changed_.notify_all();
+}
+
+bool KnxnetServer::WaitTunnelsBelow(size_t count, int timeoutMs) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return !server_ || server_->TunnelCount() < count; });
+}
+
 std::string KnxnetServer::LocalEndpoint() const {
     std::lock_guard lock(mutex_);
     return knxnet::EndpointText({address_, port_});

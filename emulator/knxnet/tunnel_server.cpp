@@ -82,7 +82,7 @@ void TunnelServer::Connect(const Frame& request, const Endpoint& from, int64_t n
         answer.status = kConnectionTypeError;
     } else if (request.layer != kTunnelLinkLayer) {
         answer.status = kTunnellingLayerError;
-    } else if (tunnels_.size() >= settings_.maxTunnels) {
+    } else if (tunnels_.size() >= settings_.maxTunnels || faults_.refuseConnections) {
         answer.status = kNoMoreConnections;
     }
     const Endpoint control = Resolve(request.control, from);
@@ -118,6 +118,10 @@ void TunnelServer::Tunnelling(const Frame& request, const Endpoint& from) {
         return;
     }
     if (request.sequence != t->rxSequence) return;  // out of order: the client repeats it
+    if (faults_.withheldAcks > 0) {
+        --faults_.withheldAcks;
+        return;
+    }
     Reply(Resolve(t->data, from), ack);
     ++t->rxSequence;
     std::optional<CemiFrame> cemi = DecodeCemi(request.body);
@@ -181,7 +185,13 @@ void TunnelServer::BusTelegramSent(const Telegram& telegram, int64_t nowMs) {
         Tunnel* t = Find(c);
         if (!t) continue;
         if (c == sender) {
-            Queue(*t, CemiFrame{kLDataCon, telegram, false}, nowMs);
+            if (faults_.withheldConfirms > 0) {
+                --faults_.withheldConfirms;
+                continue;
+            }
+            const bool negative = faults_.negativeConfirms > 0;
+            if (negative) --faults_.negativeConfirms;
+            Queue(*t, CemiFrame{kLDataCon, telegram, negative}, nowMs);
         } else {
             Queue(*t, CemiFrame{kLDataInd, telegram, false}, nowMs);
         }
@@ -226,6 +236,11 @@ void TunnelServer::Drop(uint8_t channel, const std::string& why) {
 
 void TunnelServer::DisconnectAll(int64_t /*nowMs*/) {
     while (!tunnels_.empty()) Drop(tunnels_.front().channel, "the server stops");
+}
+
+void TunnelServer::ForgetAll() {
+    tunnels_.clear();
+    sentBy_.clear();
 }
 
 int64_t TunnelServer::NextDeadline() const {

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "bcuemu/knxnet_faults.h"
 #include "knxnet/codec.h"
 
 namespace bcuemu::knxnet {
@@ -47,6 +48,9 @@ public:
     void Tick(int64_t nowMs);
     // Disconnects every tunnel (the server stops).
     void DisconnectAll(int64_t nowMs);
+    // Forgets every tunnel without a word, as a server that restarted.
+    void ForgetAll();
+    TunnelFaults& Faults() { return faults_; }
     // When Tick() has something to do next; -1: nothing pending.
     int64_t NextDeadline() const;
 
@@ -91,6 +95,7 @@ private:
     std::vector<Datagram> datagrams_;
     std::vector<Telegram> telegrams_;
     std::vector<std::string> notes_;
+    TunnelFaults faults_;
 };
 
 }  // namespace bcuemu::knxnet

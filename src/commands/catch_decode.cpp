@@ -4,6 +4,8 @@
 
 #include "commands/command_table.h"
 #include "host/log.h"
+#include "serial/line_lock.h"
+#include "tunnel/tunnel.h"
 
 namespace qel {
 namespace {
@@ -82,7 +84,13 @@ void DeliverReceivedFrame(InstanceData* instance) {
 }
 
 SendResult SendDelivering(InstanceData* instance, const FrameImage& frame) {
-    return SendFrame(instance, frame.bytes, DeliverReceivedFrame);
+    if (!IsTunnelHandle(instance->portHandle)) return SendFrame(instance, frame.bytes, DeliverReceivedFrame);
+    const LineHold line(instance);
+    if (!line.Held()) return SendResult::kLineBusy;
+    // A port request may have replaced the tunnel meanwhile.
+    if (!IsTunnelHandle(instance->portHandle)) return SendFrame(instance, frame.bytes, DeliverReceivedFrame);
+    return TunnelSend(instance, frame.bytes, DeliverReceivedFrame) == TunnelResult::kConfirmed ? SendResult::kSent
+                                                                                              : SendResult::kFailed;
 }
 
 }  // namespace qel

@@ -34,20 +34,20 @@ constexpr uint8_t kWordIndicationLength = 11;
 
 // clang-format off
 const CommandRow CommandTable[kCommandCount + 1] = {
-    // name         gate type      read template    write template    read           write          at once  value size        delivery       unknown gate
-    {"LINKLAYER",   0,             nullptr,         kLinkLayerFrame,  nullptr,       TemplateWrite, false,   ValueSize::kNone, nullptr,       nullptr},
-    {"RESETBCU",    0,             nullptr,         kResetBcuFrame,   nullptr,       TemplateWrite, false,   ValueSize::kNone, nullptr,       nullptr},
-    {"PUT_0116",    0,             nullptr,         kPut0116Frame,    nullptr,       Put116Write,   false,   ValueSize::kNone, nullptr,       nullptr},
-    {"GET_0116",    0,             kGet0116Frame,   nullptr,          ExchangeRead,  nullptr,       false,   ValueSize::kCell, nullptr,       nullptr},
-    {"D_",          kBitGateType,  kReadDigital,    kWriteDigital,    ExchangeRead,  DigitalWrite,  false,   ValueSize::kBit,  "D_%02d/%04d", text::kBitGateUnknown},
-    {"A_",          0,             kReadAnalog,     kWriteAnalog,     ExchangeRead,  AnalogWrite,   false,   ValueSize::kByte, "A_%02d/%04d", text::kValueGateUnknown},
-    {"A2",          0,             kReadAnalog2,    kWriteAnalog2,    ExchangeRead,  Analog2Write,  false,   ValueSize::kWord, "A2%02d/%04d", text::kValueGateUnknown},
-    {"GET_LAYER",   0,             kGetLayerFrame,  nullptr,          ExchangeRead,  nullptr,       false,   ValueSize::kCell, nullptr,       nullptr},
-    {"PUT_LAYER",   0,             nullptr,         kPutLayerFrame,   nullptr,       PutLayerWrite, false,   ValueSize::kNone, nullptr,       nullptr},
-    {"CHK_COMM",    0,             nullptr,         nullptr,          CheckCommRead, nullptr,       false,   ValueSize::kNone, nullptr,       nullptr},
-    {"SET_DTR",     0,             nullptr,         nullptr,          nullptr,       SetDtrWrite,   true,    ValueSize::kNone, nullptr,       nullptr},
-    {"SET_RTS",     0,             nullptr,         nullptr,          nullptr,       SetRtsWrite,   true,    ValueSize::kNone, nullptr,       nullptr},
-    {"",            0,             nullptr,         nullptr,          nullptr,       nullptr,       false,   ValueSize::kNone, nullptr,       nullptr},
+    // name         gate type      read template    write template    read           write          at once  value size        delivery       unknown gate              on a tunnel
+    {"LINKLAYER",   0,             nullptr,         kLinkLayerFrame,  nullptr,       TemplateWrite, false,   ValueSize::kNone, nullptr,       nullptr,                  OnTunnel::kNothingToDo},
+    {"RESETBCU",    0,             nullptr,         kResetBcuFrame,   nullptr,       TemplateWrite, false,   ValueSize::kNone, nullptr,       nullptr,                  OnTunnel::kRenew},
+    {"PUT_0116",    0,             nullptr,         kPut0116Frame,    nullptr,       Put116Write,   false,   ValueSize::kNone, nullptr,       nullptr,                  OnTunnel::kRefused},
+    {"GET_0116",    0,             kGet0116Frame,   nullptr,          ExchangeRead,  nullptr,       false,   ValueSize::kCell, nullptr,       nullptr,                  OnTunnel::kRefused},
+    {"D_",          kBitGateType,  kReadDigital,    kWriteDigital,    ExchangeRead,  DigitalWrite,  false,   ValueSize::kBit,  "D_%02d/%04d", text::kBitGateUnknown,    OnTunnel::kAsOnLine},
+    {"A_",          0,             kReadAnalog,     kWriteAnalog,     ExchangeRead,  AnalogWrite,   false,   ValueSize::kByte, "A_%02d/%04d", text::kValueGateUnknown,  OnTunnel::kAsOnLine},
+    {"A2",          0,             kReadAnalog2,    kWriteAnalog2,    ExchangeRead,  Analog2Write,  false,   ValueSize::kWord, "A2%02d/%04d", text::kValueGateUnknown,  OnTunnel::kAsOnLine},
+    {"GET_LAYER",   0,             kGetLayerFrame,  nullptr,          ExchangeRead,  nullptr,       false,   ValueSize::kCell, nullptr,       nullptr,                  OnTunnel::kRefused},
+    {"PUT_LAYER",   0,             nullptr,         kPutLayerFrame,   nullptr,       PutLayerWrite, false,   ValueSize::kNone, nullptr,       nullptr,                  OnTunnel::kRefused},
+    {"CHK_COMM",    0,             nullptr,         nullptr,          CheckCommRead, nullptr,       false,   ValueSize::kNone, nullptr,       nullptr,                  OnTunnel::kAsOnLine},
+    {"SET_DTR",     0,             nullptr,         nullptr,          nullptr,       SetDtrWrite,   true,    ValueSize::kNone, nullptr,       nullptr,                  OnTunnel::kRefused},
+    {"SET_RTS",     0,             nullptr,         nullptr,          nullptr,       SetRtsWrite,   true,    ValueSize::kNone, nullptr,       nullptr,                  OnTunnel::kRefused},
+    {"",            0,             nullptr,         nullptr,          nullptr,       nullptr,       false,   ValueSize::kNone, nullptr,       nullptr,                  OnTunnel::kAsOnLine},
 };
 // clang-format on
 

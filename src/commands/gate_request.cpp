@@ -1,6 +1,7 @@
 // Reads and writes of a gate: one preamble and one dispatcher for both.
 #include "commands/command_table.h"
 #include "commands/operations.h"
+#include "commands/reset_bcu.h"
 #include "host/log.h"
 #include "platform/platform.h"
 #include "serial/line_priority.h"
@@ -48,15 +49,23 @@ Result CallCommand(RequestBlock* request, const Direction& direction, int16_t in
         QEL_LOG(direction.noFunctionText, name, index);
         return Result::kRejected;
     }
+    if (IsTunnelHandle(request->instance->portHandle)) {
+        switch (row.onTunnel) {
+        case OnTunnel::kAsOnLine: break;
+        case OnTunnel::kRefused: QEL_LOG(text::kBcuCommandOnTunnel, name, row.name); return Result::kRejected;
+        case OnTunnel::kNothingToDo: return Result::kDone;
+        case OnTunnel::kRenew: return RenewLink(request->instance) ? Result::kDone : Result::kRejected;
+        }
+    }
     return function(request, row);
 }
 
 // The line work runs at time-critical priority, and a 10 ms pause ends it
-// before the priority drops back.
+// before the priority drops back; a tunnel has no line to let settle.
 Result CallOnLine(RequestBlock* request, const Direction& direction, int16_t index) {
     RaisePriority(request->instance->instanceName);
     const Result result = CallCommand(request, direction, index);
-    platform::Sys().sleepMs(kPriorityTailMs);
+    if (!IsTunnelHandle(request->instance->portHandle)) platform::Sys().sleepMs(kPriorityTailMs);
     NormalPriority();
     return result;
 }

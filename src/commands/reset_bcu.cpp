@@ -5,6 +5,7 @@
 #include "host/log.h"
 #include "platform/platform.h"
 #include "serial/line_lock.h"
+#include "tunnel/tunnel.h"
 
 namespace qel {
 namespace {
@@ -17,6 +18,12 @@ SendResult SendTemplate(InstanceData* instance, int index) {
 
 SendResult ResetBCU(InstanceData* instance) {
     QEL_LOG(text::kResetBcu, instance->instanceName);
+    if (IsTunnelHandle(instance->portHandle)) {
+        const LineHold line(instance);
+        if (!line.Held()) return SendResult::kLineBusy;
+        if (IsTunnelHandle(instance->portHandle))
+            return CheckTunnel(instance, DeliverReceivedFrame) ? SendResult::kSent : SendResult::kFailed;
+    }
     if (const SendResult result = SendTemplate(instance, kResetBcu); result != SendResult::kSent) return result;
     platform::Sys().sleepMs(kResetPauseMs);
     if (const SendResult result = SendTemplate(instance, kLinkLayer); result != SendResult::kSent) return result;
@@ -33,7 +40,13 @@ Result ReadRecovery(RequestBlock* request) {
     return Result::kFailed;
 }
 
+bool RenewLink(InstanceData* instance) {
+    const LineHold line(instance);
+    return line.Held() && IsTunnelHandle(instance->portHandle) && RenewTunnel(instance, DeliverReceivedFrame);
+}
+
 void DropModemLines(InstanceData* instance) {
+    if (IsTunnelHandle(instance->portHandle)) return;
     const LineHold line(instance);
     if (!line.Held()) return;
     CommSetDtr(instance->portHandle, 0);

@@ -51,6 +51,18 @@ inline constexpr char kPortMapBroken[] = "QELEIB: port map %s line %u: %s";  // 
 inline constexpr char kPortMapUnreadable[] = "QELEIB: port map %s: cannot read";  // file
 inline constexpr char kTraceUnwritable[] = "QELEIB: line trace of %s: cannot write %s, running untraced";
 
+// A KNXnet/IP tunnel; the second "%s" is the server ("192.168.1.20:3671").
+inline constexpr char kTunnelHostUnknown[] = "%s: KNXnet/IP server %s: host not found";
+inline constexpr char kTunnelNoSocket[] = "%s: KNXnet/IP server %s: no UDP socket";
+inline constexpr char kTunnelOpen[] = "%s: KNXnet/IP tunnel to %s open, channel %u, address %u.%u.%u";
+inline constexpr char kTunnelRefused[] = "%s: KNXnet/IP tunnel to %s refused: %s";  // status name
+inline constexpr char kTunnelNoAnswer[] = "%s: KNXnet/IP server %s: no answer to %s";  // request name
+inline constexpr char kTunnelLost[] = "%s: KNXnet/IP tunnel to %s lost (%s), connecting again";  // why
+inline constexpr char kTunnelClosedByServer[] = "%s: KNXnet/IP tunnel to %s closed by the server, connecting again";
+inline constexpr char kTunnelDown[] = "%s: KNXnet/IP tunnel to %s down, telegram not sent";
+inline constexpr char kTunnelNotConfirmed[] = "%s: KNXnet/IP tunnel to %s: telegram not confirmed (%s)";  // why
+inline constexpr char kBcuCommandOnTunnel[] = "%s: %s is a BCU command, refused on a KNXnet/IP link";  // command
+
 // Parsing a gate address; the last "%s" is the address as the host gave it.
 inline constexpr char kNoParseBlock[] = "%s: SingleParser() fail, no parameter block";
 inline constexpr char kInvalidChar[] = "%s: SingleParser() invalid char found (addr = '%s')";

@@ -174,7 +174,7 @@ Result ColdStart(RequestBlock* request) {
     settings.line = params->line;
     settings.openFlags = kColdStartOpenFlags;
     bool mapBroken = false;
-    const PortHandle handle = OpenConfiguredPort(settings, &mapBroken);
+    const PortHandle handle = OpenConfiguredPort(settings, instance->instanceName, &mapBroken);
     if (handle == kNoPort) {
         char name[kPortNameSize + 1];
         CopyPortName(params->portName, name);
@@ -182,15 +182,18 @@ Result ColdStart(RequestBlock* request) {
         return Result::kFailed;
     }
     instance->portHandle = handle;
-    CommSetReadTimeout(handle, params->readTimeout);
     instance->portSettings = settings;
     instance->readTimeout = params->readTimeout;
     instance->hostByte = request->hostByte;
 
-    if (!CommSetEventMask(handle, platform::kEventTxEmpty))
-        QEL_LOG(text::kSetCommMaskFailed, instance->instanceName);
-    CommSetDtr(handle, 1);
-    CommSetRts(handle, 0);
+    // A tunnel has no line settings and no modem lines.
+    if (!IsTunnelHandle(handle)) {
+        CommSetReadTimeout(handle, params->readTimeout);
+        if (!CommSetEventMask(handle, platform::kEventTxEmpty))
+            QEL_LOG(text::kSetCommMaskFailed, instance->instanceName);
+        CommSetDtr(handle, 1);
+        CommSetRts(handle, 0);
+    }
 
     std::memcpy(instance->clientName, instance->instanceName, kClientNameSize - 1);
     instance->clientName[kClientNameSize - 1] = '\0';
@@ -239,7 +242,7 @@ Result ColdStart(RequestBlock* request) {
 Result WarmStart(RequestBlock* request) {
     InstanceData* instance = request->instance;
     if (instance->portHandle == kPseudoPort) return Result::kDone;
-    {
+    if (!IsTunnelHandle(instance->portHandle)) {
         // A purge behind the listener's back could swallow the byte it waits for.
         const LineHold line(instance);
         if (!line.Held()) {

@@ -3,7 +3,9 @@
 #include <cstring>
 
 #include "instance/instance_numbers.h"
+#include "port_map/port_map.h"
 #include "serial/line_lock.h"
+#include "tunnel/tunnel.h"
 
 namespace qel {
 namespace {
@@ -32,14 +34,23 @@ bool CopyPortName(const char* name, char* out) {
     return true;
 }
 
-PortHandle OpenConfiguredPort(const PortSettings& settings, bool* mapBroken) {
+PortHandle OpenConfiguredPort(const PortSettings& settings, const char* owner, bool* mapBroken) {
     if (mapBroken != nullptr) *mapBroken = false;
     char name[kPortNameSize + 1];
     if (!CopyPortName(settings.portName, name)) return kNoPort;
     if (EqualsIgnoringCase(name, "NULLDEV")) return kPseudoPort;
+    char target[kTargetSize];
+    const MapLookup mapped = LookUpPort(name, target, sizeof target);
+    if (mapped == MapLookup::kBroken) {
+        if (mapBroken != nullptr) *mapBroken = true;
+        return kNoPort;
+    }
+    TunnelTarget tunnel;
+    if (mapped == MapLookup::kMapped && ParseTunnelTarget(target, std::strlen(target), &tunnel))
+        return OpenTunnel(target, owner);
     PortHandle handle = kNoPort;
-    const OpenResult opened = CommOpen(name, settings.line, settings.openFlags, &handle);
-    if (mapBroken != nullptr) *mapBroken = opened == OpenResult::kPortMapBroken;
+    const OpenResult opened =
+        CommOpen(mapped == MapLookup::kMapped ? target : name, settings.line, settings.openFlags, &handle, name);
     return opened == OpenResult::kOpened ? handle : kNoPort;
 }
 
@@ -49,6 +60,11 @@ Result ClosePortOf(InstanceData* instance) {
         return Result::kDone;
     }
     if (instance->portHandle == kNoPort) return Result::kDone;
+    if (IsTunnelHandle(instance->portHandle)) {
+        CloseTunnel(instance->portHandle);
+        instance->portHandle = kNoPort;
+        return Result::kDone;
+    }
     if (CommClose(instance->portHandle) != CommResult::kOk) return Result::kFailed;
     instance->portHandle = kNoPort;
     return Result::kDone;

@@ -7,10 +7,11 @@
 
 namespace qel {
 
-// The pseudo port for "NULLDEV" in any case, an open port, or kNoPort; with
-// `mapBroken`, whether kNoPort came from a port map that cannot be used (its
-// line is logged already).
-PortHandle OpenConfiguredPort(const PortSettings& settings, bool* mapBroken = nullptr);
+// The pseudo port for "NULLDEV" in any case, an open port, a tunnel (a
+// knxip:// target of the port map), or kNoPort; with `mapBroken`, whether
+// kNoPort came from a port map that cannot be used (its line is logged
+// already). A tunnel's failures are logged under `owner`.
+PortHandle OpenConfiguredPort(const PortSettings& settings, const char* owner, bool* mapBroken = nullptr);
 // Done: closed, or nothing was open; failed: the close failed and the handle is kept.
 Result ClosePortOf(InstanceData* instance);
 

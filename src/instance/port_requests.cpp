@@ -15,7 +15,7 @@ Result OpenPort(RequestBlock* request) {
     InstanceData* instance = request->instance;
     PortChangeGuard guard(instance);
     if (guard.Refused()) return Result::kFailed;
-    const PortHandle handle = OpenConfiguredPort(instance->portSettings);
+    const PortHandle handle = OpenConfiguredPort(instance->portSettings, instance->instanceName);
     if (handle == kNoPort) return Result::kFailed;
     instance->portEnabled = 1;
     instance->portHandle = handle;
@@ -36,7 +36,7 @@ Result ReconfigurePort(RequestBlock* request) {
         ClosePortOf(instance);
     std::memcpy(instance->portSettings.portName, name, kPortNameSize);
     instance->portSettings.line = params->line;
-    const PortHandle handle = OpenConfiguredPort(instance->portSettings);
+    const PortHandle handle = OpenConfiguredPort(instance->portSettings, instance->instanceName);
     if (handle == kNoPort) return Result::kFailed;
     instance->portHandle = handle;
     return Result::kDone;

@@ -10,6 +10,7 @@
 #include "serial/line_priority.h"
 #include "serial/listener_wake.h"
 #include "serial/poll_until.h"
+#include "tunnel/tunnel.h"
 
 namespace qel {
 namespace {
@@ -77,6 +78,14 @@ bool AwaitCtsHoldingLine(const InstanceData* instance, int32_t number) {
     return CommAwaitCts(instance->portHandle, ListenerWake(number), kCtsWaitLimitMs);
 }
 
+// A tunnel's turn: its datagrams, heartbeat and reconnection until a claim or
+// a stop wakes the listener. Without a wake, short turns keep requests waiting little.
+bool ServeTunnelHoldingLine(InstanceData* instance, int32_t number) {
+    if (LineClaimed(number) || ListenerStopRequested(number)) return true;
+    platform::Wake* wake = ListenerWake(number);
+    return ServeTunnel(instance, wake, wake != nullptr ? kCtsWaitLimitMs : kIdlePollMs, DeliverReceivedFrame);
+}
+
 }  // namespace
 
 void CatchThread(void* coldStartRequest) {
@@ -94,8 +103,9 @@ void CatchThread(void* coldStartRequest) {
         QEL_LOG(text::kListenerSignalFailed, name);
         return;
     }
-    // ColdStart resets the BCU meanwhile; the listener stays off the line.
-    if (!SleepUnlessStopped(number, kSettlingMs)) return;
+    // ColdStart resets the BCU meanwhile; the listener stays off the line. A
+    // tunnel's server wants its datagrams acknowledged from the start.
+    if (!IsTunnelHandle(instance->portHandle) && !SleepUnlessStopped(number, kSettlingMs)) return;
     QEL_LOG(text::kListenerStarted, name);
 
     CtsWatch cts{name};
@@ -107,8 +117,11 @@ void CatchThread(void* coldStartRequest) {
         }
         bool waited = false;
         if (TakeLineForListening(lineLock)) {
-            waited = TakeAnnouncedFrames(instance, number, cts) == Turn::kCtsOff &&
-                     AwaitCtsHoldingLine(instance, number);
+            if (IsTunnelHandle(instance->portHandle))
+                waited = ServeTunnelHoldingLine(instance, number);
+            else
+                waited = TakeAnnouncedFrames(instance, number, cts) == Turn::kCtsOff &&
+                         AwaitCtsHoldingLine(instance, number);
             ReleaseComm(lineLock);
         }
         if (!waited) WaitForListenerWake(number, kIdlePollMs);

@@ -1,7 +1,8 @@
 // The driver's only way to the operating system.
 //
 // Two tables of operations: System (process-wide: ports, time, threads,
-// named synchronisation objects, the host library, wakes) and PortMethods (one
+// named synchronisation objects, the host library, wakes, UDP datagrams for
+// KNXnet/IP) and PortMethods (one
 // open port). The posix and win32 backends each fill them completely; the
 // virtual line is a third kind of port behind the same PortMethods. Tests may
 // install a wrapping System (setSystem) to fail chosen calls. A wake lets one
@@ -84,6 +85,18 @@ struct Port {
     const PortMethods* methods;
 };
 
+// ---- Datagrams -----------------------------------------------------------
+
+struct Datagram;  // one UDP socket
+
+// An IPv4 endpoint; address and port in host order.
+struct Endpoint {
+    uint32_t address;
+    uint16_t port;
+};
+
+enum class DatagramWait : uint8_t { kReceived, kWoken, kTimedOut, kFailed };
+
 // ---- Threads and named objects ---------------------------------------------
 
 struct Thread;
@@ -120,6 +133,17 @@ struct System {
     bool (*waitWake)(Wake*, uint32_t timeoutMs);          // true: was signalled, and is reset
     void (*closeWake)(Wake*);                             // free
     bool (*libraryPath)(char* out, uint32_t size);        // the driver library's own file; false: unknown or too long
+    bool (*resolveHost)(const char* name, uint32_t* address);  // IPv4 literal or host name; false: unknown
+    // A UDP socket bound to the local address that reaches `towards`, on a
+    // free port (`local` says which); nullptr: cannot.
+    Datagram* (*openDatagram)(uint32_t towards, Endpoint* local);
+    bool (*sendDatagram)(Datagram*, const Endpoint* to, const uint8_t* bytes, uint32_t n);  // false: not sent
+    // Until a datagram came (kReceived: *n bytes from *from, cut to size), the
+    // wake was signalled (and is reset) or timeoutMs passed. A datagram that
+    // came back undeliverable is no datagram.
+    DatagramWait (*receiveDatagram)(Datagram*, Wake* wake, uint32_t timeoutMs, uint8_t* buffer, uint32_t size,
+                                    uint32_t* n, Endpoint* from);
+    void (*closeDatagram)(Datagram*);                     // close and free
 };
 
 // The table in use: the platform's own unless a test installed another.

@@ -20,7 +20,6 @@ enum class OpenResult : uint8_t {
     kCannotOpen = 1,  // no such device, in use, or time-outs refused
     kCannotReadState = 4,
     kCannotSetState = 5,
-    kPortMapBroken = 6,  // the port map cannot be used (logged)
 };
 
 enum class CommResult : uint8_t { kOk = 0, kShortWrite = 2, kFailed = 7 };
@@ -28,7 +27,10 @@ enum class CommResult : uint8_t { kOk = 0, kShortWrite = 2, kFailed = 7 };
 constexpr uint32_t kOpenReadTimeoutMs = 1000;
 constexpr uint32_t kQueueSize = 1200;
 
-OpenResult CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle);
+// Opens `device` (a name the platform knows, or what the port map gave for
+// the host's name); traced under `hostName` when given.
+OpenResult CommOpen(const char* device, const LineSettings& line, uint16_t openFlags, PortHandle* handle,
+                    const char* hostName = nullptr);
 CommResult CommClose(PortHandle handle);
 // Sets the read time-out (units of 10 ms, saturating); returns the previous one, 0 when unknown.
 uint32_t CommSetReadTimeout(PortHandle handle, uint32_t tensOfMs);

@@ -8,9 +8,9 @@
 
 namespace qel {
 
-// nullptr for kNoPort and the pseudo port.
+// nullptr for kNoPort, the pseudo port and a tunnel.
 inline platform::Port* PortOf(PortHandle handle) {
-    if (handle == kNoPort || handle == kPseudoPort) return nullptr;
+    if (handle == kNoPort || handle == kPseudoPort || IsTunnelHandle(handle)) return nullptr;
     return reinterpret_cast<platform::Port*>(static_cast<uintptr_t>(handle));
 }
 

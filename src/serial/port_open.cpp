@@ -1,7 +1,6 @@
 #include <cstring>
 
 #include "serial/line_trace.h"
-#include "serial/port_map.h"
 #include "serial/port_handle.h"
 
 namespace qel {
@@ -27,16 +26,14 @@ OpenResult CloseAndReturn(platform::Port* port, OpenResult result) {
 
 }  // namespace
 
-OpenResult CommOpen(const char* name, const LineSettings& line, uint16_t openFlags, PortHandle* handle) {
+OpenResult CommOpen(const char* device, const LineSettings& line, uint16_t openFlags, PortHandle* handle,
+                    const char* hostName) {
     *handle = HandleOf(nullptr);
-    char target[kTargetSize];
-    const MapLookup mapped = LookUpPort(name, target, sizeof target);
-    if (mapped == MapLookup::kBroken) return OpenResult::kPortMapBroken;
     // Traced under the host's name, whatever it stands for.
-    platform::Port* port = TraceIfAsked(platform::Sys().openPort(mapped == MapLookup::kMapped ? target : name), name);
+    platform::Port* port = TraceIfAsked(platform::Sys().openPort(device), hostName != nullptr ? hostName : device);
     *handle = HandleOf(port);
     if (port == nullptr) return OpenResult::kCannotOpen;
-    if (std::strcmp(name, "NUL") == 0) return OpenResult::kOpened;  // the null device takes no settings
+    if (std::strcmp(device, "NUL") == 0) return OpenResult::kOpened;  // the null device takes no settings
 
     platform::LineState state{};
     if (!port->methods->getState(port, &state)) return CloseAndReturn(port, OpenResult::kCannotReadState);

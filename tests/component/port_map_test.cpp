@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "serial/port_map.h"
+#include "port_map/port_map.h"
 
 namespace qel {
 namespace {

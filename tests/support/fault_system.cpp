@@ -13,7 +13,8 @@ constexpr const char* kNames[] = {
     "openPort",    "tickMs",    "sleepMs",     "startThread", "joinThread",  "threadEnded",
     "setThreadPriority", "createEvent", "setEvent", "waitEvent", "closeEvent", "createMutex",
     "lockMutex",   "unlockMutex", "closeMutex", "hostSymbol", "createWake", "signalWake",
-    "waitWake",    "closeWake",   "libraryPath", "close",       "getState",
+    "waitWake",    "closeWake",   "libraryPath", "resolveHost", "openDatagram", "sendDatagram",
+    "receiveDatagram", "closeDatagram", "close",       "getState",
     "setState",    "getTimeouts", "setTimeouts", "setQueueSizes", "write",   "read",
     "queryInput",  "setModemLine", "getCts",    "setEventMask", "awaitLine", "awaitCts",
 };
@@ -165,6 +166,22 @@ bool fsWaitWake(Wake* w, uint32_t ms) { return !shouldFail(Op::kWaitWake) && rea
 void fsCloseWake(Wake* w) {
     if (!shouldFail(Op::kCloseWake)) real().closeWake(w);
 }
+bool fsResolveHost(const char* name, uint32_t* address) {
+    return !shouldFail(Op::kResolveHost) && real().resolveHost(name, address);
+}
+Datagram* fsOpenDatagram(uint32_t towards, Endpoint* local) {
+    return shouldFail(Op::kOpenDatagram) ? nullptr : real().openDatagram(towards, local);
+}
+bool fsSendDatagram(Datagram* d, const Endpoint* to, const uint8_t* bytes, uint32_t n) {
+    return !shouldFail(Op::kSendDatagram) && real().sendDatagram(d, to, bytes, n);
+}
+DatagramWait fsReceiveDatagram(Datagram* d, Wake* w, uint32_t ms, uint8_t* buffer, uint32_t size, uint32_t* n,
+                               Endpoint* from) {
+    return shouldFail(Op::kReceiveDatagram) ? DatagramWait::kFailed : real().receiveDatagram(d, w, ms, buffer, size, n, from);
+}
+void fsCloseDatagram(Datagram* d) {
+    if (!shouldFail(Op::kCloseDatagram)) real().closeDatagram(d);
+}
 
 const System kFaultSystem = {
     .openPort = fsOpenPort,
@@ -189,6 +206,11 @@ const System kFaultSystem = {
     .waitWake = fsWaitWake,
     .closeWake = fsCloseWake,
     .libraryPath = fsLibraryPath,
+    .resolveHost = fsResolveHost,
+    .openDatagram = fsOpenDatagram,
+    .sendDatagram = fsSendDatagram,
+    .receiveDatagram = fsReceiveDatagram,
+    .closeDatagram = fsCloseDatagram,
 };
 
 }  // namespace

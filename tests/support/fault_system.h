@@ -8,8 +8,8 @@
 //
 // A failed call does not reach the platform and returns the refusal of its
 // kind: false, nullptr, WaitResult::kFailed, a read or write with no byte
-// moved. A failed sleepMs, awaitLine, signalWake or closeWake returns at once
-// (an unclosed wake is then left); tickMs never fails.
+// moved, a datagram wait kFailed. A failed sleepMs, awaitLine, signalWake, closeWake or closeDatagram
+// returns at once (an unclosed wake or socket is then left); tickMs never fails.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +23,7 @@ enum class Op : uint8_t {
     kOpenPort, kTickMs, kSleepMs, kStartThread, kJoinThread, kThreadEnded, kSetThreadPriority,
     kCreateEvent, kSetEvent, kWaitEvent, kCloseEvent, kCreateMutex, kLockMutex, kUnlockMutex,
     kCloseMutex, kHostSymbol, kCreateWake, kSignalWake, kWaitWake, kCloseWake, kLibraryPath,
+    kResolveHost, kOpenDatagram, kSendDatagram, kReceiveDatagram, kCloseDatagram,
     // PortMethods
     kClose, kGetState, kSetState, kGetTimeouts, kSetTimeouts, kSetQueueSizes, kWrite, kRead,
     kQueryInput, kSetModemLine, kGetCts, kSetEventMask, kAwaitLine, kAwaitCts,

@@ -21,12 +21,21 @@ bool WaitForLogLine(const LoadedDriver& driver, const std::string& needle, int t
 
 RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, bcuemu::Options options)
     : driver_(driver), bcu_(std::make_unique<bcuemu::Bcu>(bus, options)), instance_(driver) {
+    if (OverTunnel() && bus != nullptr) {
+        tunnelServer_ = std::make_unique<bcuemu::KnxnetServer>(*bus);
+        std::string error;
+        EXPECT_TRUE(tunnelServer_->Start("127.0.0.1:0", error)) << error;
+        port_ = MapTestPort("knxip://" + tunnelServer_->LocalEndpoint());
+        EXPECT_FALSE(port_.empty());
+        return;
+    }
     port_ = ServeTestLine(*bcu_);
     EXPECT_FALSE(port_.empty()) << bcu_->LastError();
 }
 
 RunningInstance::~RunningInstance() {
     if (running_) stop();
+    if (tunnelServer_) tunnelServer_->Stop();
     bcu_->Stop();
 }
 

@@ -1,4 +1,5 @@
-// A driver instance running on an emulated BCU over the virtual line.
+// A driver instance running on an emulated BCU over the run's line, or on the
+// emulated bus's tunnelling server over KNXnet/IP (OverTunnel).
 #pragma once
 
 #include <chrono>
@@ -7,6 +8,7 @@
 
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
+#include "bcuemu/knxnet_server.h"
 #include "support/driver_session.h"
 #include "support/test_line.h"
 
@@ -28,11 +30,14 @@ public:
 
     DriverInstance& instance() { return instance_; }
     bcuemu::Bcu& bcu() { return *bcu_; }
+    // The tunnelling server of a KNXnet/IP run, else nullptr.
+    bcuemu::KnxnetServer* tunnelServer() { return tunnelServer_.get(); }
     const std::string& port() const { return port_; }
 
 private:
     const LoadedDriver& driver_;
     std::unique_ptr<bcuemu::Bcu> bcu_;
+    std::unique_ptr<bcuemu::KnxnetServer> tunnelServer_;
     DriverInstance instance_;
     std::string port_;
     bool running_ = false;

@@ -6,14 +6,21 @@
 #include <cstring>
 #include <mutex>
 
-#include "serial/port_map.h"
+#include "port_map/port_map.h"
 
 namespace qel::test {
 
-bool OverTcp() {
+namespace {
+
+bool LineKindIs(const char* name) {
     const char* kind = std::getenv("QEL_TEST_LINE");
-    return kind != nullptr && std::strcmp(kind, "rfc2217") == 0;
+    return kind != nullptr && std::strcmp(kind, name) == 0;
 }
+
+}  // namespace
+
+bool OverTcp() { return LineKindIs("rfc2217"); }
+bool OverTunnel() { return LineKindIs("knxip"); }
 
 std::string ServeTestLine(bcuemu::Bcu& bcu) {
     if (OverPseudoTerminal()) return ServePtyLine(bcu);
@@ -23,6 +30,10 @@ std::string ServeTestLine(bcuemu::Bcu& bcu) {
 std::string ServeTcpLine(bcuemu::Bcu& bcu) {
     const std::string address = bcu.ServeTcp();
     if (address.empty()) return "";
+    return MapTestPort("rfc2217://" + address);
+}
+
+std::string MapTestPort(const std::string& target) {
     static std::mutex lock;
     static int lines = 0;
     static std::string path;
@@ -34,8 +45,8 @@ std::string ServeTcpLine(bcuemu::Bcu& bcu) {
     }
     std::FILE* map = std::fopen(path.c_str(), lines == 0 ? "w" : "a");
     if (map == nullptr) return "";
-    const std::string name = "TCP" + std::to_string(++lines);
-    std::fprintf(map, "%s = rfc2217://%s\n", name.c_str(), address.c_str());
+    const std::string name = "MAPPED" + std::to_string(++lines);
+    std::fprintf(map, "%s = %s\n", name.c_str(), target.c_str());
     std::fclose(map);
     if (lines == 1) SetPortMapVariable(path);
     return name;

@@ -3,7 +3,9 @@
 // (LD_PRELOAD; under Wine the environment still names it), a pty, reached
 // through the tty backend on Linux and as a COM port through a relay under
 // Wine; or, with QEL_TEST_LINE=rfc2217, RFC 2217 over TCP on loopback, reached
-// through a port map as a network serial server would be. One suite, every line.
+// through a port map as a network serial server would be; or, with
+// QEL_TEST_LINE=knxip, no line at all: a KNXnet/IP tunnel to the emulated
+// bus's tunnelling server. One suite, every link.
 #pragma once
 
 #include <string>
@@ -14,6 +16,9 @@ namespace qel::test {
 
 bool OverPseudoTerminal();
 bool OverTcp();
+bool OverTunnel();
+// Maps a new short name to `target` in this process's port map (QELEIB_PORTS); the name, or "".
+std::string MapTestPort(const std::string& target);
 // Starts `bcu` serving on the line this run is for; the port name, or "".
 std::string ServeTestLine(bcuemu::Bcu& bcu);
 // Starts `bcu` serving on a pty; the port name that reaches it from this

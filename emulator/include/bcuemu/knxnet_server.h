@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bcuemu/bus.h"
+#include "bcuemu/knxnet_faults.h"
 
 namespace bcuemu {
 
@@ -48,6 +49,15 @@ public:
 
     size_t TunnelCount() const;
     bool WaitTunnels(size_t count, int timeoutMs) const;
+    // Until fewer than `count` tunnels are left; false after timeoutMs.
+    bool WaitTunnelsBelow(size_t count, int timeoutMs) const;
+
+    // Faults on demand (see knxnet/tunnel_server.h), applied under the server's lock.
+    void SetFaults(const knxnet::TunnelFaults& faults);
+    // Sends every client a DISCONNECT_REQUEST, as a server that closes its tunnels.
+    void DisconnectTunnels();
+    // Forgets every tunnel without a word, as a server that restarted.
+    void ForgetTunnels();
 
     // BusPort.
     void BusTelegram(const Telegram& telegram) override;

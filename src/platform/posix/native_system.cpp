@@ -74,6 +74,11 @@ const System& NativeSystem() {
         .waitWake = posix::WaitWake,
         .closeWake = posix::CloseWake,
         .libraryPath = posix::LibraryPath,
+        .resolveHost = posix::ResolveHost,
+        .openDatagram = posix::OpenDatagram,
+        .sendDatagram = posix::SendDatagram,
+        .receiveDatagram = posix::ReceiveDatagram,
+        .closeDatagram = posix::CloseDatagram,
     };
     return table;
 }

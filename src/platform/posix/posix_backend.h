@@ -42,4 +42,11 @@ void CloseWake(Wake* wake);
 // The descriptor to poll beside a line; readable while signalled.
 int WakeFd(Wake* wake);
 
+bool ResolveHost(const char* name, uint32_t* address);
+Datagram* OpenDatagram(uint32_t towards, Endpoint* local);
+bool SendDatagram(Datagram* datagram, const Endpoint* to, const uint8_t* bytes, uint32_t n);
+DatagramWait ReceiveDatagram(Datagram* datagram, Wake* wake, uint32_t timeoutMs, uint8_t* buffer, uint32_t size,
+                             uint32_t* n, Endpoint* from);
+void CloseDatagram(Datagram* datagram);
+
 }  // namespace qel::platform::posix

@@ -76,6 +76,11 @@ const System& NativeSystem() {
         .waitWake = win32::WaitWake,
         .closeWake = win32::CloseWake,
         .libraryPath = win32::LibraryPath,
+        .resolveHost = win32::ResolveHost,
+        .openDatagram = win32::OpenDatagram,
+        .sendDatagram = win32::SendDatagram,
+        .receiveDatagram = win32::ReceiveDatagram,
+        .closeDatagram = win32::CloseDatagram,
     };
     return table;
 }

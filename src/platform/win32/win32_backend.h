@@ -39,4 +39,11 @@ void CloseWake(Wake* wake);
 // The event to wait for beside a line; a wait on it takes the signal.
 HANDLE WakeHandle(Wake* wake);
 
+bool ResolveHost(const char* name, uint32_t* address);
+Datagram* OpenDatagram(uint32_t towards, Endpoint* local);
+bool SendDatagram(Datagram* datagram, const Endpoint* to, const uint8_t* bytes, uint32_t n);
+DatagramWait ReceiveDatagram(Datagram* datagram, Wake* wake, uint32_t timeoutMs, uint8_t* buffer, uint32_t size,
+                             uint32_t* n, Endpoint* from);
+void CloseDatagram(Datagram* datagram);
+
 }  // namespace qel::platform::win32

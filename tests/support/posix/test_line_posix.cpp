@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "serial/port_map.h"
+#include "port_map/port_map.h"
 #include "support/test_line.h"
 
 namespace qel::test {

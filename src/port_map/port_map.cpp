@@ -1,4 +1,4 @@
-#include "serial/port_map.h"
+#include "port_map/port_map.h"
 
 #include <cctype>
 #include <cstdio>
@@ -43,10 +43,45 @@ bool TargetUnderstood(const char* target, size_t n) {
         const char* colon = static_cast<const char*>(std::memchr(rest, ':', restLength));
         return colon != nullptr && colon != rest && colon + 1 < rest + restLength;
     }
-    return isScheme("knxip");
+    TunnelTarget tunnel;
+    return isScheme("knxip") && ParseTunnelTarget(target, n, &tunnel);
 }
 
 }  // namespace
+
+bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out) {
+    constexpr char kScheme[] = "knxip://";
+    constexpr size_t kSchemeLength = sizeof kScheme - 1;
+    if (n <= kSchemeLength || std::strncmp(target, kScheme, kSchemeLength) != 0) return false;
+    const char* host = target + kSchemeLength;
+    const char* end = target + n;
+    out->nat = false;
+    constexpr char kNat[] = "?nat";
+    if (static_cast<size_t>(end - host) > sizeof kNat - 1 && std::strncmp(end - (sizeof kNat - 1), kNat, sizeof kNat - 1) == 0) {
+        out->nat = true;
+        end -= sizeof kNat - 1;
+    }
+    const char* colon = static_cast<const char*>(std::memchr(host, ':', static_cast<size_t>(end - host)));
+    const char* hostEnd = colon != nullptr ? colon : end;
+    if (hostEnd == host || static_cast<size_t>(hostEnd - host) >= sizeof out->host) return false;
+    for (const char* c = host; c < hostEnd; ++c) {
+        if (!std::isalnum(static_cast<unsigned char>(*c)) && *c != '.' && *c != '-' && *c != '_') return false;
+    }
+    unsigned long port = 3671;
+    if (colon != nullptr) {
+        if (colon + 1 == end || end - colon > 6) return false;
+        port = 0;
+        for (const char* c = colon + 1; c < end; ++c) {
+            if (!std::isdigit(static_cast<unsigned char>(*c))) return false;
+            port = port * 10 + static_cast<unsigned long>(*c - '0');
+        }
+        if (port == 0 || port > 65535) return false;
+    }
+    std::memcpy(out->host, host, static_cast<size_t>(hostEnd - host));
+    out->host[hostEnd - host] = '\0';
+    out->port = static_cast<uint16_t>(port);
+    return true;
+}
 
 MapLookup LookUpInPortMap(const char* text, const char* name, char* target, size_t size, PortMapFault* fault) {
     MapLookup result = MapLookup::kNotMapped;

@@ -25,6 +25,17 @@ struct PortMapFault {
     const char* why = "";
 };
 
+// A knxip://HOST[:PORT][?nat] target: the server's host (an IPv4 literal or
+// a name), its port (3671 when not given), and whether it is to answer where
+// the datagrams come from (route-back, for a driver behind NAT).
+struct TunnelTarget {
+    char host[kTargetSize];
+    uint16_t port;
+    bool nat;
+};
+// False when `target` (n characters) is no such target.
+bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out);
+
 // Looks `name` up in a map's text. A line that does not parse, or a name
 // mapped twice, makes the whole map kBroken, whatever name is asked for.
 MapLookup LookUpInPortMap(const char* text, const char* name, char* target, size_t size, PortMapFault* fault);

@@ -1,0 +1,218 @@
+#include "tunnel/knxnet_frames.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace qel::knxnet {
+namespace {
+
+constexpr uint8_t kHeaderSize = 0x06;
+constexpr uint8_t kProtocolVersion = 0x10;
+constexpr uint8_t kHpaiSize = 0x08;
+constexpr uint8_t kUdp = 0x01;
+constexpr uint8_t kTunnelConnection = 0x04;
+constexpr uint8_t kTunnelLinkLayer = 0x02;
+constexpr uint8_t kConnectionHeaderSize = 0x04;
+constexpr uint8_t kBcuIndication = 0x49;
+
+void Put16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value >> 8);
+    at[1] = static_cast<uint8_t>(value);
+}
+uint16_t Get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] << 8 | at[1]); }
+
+size_t Header(uint8_t* out, Service service, size_t total) {
+    out[0] = kHeaderSize;
+    out[1] = kProtocolVersion;
+    Put16(out + 2, static_cast<uint16_t>(service));
+    Put16(out + 4, static_cast<uint16_t>(total));
+    return kHeaderSize;
+}
+
+size_t PutHpai(uint8_t* at, const Hpai& hpai) {
+    at[0] = kHpaiSize;
+    at[1] = kUdp;
+    Put16(at + 2, static_cast<uint16_t>(hpai.address >> 16));
+    Put16(at + 4, static_cast<uint16_t>(hpai.address));
+    Put16(at + 6, hpai.port);
+    return kHpaiSize;
+}
+
+bool GetHpai(const uint8_t* at, size_t left, Hpai* hpai) {
+    if (left < kHpaiSize || at[0] != kHpaiSize || at[1] != kUdp) return false;
+    hpai->address = static_cast<uint32_t>(Get16(at + 2)) << 16 | Get16(at + 4);
+    hpai->port = Get16(at + 6);
+    return true;
+}
+
+size_t ChannelFrame(uint8_t* out, Service service, uint8_t channel, uint8_t second, const Hpai* control) {
+    const size_t total = kHeaderSize + 2 + (control != nullptr ? kHpaiSize : 0);
+    size_t n = Header(out, service, total);
+    out[n++] = channel;
+    out[n++] = second;
+    if (control != nullptr) n += PutHpai(out + n, *control);
+    return n;
+}
+
+// A BCU header byte: length, bit 5 set, odd parity over the low seven bits in bit 7.
+uint8_t HeaderByte(uint8_t length) {
+    const auto low = static_cast<uint8_t>(0x20 | (length & 0x1F));
+    uint8_t parity = 0;
+    for (int bit = 0; bit < 7; ++bit) parity ^= static_cast<uint8_t>((low >> bit) & 1);
+    return static_cast<uint8_t>(low | parity << 7);
+}
+
+}  // namespace
+
+size_t ConnectRequest(uint8_t* out, const Hpai& control, const Hpai& data) {
+    size_t n = Header(out, Service::kConnectRequest, kHeaderSize + 2 * kHpaiSize + 4);
+    n += PutHpai(out + n, control);
+    n += PutHpai(out + n, data);
+    const uint8_t cri[] = {0x04, kTunnelConnection, kTunnelLinkLayer, 0x00};
+    std::memcpy(out + n, cri, sizeof cri);
+    return n + sizeof cri;
+}
+
+size_t ConnectionStateRequest(uint8_t* out, uint8_t channel, const Hpai& control) {
+    return ChannelFrame(out, Service::kConnectionStateRequest, channel, 0, &control);
+}
+
+size_t DisconnectRequest(uint8_t* out, uint8_t channel, const Hpai& control) {
+    return ChannelFrame(out, Service::kDisconnectRequest, channel, 0, &control);
+}
+
+size_t DisconnectResponse(uint8_t* out, uint8_t channel, uint8_t status) {
+    return ChannelFrame(out, Service::kDisconnectResponse, channel, status, nullptr);
+}
+
+size_t TunnellingRequest(uint8_t* out, uint8_t channel, uint8_t sequence, const uint8_t* cemi, size_t length) {
+    size_t n = Header(out, Service::kTunnellingRequest, kHeaderSize + kConnectionHeaderSize + length);
+    const uint8_t connection[] = {kConnectionHeaderSize, channel, sequence, 0x00};
+    std::memcpy(out + n, connection, sizeof connection);
+    n += sizeof connection;
+    std::memcpy(out + n, cemi, length);
+    return n + length;
+}
+
+size_t TunnellingAck(uint8_t* out, uint8_t channel, uint8_t sequence, uint8_t status) {
+    size_t n = Header(out, Service::kTunnellingAck, kHeaderSize + kConnectionHeaderSize);
+    const uint8_t connection[] = {kConnectionHeaderSize, channel, sequence, status};
+    std::memcpy(out + n, connection, sizeof connection);
+    return n + sizeof connection;
+}
+
+bool ParseDatagram(const uint8_t* bytes, size_t n, Received* out) {
+    if (n < kHeaderSize || bytes[0] != kHeaderSize || bytes[1] != kProtocolVersion) return false;
+    const size_t total = Get16(bytes + 4);
+    if (total < kHeaderSize || total > n) return false;
+    const uint8_t* body = bytes + kHeaderSize;
+    const size_t left = total - kHeaderSize;
+    *out = Received{};
+    out->service = static_cast<Service>(Get16(bytes + 2));
+    switch (out->service) {
+    case Service::kConnectResponse:
+        if (left < 2) return false;
+        out->channel = body[0];
+        out->status = body[1];
+        if (out->status != kNoError) return true;
+        // The data endpoint, then the connection's own description with the tunnel's address.
+        if (!GetHpai(body + 2, left - 2, &out->endpoint)) return false;
+        if (left < 2 + kHpaiSize + 4 || body[2 + kHpaiSize] < 4 || body[3 + kHpaiSize] != kTunnelConnection) return false;
+        out->individualAddress = Get16(body + 4 + kHpaiSize);
+        return true;
+    case Service::kConnectionStateResponse:
+    case Service::kDisconnectResponse:
+        if (left < 2) return false;
+        out->channel = body[0];
+        out->status = body[1];
+        return true;
+    case Service::kDisconnectRequest:
+        if (left < 2) return false;
+        out->channel = body[0];
+        return GetHpai(body + 2, left - 2, &out->endpoint);
+    case Service::kTunnellingAck:
+    case Service::kTunnellingRequest:
+        if (left < kConnectionHeaderSize || body[0] != kConnectionHeaderSize) return false;
+        out->channel = body[1];
+        out->sequence = body[2];
+        out->status = body[3];
+        out->cemi = body + kConnectionHeaderSize;
+        out->cemiLength = left - kConnectionHeaderSize;
+        return out->service == Service::kTunnellingAck || out->cemiLength > 0;
+    default:
+        return false;
+    }
+}
+
+const char* StatusName(uint8_t status, char* scratch, size_t size) {
+    switch (status) {
+    case 0x00: return "E_NO_ERROR";
+    case 0x01: return "E_HOST_PROTOCOL_TYPE";
+    case 0x02: return "E_VERSION_NOT_SUPPORTED";
+    case 0x04: return "E_SEQUENCE_NUMBER";
+    case 0x21: return "E_CONNECTION_ID";
+    case 0x22: return "E_CONNECTION_TYPE";
+    case 0x23: return "E_CONNECTION_OPTION";
+    case 0x24: return "E_NO_MORE_CONNECTIONS";
+    case 0x26: return "E_DATA_CONNECTION";
+    case 0x27: return "E_KNX_CONNECTION";
+    case 0x29: return "E_TUNNELLING_LAYER";
+    default:
+        std::snprintf(scratch, size, "E_0x%02X", static_cast<unsigned>(status));
+        return scratch;
+    }
+}
+
+size_t CemiFromBcuRequest(const uint8_t* image, uint8_t* cemi) {
+    const uint8_t imageLength = image[0] & 0x1F;
+    if (imageLength < 8 || image[1] != kLDataReq) return 0;
+    const uint8_t routing = image[7];
+    const uint8_t length = routing & 0x0F;
+    if (8u + length > imageLength) return 0;
+    cemi[0] = kLDataReq;
+    cemi[1] = 0;  // no additional information
+    // A standard frame, not repeated, broadcast, with the request's priority.
+    cemi[2] = static_cast<uint8_t>(0xB0 | (image[2] & 0x0C));
+    // Group or individual destination and the hop count, as the request says.
+    cemi[3] = static_cast<uint8_t>(routing & 0xF0);
+    cemi[4] = 0;  // the source: the server fills in the tunnel's address
+    cemi[5] = 0;
+    cemi[6] = image[5];
+    cemi[7] = image[6];
+    cemi[8] = length;
+    std::memcpy(cemi + 9, image + 8, length + 1u);
+    return 10u + length;
+}
+
+bool ParseCemi(const uint8_t* cemi, size_t n, CemiData* out) {
+    if (n < 2) return false;
+    const size_t at = 2u + cemi[1];  // past the additional information
+    if (n < at + 8) return false;
+    out->code = cemi[0];
+    out->control1 = cemi[at];
+    out->control2 = cemi[at + 1];
+    out->source = Get16(cemi + at + 2);
+    out->destination = Get16(cemi + at + 4);
+    out->length = cemi[at + 6];
+    out->tpdu = cemi + at + 7;
+    return n >= at + 8 + out->length;
+}
+
+uint8_t BcuIndicationFromCemi(const CemiData& frame, uint8_t* image, size_t size) {
+    const bool standard = (frame.control1 & 0x80) != 0;
+    if (!standard || frame.length > 15) return 0;
+    const auto length = static_cast<uint8_t>(8 + frame.length);
+    if (length + 1u > size) return 0;
+    image[0] = HeaderByte(length);
+    image[1] = kBcuIndication;
+    image[2] = frame.control1;
+    image[3] = static_cast<uint8_t>(frame.source >> 8);
+    image[4] = static_cast<uint8_t>(frame.source);
+    image[5] = static_cast<uint8_t>(frame.destination >> 8);
+    image[6] = static_cast<uint8_t>(frame.destination);
+    image[7] = static_cast<uint8_t>((frame.control2 & 0xF0) | frame.length);
+    std::memcpy(image + 8, frame.tpdu, frame.length + 1u);
+    return length;
+}
+
+}  // namespace qel::knxnet

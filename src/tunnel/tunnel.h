@@ -1,0 +1,46 @@
+// The KNXnet/IP tunnel: a second link beside the BCU's serial one, for a KNX
+// IP interface or knxd. One link-layer tunnel per instance, over UDP, whose
+// handle lives in InstanceData::portHandle (odd: IsTunnelHandle).
+//
+// Like the serial line, the tunnel is used only with the line lock held: by
+// the listener (ServeTunnel, ended by its wake) and by one request at a time
+// (TunnelSend, CheckTunnel, RenewTunnel). Whoever holds the line reads the
+// socket: the server's L_Data.ind go to the handler as BCU indication images
+// in ReceivedFrame, whatever the holder waits for. The listener keeps the
+// tunnel alive (a connection-state request every 60 s, 10 s for its answer,
+// three tries) and connects it again, once a second, when it is lost.
+#pragma once
+
+#include <cstdint>
+
+#include "abi/records.h"
+#include "platform/platform.h"
+
+namespace qel {
+
+// Called with the instance when an L_Data.ind has been put into ReceivedFrame.
+using IndicationHandler = void (*)(InstanceData* instance);
+
+enum class TunnelResult : uint8_t { kConfirmed, kNotConfirmed, kDown };
+
+// Opens a knxip:// target's tunnel: resolves the host, takes a UDP socket and
+// connects (at most 10 s). kNoPort (logged under `owner`, the instance name)
+// when it cannot.
+uint32_t OpenTunnel(const char* target, const char* owner);
+// Disconnects (at most 1 s for the server's answer) and frees the tunnel.
+void CloseTunnel(uint32_t handle);
+
+// Sends a BCU data request image as L_Data.req: 1 s for the acknowledgement,
+// sent once more with the same number, then the tunnel counts as lost; then
+// 3 s for the L_Data.con. kConfirmed on a positive one.
+TunnelResult TunnelSend(InstanceData* instance, const uint8_t* image, IndicationHandler onIndication);
+// Serves the tunnel until `wake` is signalled or maxMs passed. False when
+// the socket failed.
+bool ServeTunnel(InstanceData* instance, platform::Wake* wake, uint32_t maxMs, IndicationHandler onIndication);
+// A connection-state exchange (1 s for the answer), and a new connection when
+// it fails; true when the tunnel is up.
+bool CheckTunnel(InstanceData* instance, IndicationHandler onIndication);
+// Disconnects and connects again; true when the tunnel is up.
+bool RenewTunnel(InstanceData* instance, IndicationHandler onIndication);
+
+}  // namespace qel
