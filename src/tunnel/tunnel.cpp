@@ -149,7 +149,9 @@ void Tunnelling(Tunnel& t, const knxnet::Received& r) {
 }
 
 void Handle(Tunnel& t, size_t n, const platform::Endpoint& from) {
-    if (from.address != t.control.address) return;  // only the server speaks here
+    // Only the server speaks here: from its control endpoint's address, or
+    // from its data endpoint's (knxd names its interface's address there).
+    if (from.address != t.control.address && !(t.connected && from.address == t.data.address)) return;
     knxnet::Received r;
     if (!knxnet::ParseDatagram(t.in, n, &r)) return;
     char scratch[8];

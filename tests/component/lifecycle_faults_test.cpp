@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bcuemu/bcu.h"
+#include "bcuemu/knxnet_server.h"
 #include "support/test_line.h"
 #include "host/host_functions.h"
 #include "entry/qel_main.h"
@@ -281,6 +282,55 @@ INSTANTIATE_TEST_SUITE_P(
                                          Op::kGetTimeouts, Op::kWrite, Op::kRead, Op::kQueryInput,
                                          Op::kSetModemLine, Op::kGetCts, Op::kSetEventMask),
                        ::testing::Values(1u, 7u, 40u)),
+    [](const ::testing::TestParamInfo<std::tuple<Op, uint32_t>>& param) {
+        return std::string(test::opName(std::get<0>(param.param))) + "_" + std::to_string(std::get<1>(param.param));
+    });
+
+// The same over a KNXnet/IP tunnel to the emulated bus's server.
+class TunnelFaults : public ::testing::TestWithParam<std::tuple<Op, uint32_t>> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(host::Bind());
+        HuxCtlReset();
+        std::string error;
+        ASSERT_TRUE(server.Start("127.0.0.1:0", error)) << error;
+        port = test::MapTestPort("knxip://" + server.LocalEndpoint());
+        ASSERT_FALSE(port.empty());
+    }
+    void TearDown() override { server.Stop(); }
+
+    bcuemu::Bus bus;
+    bcuemu::KnxnetServer server{bus};
+    std::string port;
+};
+
+TEST_P(TunnelFaults, NthDatagramCallRefusedDuringStartWriteAndEnd) {
+    const auto [op, n] = GetParam();
+    InstanceData instance{};
+    int32_t started = -1;
+    {
+        FaultSystem faults;
+        faults.failNth(op, n);
+        started = ColdStart(&instance, port);
+        if (started == 0) {
+            const int32_t written = WriteA_(&instance);
+            EXPECT_TRUE(written == 0 || written == 1) << written;
+        }
+        const int32_t ended = Call(11, &instance, nullptr);
+        EXPECT_TRUE(ended == 0 || ended == 2) << ended;
+    }
+    EXPECT_TRUE(started == 0 || started == 2) << started;
+    ExpectCleanRestart(port);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DatagramOperations, TunnelFaults,
+    // A start sends CONNECT_REQUEST, a write its TUNNELLING_REQUEST and the
+    // ACK of its L_Data.con, EndQel DISCONNECT_REQUEST; the listener receives all along.
+    ::testing::Values(std::make_tuple(Op::kResolveHost, 1u), std::make_tuple(Op::kOpenDatagram, 1u),
+                      std::make_tuple(Op::kSendDatagram, 1u), std::make_tuple(Op::kSendDatagram, 2u),
+                      std::make_tuple(Op::kSendDatagram, 4u), std::make_tuple(Op::kReceiveDatagram, 1u),
+                      std::make_tuple(Op::kReceiveDatagram, 3u), std::make_tuple(Op::kReceiveDatagram, 9u)),
     [](const ::testing::TestParamInfo<std::tuple<Op, uint32_t>>& param) {
         return std::string(test::opName(std::get<0>(param.param))) + "_" + std::to_string(std::get<1>(param.param));
     });

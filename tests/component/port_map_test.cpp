@@ -1,6 +1,7 @@
 // The port map: what a line means, and every way a map is refused.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "port_map/port_map.h"
@@ -57,6 +58,11 @@ TEST(PortMap, ALineThatDoesNotParseRefusesTheWholeMap) {
         {"A = rfc2217://host\n", 1, "target not understood"},
         {"A = rfc2217://:4001\n", 1, "target not understood"},
         {"A = telnet://host:23\n", 1, "target not understood"},
+        {"A = knxip://\n", 1, "target not understood"},
+        {"A = knxip://host:\n", 1, "target not understood"},
+        {"A = knxip://host:70000\n", 1, "target not understood"},
+        {"A = knxip://host?route\n", 1, "target not understood"},
+        {"A = knxip://ho st\n", 1, "target not understood"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -65,6 +71,30 @@ TEST(PortMap, ALineThatDoesNotParseRefusesTheWholeMap) {
         EXPECT_EQ(l.fault.line, c.line);
         EXPECT_STREQ(l.fault.why, c.why);
     }
+}
+
+TEST(PortMap, TunnelTargetsGiveHostPortAndRouteBack) {
+    struct Case {
+        const char* target;
+        const char* host;
+        uint16_t port;
+        bool nat;
+    };
+    const Case cases[] = {
+        {"knxip://192.168.1.20", "192.168.1.20", 3671, false},
+        {"knxip://knxd.local:3700?nat", "knxd.local", 3700, true},
+        {"knxip://gw?nat", "gw", 3671, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        TunnelTarget t{};
+        ASSERT_TRUE(ParseTunnelTarget(c.target, std::strlen(c.target), &t));
+        EXPECT_STREQ(t.host, c.host);
+        EXPECT_EQ(t.port, c.port);
+        EXPECT_EQ(t.nat, c.nat);
+    }
+    TunnelTarget t{};
+    EXPECT_FALSE(ParseTunnelTarget("rfc2217://gw:4001", 17, &t));
 }
 
 }  // namespace

@@ -6,11 +6,16 @@
 #   1. a group write from knxtool reaches the host's gate through the driver,
 #   2. a gate written through the driver is seen by knxtool with its group and value,
 #   3. a group read from knxtool is answered by a scenario device.
+# With MODE "server" the driver reaches the bus through knxd instead: knxd
+# also serves KNXnet/IP tunnelling, and eibhost's port is knxip://127.0.0.1.
+# knxd's server joins the KNXnet/IP multicast group whatever it is told, so
+# that mode runs in a network namespace of its own (unshare -n), where a veth
+# pair with both ends inside stands in for a network: nothing leaves it.
 # Exits 77 (skipped) where knxd is not available, and on the Windows leg.
-# usage: knxd_check.sh TARGET BCUSIM SCENARIO EIBHOST SESSION
-#   TARGET: linux or windows
+# usage: knxd_check.sh TARGET BCUSIM SCENARIO EIBHOST SESSION [MODE]
+#   TARGET: linux or windows; MODE: client (the default) or server
 set -u
-target=$1 bcusim=$2 scenario=$3 eibhost=$4 session=$5
+target=$1 bcusim=$2 scenario=$3 eibhost=$4 session=$5 mode=${6:-client}
 
 skip() {
     echo "skipped: $*"
@@ -19,6 +24,18 @@ skip() {
 [ "$target" = linux ] || skip "knxd runs on Linux only; the Windows leg has no knxd to test against"
 command -v knxd >/dev/null 2>&1 || skip "knxd is not installed (Debian: apt-get install knxd knxd-tools)"
 command -v knxtool >/dev/null 2>&1 || skip "knxtool is not installed (Debian: apt-get install knxd-tools)"
+
+if [ "$mode" = server ] && [ -z "${QEL_KNXD_NAMESPACE:-}" ]; then
+    command -v unshare >/dev/null 2>&1 && command -v ip >/dev/null 2>&1 || skip "no unshare or ip for a network namespace"
+    unshare -n true 2>/dev/null || skip "no network namespace can be made here (unshare -n needs root)"
+    QEL_KNXD_NAMESPACE=1 exec unshare -n sh "$0" "$@"
+fi
+if [ "$mode" = server ]; then
+    ip link set lo up || exit 1
+    ip link add knx0 type veth peer name knx1 || exit 1
+    ip addr add 10.230.0.1/24 dev knx0 && ip link set knx1 up && ip link set knx0 up || exit 1
+    ip route add default dev knx0 && ip route add 224.0.0.0/4 dev knx0 || exit 1
+fi
 
 work=$(mktemp -d /tmp/knxd-check.XXXXXX) || exit 1
 cd "$work" || exit 1
@@ -62,9 +79,12 @@ port=$(sed -n 's/^knxnet: tunnelling server on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/
 [ -n "$port" ] || fail "bcusim did not say where its tunnelling server listens"
 
 # knxd: its own address 0.0.1, addresses for its clients from 0.0.2, a Unix
-# socket for them, and the tunnel to bcusim. No -i (TCP), no -S/-T/-R/-D
-# (the KNXnet/IP server, multicast and discovery).
-knxd -e 0.0.1 -E 0.0.2:8 -u "$sock" -b "ipt:127.0.0.1:$port" >knxd.log 2>&1 &
+# socket for them, and the tunnel to bcusim. No -i (TCP); -S -T (the KNXnet/IP
+# server with tunnelling) only in the namespace.
+server=
+[ "$mode" = server ] && server="-T -S"
+# shellcheck disable=SC2086
+knxd -e 0.0.1 -E 0.0.2:8 -u "$sock" $server -b "ipt:127.0.0.1:$port" >knxd.log 2>&1 &
 knxd_pid=$!
 pids="$pids $knxd_pid"
 await "knxd's socket" '[ -S "$sock" ] || ! kill -0 $knxd_pid 2>/dev/null'
@@ -72,7 +92,7 @@ kill -0 $knxd_pid 2>/dev/null || fail "knxd ended"
 await "knxd's tunnel" 'grep -q "knxnet: tunnel [0-9]* (1\.1\.241) connected" bcusim.log'
 
 # knxd talks on loopback alone: no socket of its own on another address.
-if command -v ss >/dev/null 2>&1; then
+if [ "$mode" = client ] && command -v ss >/dev/null 2>&1; then
     outside=$(ss -H -a -n -p -t -u -w | grep "pid=$knxd_pid," | awk '{print $5}' | grep -v '^127\.' )
     [ -z "$outside" ] || fail "knxd has sockets beyond loopback: $outside"
 fi
@@ -80,15 +100,22 @@ fi
 stdbuf -oL knxtool groupsocketlisten "local:$sock" >listen.log 2>&1 &
 pids="$pids $!"
 
-"$eibhost" --lines --port ./b1 --script "$session" >eibhost.log 2>&1 &
+hostport=./b1 writer='1\.1\.250'
+if [ "$mode" = server ]; then
+    await "knxd's KNXnet/IP server" 'ss -H -u -a -n | grep -q ":3671 "'
+    printf 'KNXD = knxip://127.0.0.1:3671\n' >ports
+    export QELEIB_PORTS=$work/ports
+    hostport=KNXD writer='0\.0\.[0-9]+'  # knxd's address for the driver's tunnel
+fi
+"$eibhost" --lines --port "$hostport" --script "$session" >eibhost.log 2>&1 &
 eibhost_pid=$!
 pids="$pids $eibhost_pid"
 
-# 2. The driver's write of A_05/0001 = 77 (5/0/1, from the BCU 1.1.250), seen through knxd.
+# 2. The driver's write of A_05/0001 = 77 (5/0/1, from the BCU 1.1.250 or the tunnel), seen through knxd.
 await "the driver's write of 5/0/1 in knxtool's group monitor" \
-    'grep -Eiq "write from 1\.1\.250 to 5/0/1: 4D" listen.log || ! kill -0 $eibhost_pid 2>/dev/null'
-grep -Eiq "write from 1\.1\.250 to 5/0/1: 4D" listen.log || fail "eibhost ended before its write was seen"
-echo "seen through knxd: $(grep -Ei "write from 1\.1\.250 to 5/0/1" listen.log | head -1)"
+    'grep -Eiq "write from $writer to 5/0/1: 4D" listen.log || ! kill -0 $eibhost_pid 2>/dev/null'
+grep -Eiq "write from $writer to 5/0/1: 4D" listen.log || fail "eibhost ended before its write was seen"
+echo "seen through knxd: $(grep -Ei "write from $writer to 5/0/1" listen.log | head -1)"
 
 # 1. knxtool's write of 5/0/2 = 1 reaches the gate D_05/0002 (eibhost waits for it).
 knxtool groupswrite "local:$sock" 5/0/2 1 || fail "knxtool groupswrite failed"
@@ -102,5 +129,10 @@ wait $eibhost_pid
 status=$?
 [ "$status" -eq 0 ] || fail "eibhost exited with $status (its gates did not get knxd's values)"
 grep -Eq "1\.1\.24[0-9] -> 5/0/2 write 1 |0\.0\.[0-9]+ -> 5/0/2 write 1 " bcusim.log || fail "knxtool's write is not on the bus"
+if [ "$mode" = server ]; then
+    grep -q "KNXnet/IP tunnel to 127.0.0.1:3671 open" eibhost.log || fail "eibhost's log has no tunnel to knxd"
+    # EndQel disconnected: knxd's one tunnel is gone, its link to bcusim stays.
+    grep -q "KNXnet/IP" eibhost.log && echo "driver's tunnel: $(grep -m1 "KNXnet/IP tunnel" eibhost.log)"
+fi
 echo "passed"
 exit 0

@@ -2,7 +2,6 @@
 // for "readable" that a wait takes together with a wake.
 #include <winsock2.h>
 #include <ws2tcpip.h>
-#include <mstcpip.h>
 #include <windows.h>
 
 #include <new>
@@ -18,6 +17,9 @@ struct Datagram {
 
 namespace win32 {
 namespace {
+
+// SIO_UDP_CONNRESET, which not every SDK's headers name.
+constexpr DWORD kUdpConnectionReset = _WSAIOW(IOC_VENDOR, 12);
 
 sockaddr_in SocketAddress(uint32_t address, uint16_t port) {
     sockaddr_in sa{};
@@ -82,7 +84,7 @@ Datagram* OpenDatagram(uint32_t towards, Endpoint* local) {
     // Without this an ICMP "port unreachable" for an earlier send fails the next receive.
     BOOL report = FALSE;
     DWORD returned = 0;
-    WSAIoctl(sock, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
+    WSAIoctl(sock, kUdpConnectionReset, &report, sizeof report, nullptr, 0, &returned, nullptr, nullptr);
     auto* datagram = new (std::nothrow) Datagram{sock, readable};
     if (datagram == nullptr) {
         Fail(sock, readable);
