@@ -2,7 +2,7 @@
 # Installs what the build needs, builds both targets and runs the whole suite:
 # Linux i386 natively (also with ASan, UBSan and LeakSanitizer), Windows i686
 # under Wine; then short runs of the fuzz targets, the race check, the soak and
-# the line benchmark (on the virtual line and on a pty), which show that they
+# the line benchmark (on the virtual line, on a pty and over KNXnet/IP), which show that they
 # run (the benchmark checks no figures), and the package check (scripts/package-check.sh). Ends with one
 # table, a row per leg and check: tests passed, failed, skipped, seconds; the
 # exit status is non-zero when any row failed.
@@ -103,7 +103,8 @@ for check in $checks; do
     race) command=(scripts/race-check.sh) ;;
     soak) command=(scripts/soak.sh 60) ;;
     bench) command=(bash -c "scripts/bench.sh --short --out build/bench-short &&
-                             scripts/bench.sh --short --line pty --out build/bench-short-pty") ;;
+                             scripts/bench.sh --short --line pty --out build/bench-short-pty &&
+                             scripts/bench.sh --short --line knxip --out build/bench-short-knxip") ;;
     package) command=(scripts/package-check.sh) ;;
     *) echo "unknown check: $check"; AddRow "$check" 0 "unknown" 0 0; continue ;;
   esac
