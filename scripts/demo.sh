@@ -3,8 +3,12 @@
 # the host library, the bus emulator and eibhost, starts the emulator with the building scenario, and runs a short
 # eibhost session on its virtual line: gates updating live, reads, writes,
 # BCU cells, and a clean stop. Exits with eibhost's status.
+#   scripts/demo.sh [knxip]   knxip: the same building over KNXnet/IP, the
+#                             driver on a tunnel to bcusim's tunnelling server
 #   BUILD_DIR=...  build tree to use (default build/linux-i386)
 set -eu
+link=${1:-line}
+case $link in line|knxip) ;; *) echo "usage: scripts/demo.sh [knxip]" >&2; exit 2 ;; esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/linux-i386}
@@ -31,7 +35,10 @@ trap cleanup EXIT INT TERM
 
 # The virtual lines are Unix sockets in the working directory: ./b1 ...
 cd "$work"
-"$build/tools/bcusim/bcusim" --line ./b1 --ready-file "$work/ready" "$scenario" >"$work/bcusim.log" 2>&1 &
+knxnet=
+[ "$link" = knxip ] && knxnet="--knxnet 127.0.0.1:0"
+# shellcheck disable=SC2086
+"$build/tools/bcusim/bcusim" --line ./b1 $knxnet --ready-file "$work/ready" "$scenario" >"$work/bcusim.log" 2>&1 &
 bcusim_pid=$!
 
 # bcusim writes the ready file once it listens.
@@ -49,6 +56,14 @@ while [ ! -f "$work/ready" ]; do
     fi
     sleep 0.1
 done
+
+if [ "$link" = knxip ]; then
+    # The tunnelling server's port, in a port map for the driver.
+    server=$(sed -n 's/^knxnet: tunnelling server on //p' "$work/bcusim.log")
+    printf 'KNXIP1 = knxip://%s\n' "$server" >"$work/qeleib.ports"
+    export QELEIB_PORTS="$work/qeleib.ports"
+    session=$root/tools/eibhost/examples/building_demo_knxip.toml
+fi
 
 status=0
 "$build/tools/eibhost/eibhost" --script "$session" || status=$?
