@@ -5,20 +5,27 @@
 # BCU cells, and a clean stop. Exits with eibhost's status.
 #   scripts/demo.sh [knxip]   knxip: the same building over KNXnet/IP, the
 #                             driver on a tunnel to bcusim's tunnelling server
-#   BUILD_DIR=...  build tree to use (default build/linux-i386)
+#   BUILD_DIR=...  build tree to use (default: build/linux-i386 when the test
+#                  command has configured it, else build/linux-i386-demo, built
+#                  without optimisation, the fastest for a first run)
 set -eu
 link=${1:-line}
 case $link in line|knxip) ;; *) echo "usage: scripts/demo.sh [knxip]" >&2; exit 2 ;; esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build/linux-i386}
+build=${BUILD_DIR:-}
+preset=linux-i386
+if [ -z "$build" ]; then
+    build=$root/build/linux-i386
+    [ -f "$build/CMakeCache.txt" ] || { build=$root/build/linux-i386-demo; preset=linux-i386-demo; }
+fi
 scenario=$root/tools/bcusim/scenarios/building.toml
 session=$root/tools/eibhost/examples/building_demo.toml
 
 # A fresh machine first gets the compilers and libraries (scripts/setup.sh).
 "$root/scripts/setup.sh" demo
 if [ ! -f "$build/CMakeCache.txt" ]; then
-    (cd "$root" && cmake --preset linux-i386 -B "$build" >/dev/null)
+    (cd "$root" && cmake --preset "$preset" -B "$build" >/dev/null)
 fi
 cmake --build "$build" --target qeleib huxtor bcusim eibhost
 
