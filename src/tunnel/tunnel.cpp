@@ -157,6 +157,11 @@ void Handle(Tunnel& t, size_t n, const platform::Endpoint& from) {
     char scratch[8];
     switch (r.service) {
     case Service::kConnectResponse:
+        if (t.connected && r.status == knxnet::kNoError && r.channel != t.channel) {
+            // A late answer to a repeated request: that tunnel is not wanted, its slot is freed.
+            Send(t, t.control, knxnet::DisconnectRequest(t.out, r.channel, t.own));
+            return;
+        }
         if (!t.connecting || t.connected) return;
         if (r.status == knxnet::kNoError) {
             Connected(t, r, from);
