@@ -256,22 +256,24 @@ TEST(ListenerWait, IdleWithoutPollingAndWokenByTheBcuAWriteAndEndQel) {
 
 class LineFaults : public OnAnEmulatedBcu, public ::testing::WithParamInterface<std::tuple<Op, uint32_t>> {};
 
+// A start, a write and EndQel with the nth call of `op` refused: each ends with one of its results.
+void RunWithNthCallRefused(Op op, uint32_t n, const std::string& port) {
+    InstanceData instance{};
+    FaultSystem faults;
+    faults.failNth(op, n);
+    const int32_t started = ColdStart(&instance, port);
+    EXPECT_TRUE(started == 0 || started == 2) << started;
+    if (started == 0) {
+        const int32_t written = WriteA_(&instance);
+        EXPECT_TRUE(written == 0 || written == 1) << written;
+    }
+    const int32_t ended = Call(11, &instance, nullptr);
+    EXPECT_TRUE(ended == 0 || ended == 2) << ended;
+}
+
 TEST_P(LineFaults, NthPortCallRefusedDuringStartAndWrite) {
     const auto [op, n] = GetParam();
-    InstanceData instance{};
-    int32_t started = -1;
-    {
-        FaultSystem faults;
-        faults.failNth(op, n);
-        started = ColdStart(&instance, port);
-        if (started == 0) {
-            const int32_t written = WriteA_(&instance);
-            EXPECT_TRUE(written == 0 || written == 1) << written;
-        }
-        const int32_t ended = Call(11, &instance, nullptr);
-        EXPECT_TRUE(ended == 0 || ended == 2) << ended;
-    }
-    EXPECT_TRUE(started == 0 || started == 2) << started;
+    RunWithNthCallRefused(op, n, port);
     ASSERT_TRUE(bcu.WaitDisconnected(3000));
     ExpectCleanRestart(port);
 }
@@ -306,20 +308,7 @@ protected:
 
 TEST_P(TunnelFaults, NthDatagramCallRefusedDuringStartWriteAndEnd) {
     const auto [op, n] = GetParam();
-    InstanceData instance{};
-    int32_t started = -1;
-    {
-        FaultSystem faults;
-        faults.failNth(op, n);
-        started = ColdStart(&instance, port);
-        if (started == 0) {
-            const int32_t written = WriteA_(&instance);
-            EXPECT_TRUE(written == 0 || written == 1) << written;
-        }
-        const int32_t ended = Call(11, &instance, nullptr);
-        EXPECT_TRUE(ended == 0 || ended == 2) << ended;
-    }
-    EXPECT_TRUE(started == 0 || started == 2) << started;
+    RunWithNthCallRefused(op, n, port);
     ExpectCleanRestart(port);
 }
 
