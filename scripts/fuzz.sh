@@ -14,7 +14,7 @@ shift || true
 build=build/fuzz-i386
 targets=("$@")
 # The tools' file readers (bcusim_scenario, eibhost_session) run when named.
-((${#targets[@]})) || targets=(address_parser telnet_codec frame_reception)
+((${#targets[@]})) || targets=(address_parser telnet_codec frame_reception knxnet_frames)
 
 for tool in clang++-14 ninja; do
   command -v "$tool" >/dev/null || { echo "fuzz: $tool is missing (apt-get install clang-14 libclang-rt-14-dev ninja-build)"; exit 2; }
