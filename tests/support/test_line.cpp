@@ -9,20 +9,37 @@
 #include "serial/port_map.h"
 
 namespace qel::test {
+namespace {
 
-bool OverTcp() {
+bool LineKindIs(const char* wanted) {
     const char* kind = std::getenv("QEL_TEST_LINE");
-    return kind != nullptr && std::strcmp(kind, "rfc2217") == 0;
+    return kind != nullptr && std::strcmp(kind, wanted) == 0;
 }
+
+}  // namespace
+
+bool OverTcp() { return LineKindIs("rfc2217"); }
+
+bool OverSer2net() { return LineKindIs("ser2net"); }
+
+std::string TestLineMissing() { return OverSer2net() ? Ser2netMissing() : ""; }
 
 std::string ServeTestLine(bcuemu::Bcu& bcu) {
     if (OverPseudoTerminal()) return ServePtyLine(bcu);
+    if (OverSer2net()) return ServeSer2netLine(bcu);
     return OverTcp() ? ServeTcpLine(bcu) : bcu.Serve();
+}
+
+void EndTestLine(const std::string& port) {
+    if (OverSer2net()) EndSer2netLine(port);
 }
 
 std::string ServeTcpLine(bcuemu::Bcu& bcu) {
     const std::string address = bcu.ServeTcp();
-    if (address.empty()) return "";
+    return address.empty() ? "" : MapPortName("rfc2217://" + address);
+}
+
+std::string MapPortName(const std::string& target) {
     static std::mutex lock;
     static int lines = 0;
     static std::string path;
@@ -35,7 +52,7 @@ std::string ServeTcpLine(bcuemu::Bcu& bcu) {
     std::FILE* map = std::fopen(path.c_str(), lines == 0 ? "w" : "a");
     if (map == nullptr) return "";
     const std::string name = "TCP" + std::to_string(++lines);
-    std::fprintf(map, "%s = rfc2217://%s\n", name.c_str(), address.c_str());
+    std::fprintf(map, "%s = %s\n", name.c_str(), target.c_str());
     std::fclose(map);
     if (lines == 1) SetPortMapVariable(path);
     return name;
