@@ -24,10 +24,11 @@ case $word in
   package)
     packages=("${linux_build[@]}" "${windows_build[@]}") ;;
   test)
-    # The Windows leg (MinGW, Wine), the tools' tests (knxd), the short
-    # checks (clang's libFuzzer, valgrind, gnuplot) and the sanitizer leg.
+    # The Windows leg (MinGW, Wine), the tools' tests (knxd), the ser2net
+    # run, the short checks (clang's libFuzzer, valgrind, gnuplot) and the
+    # sanitizer leg.
     packages=("${linux_build[@]}" "${windows_build[@]}" wine32:i386
-              knxd knxd-tools gnuplot-nox clang-14 libclang-rt-14-dev
+              knxd knxd-tools ser2net gnuplot-nox clang-14 libclang-rt-14-dev
               valgrind libc6-dbg:i386 lib32asan8 lib32ubsan1) ;;
   *)
     echo "usage: scripts/setup.sh [demo|bench|package|test]" >&2

@@ -19,6 +19,10 @@ const Bytes kClear0116Frame{0xA5, 0x46, 0x01, 0x01, 0x16, 0x00};
 class OnEmulatedBus : public ::testing::Test {
 protected:
     void SetUp() override {
+        if (const std::string missing = TestLineMissing(); !missing.empty()) {
+            stopped = true;
+            GTEST_SKIP() << missing;
+        }
         ASSERT_EQ(running.start(), 0);
         driver.logClear();
         bcu().ClearEvents();

@@ -9,12 +9,11 @@
 #include "port_map/port_map.h"
 
 namespace qel::test {
-
 namespace {
 
-bool LineKindIs(const char* name) {
+bool LineKindIs(const char* wanted) {
     const char* kind = std::getenv("QEL_TEST_LINE");
-    return kind != nullptr && std::strcmp(kind, name) == 0;
+    return kind != nullptr && std::strcmp(kind, wanted) == 0;
 }
 
 }  // namespace
@@ -22,9 +21,18 @@ bool LineKindIs(const char* name) {
 bool OverTcp() { return LineKindIs("rfc2217"); }
 bool OverTunnel() { return LineKindIs("knxip"); }
 
+bool OverSer2net() { return LineKindIs("ser2net"); }
+
+std::string TestLineMissing() { return OverSer2net() ? Ser2netMissing() : ""; }
+
 std::string ServeTestLine(bcuemu::Bcu& bcu) {
     if (OverPseudoTerminal()) return ServePtyLine(bcu);
+    if (OverSer2net()) return ServeSer2netLine(bcu);
     return OverTcp() ? ServeTcpLine(bcu) : bcu.Serve();
+}
+
+void EndTestLine(const std::string& port) {
+    if (OverSer2net()) EndSer2netLine(port);
 }
 
 std::string ServeTcpLine(bcuemu::Bcu& bcu) {

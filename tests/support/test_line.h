@@ -4,8 +4,9 @@
 // through the tty backend on Linux and as a COM port through a relay under
 // Wine; or, with QEL_TEST_LINE=rfc2217, RFC 2217 over TCP on loopback, reached
 // through a port map as a network serial server would be; or, with
-// QEL_TEST_LINE=knxip, no line at all: a KNXnet/IP tunnel to the emulated
-// bus's tunnelling server. One suite, every link.
+// QEL_TEST_LINE=ser2net, the same through ser2net in front of a pty (Linux);
+// or, with QEL_TEST_LINE=knxip, no line at all: a KNXnet/IP tunnel to the
+// emulated bus's tunnelling server. One suite, every link.
 #pragma once
 
 #include <string>
@@ -17,18 +18,31 @@ namespace qel::test {
 bool OverPseudoTerminal();
 bool OverTcp();
 bool OverTunnel();
+bool OverSer2net();
 // Maps a new short name to `target` in this process's port map (QELEIB_PORTS); the name, or "".
 std::string MapTestPort(const std::string& target);
+// Why this run's kind of line cannot be had on this machine (a server it
+// needs is not installed), or "": the cases skip then.
+std::string TestLineMissing();
 // Starts `bcu` serving on the line this run is for; the port name, or "".
 std::string ServeTestLine(bcuemu::Bcu& bcu);
+// Ends what ServeTestLine started beside the BCU for `port` (a ser2net); the
+// BCU is the caller's to stop.
+void EndTestLine(const std::string& port);
 // Starts `bcu` serving on a pty; the port name that reaches it from this
 // process, or "" (the reason on stderr or in LastError()).
 std::string ServePtyLine(bcuemu::Bcu& bcu);
 // Starts `bcu` serving RFC 2217 on TCP and maps a short port name to it in
 // this process's port map (QELEIB_PORTS); that name, or "".
 std::string ServeTcpLine(bcuemu::Bcu& bcu);
+// Starts `bcu` serving a pty and ser2net serving that terminal as RFC 2217 on
+// TCP, mapped as by ServeTcpLine; that name, or "" (the reason on stderr).
+std::string ServeSer2netLine(bcuemu::Bcu& bcu);
+// Why ser2net cannot run here, or "".
+std::string Ser2netMissing();
+void EndSer2netLine(const std::string& port);
 
-// The platform's part of ServeTcpLine: a folder for this process's port map
+// The platform's part of the port map: a folder for this process's map
 // (ending in a separator), and setting QELEIB_PORTS in this process.
 std::string PortMapFolder();
 void SetPortMapVariable(const std::string& path);

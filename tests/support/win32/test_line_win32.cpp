@@ -23,4 +23,11 @@ std::string PortMapFolder() {
 
 void SetPortMapVariable(const std::string& path) { _putenv_s(kPortMapVariable, path.c_str()); }
 
+// ser2net serves a pty with modem lines, which the Windows leg reaches only through its relay.
+std::string Ser2netMissing() { return "the ser2net run is for the Linux legs"; }
+
+std::string ServeSer2netLine(bcuemu::Bcu&) { return ""; }
+
+void EndSer2netLine(const std::string&) {}
+
 }  // namespace qel::test
