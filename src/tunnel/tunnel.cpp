@@ -91,14 +91,19 @@ void SendDisconnect(Tunnel& t) {
     Send(t, t.control, knxnet::DisconnectRequest(t.out, t.channel, t.own));
 }
 
+// No tunnel any more: the listener connects again on its next turn.
+void MarkGone(Tunnel& t) {
+    t.connected = false;
+    t.connecting = false;
+    t.stateSent = false;
+}
+
 // The tunnel is gone for this side; the server is told, so that its slot is free.
 void Lose(Tunnel& t, const char* why) {
     if (!t.connected) return;
     QEL_LOG(text::kTunnelLost, t.owner, t.server, why);
     SendDisconnect(t);
-    t.connected = false;
-    t.connecting = false;
-    t.stateSent = false;
+    MarkGone(t);
 }
 
 void Connected(Tunnel& t, const knxnet::Received& r, const platform::Endpoint& from) {
@@ -189,9 +194,7 @@ void Handle(Tunnel& t, size_t n, const platform::Endpoint& from) {
             r.endpoint.address != 0 ? platform::Endpoint{r.endpoint.address, r.endpoint.port} : from;
         Send(t, to, knxnet::DisconnectResponse(t.out, t.channel, knxnet::kNoError));
         QEL_LOG(text::kTunnelClosedByServer, t.owner, t.server);
-        t.connected = false;
-        t.connecting = false;
-        t.stateSent = false;
+        MarkGone(t);
         return;
     }
     case Service::kDisconnectResponse:
@@ -430,7 +433,7 @@ bool RenewTunnel(InstanceData* instance, IndicationHandler onIndication) {
     if (t.connected) {
         SendDisconnect(t);
         WaitFor(t, kDisconnectWaitMs, [&] { return t.disconnectAnswered; });
-        t.connected = false;
+        MarkGone(t);
     }
     t.loggedSilence = false;
     t.lastRefusal = kNoRefusal;
