@@ -96,12 +96,17 @@ bool StopListener(InstanceData* instance) {
     return ended;
 }
 
-// Stops the listener; false (logged) when it would not stop.
+// Stops the listener; false (logged) when it would not stop. A tunnel's
+// server is told at once, while nobody serves the tunnel any more.
 bool CloseCatchThread(InstanceData* instance) {
     bool gone = true;
     if (ListenerRuns(instance) && !StopListener(instance)) {
         QEL_LOG(text::kListenerStopFailed, instance->instanceName);
         gone = false;
+    }
+    if (gone) {
+        const LineHold line(instance);
+        if (line.Held()) HangUpLink(instance);
     }
     platform::Sys().sleepMs(kEndPauseMs);
     return gone;

@@ -70,6 +70,10 @@ Result ClosePortOf(InstanceData* instance) {
     return Result::kDone;
 }
 
+void HangUpLink(InstanceData* instance) {
+    if (IsTunnelHandle(instance->portHandle)) HangUpTunnel(instance->portHandle);
+}
+
 PortChangeGuard::PortChangeGuard(InstanceData* instance) {
     if (!ListenerRuns(instance)) return;
     if (!WaitUntilCommNotBusy(instance)) {

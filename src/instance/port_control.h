@@ -14,6 +14,9 @@ namespace qel {
 PortHandle OpenConfiguredPort(const PortSettings& settings, const char* owner, bool* mapBroken = nullptr);
 // Done: closed, or nothing was open; failed: the close failed and the handle is kept.
 Result ClosePortOf(InstanceData* instance);
+// Says goodbye where the link has a peer to tell (a tunnel's server), before
+// the port itself goes.
+void HangUpLink(InstanceData* instance);
 
 // While the instance's listener runs, the port may be changed only with the
 // line lock held (at most 5 s), so that the listener never polls a port being closed.

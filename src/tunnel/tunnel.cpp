@@ -341,12 +341,18 @@ uint32_t OpenTunnel(const char* target, const char* owner) {
     return HandleOf(t);
 }
 
-void CloseTunnel(uint32_t handle) {
+void HangUpTunnel(uint32_t handle) {
     Tunnel& t = *TunnelOf(handle);
-    if (t.connected) {
-        SendDisconnect(t);
-        WaitFor(t, kDisconnectWaitMs, [&] { return t.disconnectAnswered; });
-    }
+    if (!t.connected) return;
+    SendDisconnect(t);
+    // Nothing more goes on this channel, not even an acknowledgement.
+    MarkGone(t);
+    WaitFor(t, kDisconnectWaitMs, [&] { return t.disconnectAnswered; });
+}
+
+void CloseTunnel(uint32_t handle) {
+    HangUpTunnel(handle);
+    Tunnel& t = *TunnelOf(handle);
     platform::Sys().closeDatagram(t.socket);
     delete &t;
 }
@@ -430,11 +436,7 @@ bool CheckTunnel(InstanceData* instance, IndicationHandler onIndication) {
 bool RenewTunnel(InstanceData* instance, IndicationHandler onIndication) {
     Tunnel& t = *TunnelOf(instance->portHandle);
     const Holder holder(t, instance, onIndication);
-    if (t.connected) {
-        SendDisconnect(t);
-        WaitFor(t, kDisconnectWaitMs, [&] { return t.disconnectAnswered; });
-        MarkGone(t);
-    }
+    HangUpTunnel(instance->portHandle);
     t.loggedSilence = false;
     t.lastRefusal = kNoRefusal;
     return ConnectNow(t, kRenewLimitMs);

@@ -27,7 +27,10 @@ enum class TunnelResult : uint8_t { kConfirmed, kNotConfirmed, kDown };
 // connects (at most 10 s). kNoPort (logged under `owner`, the instance name)
 // when it cannot.
 uint32_t OpenTunnel(const char* target, const char* owner);
-// Disconnects (at most 1 s for the server's answer) and frees the tunnel.
+// Disconnects (at most 1 s for the server's answer); from the request on,
+// nothing more is sent on the channel. The tunnel stays open, unconnected.
+void HangUpTunnel(uint32_t handle);
+// Hangs up and frees the tunnel.
 void CloseTunnel(uint32_t handle);
 
 // Sends a BCU data request image as L_Data.req: 1 s for the acknowledgement,

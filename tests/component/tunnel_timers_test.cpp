@@ -1,0 +1,258 @@
+// The tunnel's timers without waiting: the datagrams and the clock come from a
+// System table of the test's own. A scripted server answers each request in
+// the same call, and time moves only while the driver waits for a datagram
+// that is not there, by the whole wait. The heartbeat, its answer's wait and
+// tries, the CONNECT retries and the L_Data.con wait show as the times of
+// the requests the server saw.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "abi/records.h"
+#include "host/host_functions.h"
+#include "huxtor_control.h"
+#include "knxnet/codec.h"
+#include "platform/platform.h"
+#include "tunnel/tunnel.h"
+
+namespace qel::test {
+namespace {
+
+namespace kn = bcuemu::knxnet;
+
+constexpr uint32_t kServer = 0x7F000001;
+constexpr uint16_t kServerPort = 3671;
+constexpr uint32_t kStart = 5000;
+
+struct Seen {
+    uint32_t atMs;
+    kn::Service service;
+};
+
+// The server and the clock; one at a time, installed by the fixture.
+struct ScriptedServer {
+    uint32_t now = kStart;
+    bool answerConnect = true;
+    bool answerState = true;
+    bool ackTunnelling = true;
+    bool confirm = true;
+    uint8_t channel = 0;
+    uint8_t serverSequence = 0;
+    std::vector<Seen> seen;
+    std::deque<std::vector<uint8_t>> toDriver;
+
+    void Push(const kn::Frame& f) { toDriver.push_back(kn::Encode(f)); }
+
+    void Take(const kn::Frame& in) {
+        seen.push_back({now, in.service});
+        kn::Frame out;
+        switch (in.service) {
+        case kn::Service::kConnectRequest:
+            if (!answerConnect) return;
+            out.service = kn::Service::kConnectResponse;
+            out.channel = ++channel;
+            out.data = {kServer, kServerPort};
+            out.individualAddress = 0x11F1;
+            break;
+        case kn::Service::kConnectionStateRequest:
+            if (!answerState) return;
+            out.service = kn::Service::kConnectionStateResponse;
+            out.channel = in.channel;
+            break;
+        case kn::Service::kDisconnectRequest:
+            out.service = kn::Service::kDisconnectResponse;
+            out.channel = in.channel;
+            break;
+        case kn::Service::kTunnellingRequest: {
+            if (!ackTunnelling) return;
+            out.service = kn::Service::kTunnellingAck;
+            out.channel = in.channel;
+            out.sequence = in.sequence;
+            Push(out);
+            if (!confirm) return;
+            auto cemi = kn::DecodeCemi(in.body);
+            if (!cemi) return;
+            cemi->messageCode = kn::kLDataCon;
+            out = {};
+            out.service = kn::Service::kTunnellingRequest;
+            out.channel = in.channel;
+            out.sequence = serverSequence++;
+            out.body = kn::EncodeCemi(*cemi);
+            break;
+        }
+        default:
+            return;
+        }
+        Push(out);
+    }
+
+    // When the server saw each request of one kind, from the start.
+    std::vector<uint32_t> Times(kn::Service service) const {
+        std::vector<uint32_t> times;
+        for (const Seen& s : seen)
+            if (s.service == service) times.push_back(s.atMs - kStart);
+        return times;
+    }
+};
+
+ScriptedServer* g_server = nullptr;
+platform::Datagram* const kSocket = reinterpret_cast<platform::Datagram*>(0x1000);
+
+uint32_t FakeTick() { return g_server->now; }
+
+platform::Datagram* FakeOpen(uint32_t, platform::Endpoint* local) {
+    *local = {kServer, 40000};
+    return kSocket;
+}
+
+bool FakeSend(platform::Datagram*, const platform::Endpoint*, const uint8_t* bytes, uint32_t n) {
+    if (auto frame = kn::Decode(bytes, n)) g_server->Take(*frame);
+    return true;
+}
+
+platform::DatagramWait FakeReceive(platform::Datagram*, platform::Wake*, uint32_t timeoutMs, uint8_t* buffer,
+                                   uint32_t size, uint32_t* n, platform::Endpoint* from) {
+    if (g_server->toDriver.empty()) {
+        g_server->now += timeoutMs;
+        return platform::DatagramWait::kTimedOut;
+    }
+    const std::vector<uint8_t> bytes = std::move(g_server->toDriver.front());
+    g_server->toDriver.pop_front();
+    *n = static_cast<uint32_t>(bytes.size() < size ? bytes.size() : size);
+    std::memcpy(buffer, bytes.data(), *n);
+    *from = {kServer, kServerPort};
+    return platform::DatagramWait::kReceived;
+}
+
+void FakeClose(platform::Datagram*) {}
+
+std::vector<std::string> Log() {
+    std::vector<std::string> lines;
+    char text[512];
+    int level = 0;
+    for (uint32_t i = 0; i < HuxCtlLogCount(); ++i)
+        if (HuxCtlLogLine(i, &level, text, sizeof text) == 0) lines.emplace_back(text);
+    return lines;
+}
+
+class TunnelTimers : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(host::Bind());
+        HuxCtlReset();
+        g_server = &server;
+        table = platform::NativeSystem();
+        table.tickMs = FakeTick;
+        table.openDatagram = FakeOpen;
+        table.sendDatagram = FakeSend;
+        table.receiveDatagram = FakeReceive;
+        table.closeDatagram = FakeClose;
+        platform::SetSystem(&table);
+    }
+    void TearDown() override {
+        if (instance.portHandle != kNoPort) CloseTunnel(instance.portHandle);
+        platform::SetSystem(nullptr);
+        g_server = nullptr;
+    }
+    void Open() {
+        instance.portHandle = OpenTunnel("knxip://127.0.0.1:3671", "QelEIB01");
+        ASSERT_NE(instance.portHandle, kNoPort);
+        server.seen.clear();
+    }
+    // The listener's turn for `ms` of the fake clock, from the start.
+    void ServeUntil(uint32_t ms) {
+        ASSERT_TRUE(ServeTunnel(&instance, nullptr, kStart + ms - server.now, nullptr));
+    }
+
+    ScriptedServer server;
+    platform::System table{};
+    InstanceData instance{};
+};
+
+using Times = std::vector<uint32_t>;
+
+TEST_F(TunnelTimers, HeartbeatEveryMinuteThenThreeTriesTenSecondsApartThenANewTunnel) {
+    Open();
+    ServeUntil(150000);
+    EXPECT_EQ(server.Times(kn::Service::kConnectionStateRequest), (Times{60000, 120000}));
+
+    server.answerState = false;
+    ServeUntil(211000);
+    EXPECT_EQ(server.Times(kn::Service::kConnectionStateRequest), (Times{60000, 120000, 180000, 190000, 200000}));
+    EXPECT_EQ(server.Times(kn::Service::kDisconnectRequest), (Times{210000}));
+    EXPECT_EQ(server.Times(kn::Service::kConnectRequest), (Times{210000}));
+    const auto log = Log();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+              (std::vector<std::string>{
+                  "QelEIB01: KNXnet/IP server 127.0.0.1:3671: no answer to CONNECTIONSTATE_REQUEST",
+                  "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 lost (no heartbeat), connecting again",
+                  "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 open, channel 2, address 1.1.241"}));
+}
+
+TEST_F(TunnelTimers, StartTriesToConnectEverySecondForTenSeconds) {
+    server.answerConnect = false;
+    EXPECT_EQ(OpenTunnel("knxip://127.0.0.1:3671", "QelEIB01"), kNoPort);
+    EXPECT_EQ(server.Times(kn::Service::kConnectRequest),
+              (Times{0, 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000, 9000}));
+    EXPECT_EQ(Log(), std::vector<std::string>{"QelEIB01: KNXnet/IP server 127.0.0.1:3671: no answer to CONNECT_REQUEST"});
+}
+
+TEST_F(TunnelTimers, AfterTheServerClosesTheTunnelAConnectEverySecondUntilAnswered) {
+    Open();
+    kn::Frame close;
+    close.service = kn::Service::kDisconnectRequest;
+    close.channel = server.channel;
+    close.control = {kServer, kServerPort};
+    server.Push(close);
+    server.answerConnect = false;
+    ServeUntil(3500);
+    server.answerConnect = true;
+    ServeUntil(10000);
+    EXPECT_EQ(server.Times(kn::Service::kConnectRequest), (Times{0, 1000, 2000, 3000, 4000}));
+    EXPECT_EQ(server.Times(kn::Service::kConnectionStateRequest), Times{});
+}
+
+TEST_F(TunnelTimers, AWriteWaitsOneSecondForEachAcknowledgementAndThreeForTheConfirmation) {
+    Open();
+    // A group write of 1/0/1 as the BCU's data request image.
+    const uint8_t image[] = {0x09, 0x11, 0x0C, 0x00, 0x00, 0x08, 0x01, 0xE1, 0x00, 0x81};
+    server.confirm = false;
+    EXPECT_EQ(TunnelSend(&instance, image, nullptr), TunnelResult::kNotConfirmed);
+    EXPECT_EQ(server.now - kStart, 3000u);
+
+    server.ackTunnelling = false;
+    server.seen.clear();
+    const uint32_t sent = server.now - kStart;
+    EXPECT_EQ(TunnelSend(&instance, image, nullptr), TunnelResult::kDown);
+    EXPECT_EQ(server.Times(kn::Service::kTunnellingRequest), (Times{sent, sent + 1000}));
+    EXPECT_EQ(server.Times(kn::Service::kDisconnectRequest), (Times{sent + 2000}));
+    const auto log = Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+              (std::vector<std::string>{
+                  "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671: telegram not confirmed (no L_Data.con)",
+                  "QelEIB01: KNXnet/IP server 127.0.0.1:3671: no answer to TUNNELLING_REQUEST",
+                  "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 lost (no acknowledgement), connecting again"}));
+}
+
+TEST_F(TunnelTimers, ARequestOfTheServerDuringTheGoodbyeIsNotAcknowledged) {
+    Open();
+    kn::Frame ind;
+    ind.service = kn::Service::kTunnellingRequest;
+    ind.channel = server.channel;
+    ind.body = kn::EncodeCemi({kn::kLDataInd, bcuemu::Telegram::GroupValue(bcuemu::Apci::kWrite, 0x0801,
+                                                                            bcuemu::ValueSize::kByte, 1, 0x1101),
+                               false});
+    server.Push(ind);
+    HangUpTunnel(instance.portHandle);
+    EXPECT_EQ(server.Times(kn::Service::kDisconnectRequest), Times{0});
+    EXPECT_EQ(server.Times(kn::Service::kTunnellingAck), Times{});
+    EXPECT_TRUE(server.toDriver.empty());
+}
+
+}  // namespace
+}  // namespace qel::test
