@@ -10,6 +10,7 @@
 #include <functional>
 #include <thread>
 
+#include "support/emulation.h"
 #include "bcuemu/bcu.h"
 #include "support/test_line.h"
 #include "host/host_functions.h"
@@ -326,6 +327,7 @@ TEST(OwnCts, SendEndsWithCtsOffWhenTheBcuDropsItAfterRts) {
 }
 
 TEST(LineLock, AbandonedLockIsTakenSilentlyAndLocksAreIndependent) {
+    QEL_SKIP_UNDER_EMULATION_IF_OWNER_DEATH_NEEDED();
     ASSERT_TRUE(host::Bind());
     HuxCtlReset();
     platform::Mutex* first = platform::Sys().createMutex("COMMBUSYQelEIBT1");
