@@ -3,9 +3,9 @@
 # pseudo terminal as FT1.2 (--ft12 emi2 or cemi), knxd opens it with its
 # ft12 or ft12cemi driver (no modem lines, so no preload library) and serves
 # a Unix socket only; knxtool on that socket then checks that
-#   1. a group write from knxtool goes on the bus (bcusim prints it),
-#   2. a group read from knxtool is answered by a scenario device,
-#   3. a telegram a device sends on the bus reaches knxtool's group monitor.
+#   1. a telegram a device sends on the bus reaches knxtool's group monitor,
+#   2. a group write from knxtool goes on the bus (bcusim prints it),
+#   3. a group read from knxtool is answered by a scenario device.
 # knxd's trace of the bytes it sent is printed. Exits 77 (skipped) where knxd
 # is not available, and on the Windows leg.
 # usage: knxd_ft12_check.sh TARGET BCUSIM SCENARIO FLAVOUR
@@ -77,20 +77,21 @@ await "link-layer mode" 'grep -q "^line 1 ft12: link layer$" bcusim.log'
 stdbuf -oL knxtool groupsocketlisten "local:$sock" >listen.log 2>&1 &
 pids="$pids $!"
 
-# 1. knxtool's write of 5/0/2 = 1: from the interface's address (1.1.250) when
+# 1. The outside temperature (1.1.30, 1/0/3) that the scenario sends every 3 s;
+# seen, it also shows the group monitor is listening before the read below.
+await "a device's write in knxtool's group monitor" 'grep -Eiq "write from 1\.1\.30 to 1/0/3: " listen.log'
+echo "seen through knxd: $(grep -Ei -m1 "write from 1\.1\.30 to 1/0/3" listen.log)"
+
+# 2. knxtool's write of 5/0/2 = 1: from the interface's address (1.1.250) when
 # knxd leaves the source 0.0.0 (ft12), from knxd's client address (ft12cemi).
 knxtool groupswrite "local:$sock" 5/0/2 1 || fail "knxtool groupswrite failed"
 await "knxtool's write on the bus" 'grep -Eq " (1\.1\.250|0\.0\.[0-9]+) -> 5/0/2 write 1 " bcusim.log'
 echo "on the bus: $(grep -E -m1 " -> 5/0/2 write 1 " bcusim.log)"
 
-# 2. knxtool's read of 1/0/2: the hall dimmer (1.1.20) answers 128.
+# 3. knxtool's read of 1/0/2: the hall dimmer (1.1.20) answers 128.
 knxtool groupread "local:$sock" 1/0/2 || fail "knxtool groupread failed"
 await "the dimmer's answer in knxtool's group monitor" 'grep -Eiq "response from 1\.1\.20 to 1/0/2: 80" listen.log'
 echo "seen through knxd: $(grep -Ei -m1 "response from 1\.1\.20 to 1/0/2" listen.log)"
-
-# 3. The outside temperature (1.1.30, 1/0/3) that the scenario sends every 3 s.
-await "a device's write in knxtool's group monitor" 'grep -Eiq "write from 1\.1\.30 to 1/0/3: " listen.log'
-echo "seen through knxd: $(grep -Ei -m1 "write from 1\.1\.30 to 1/0/3" listen.log)"
 
 echo "knxd sent:"
 grep -E "Send\([0-9]+\): (10|68) " knxd.log | sed 's/.*Send([0-9]*): /  /' | head -6
