@@ -89,7 +89,8 @@ void Link::Take(const Frame& frame, int64_t nowUs) {
         Acknowledge(nowUs);
         ++counts_.resets;
         established_ = true;
-        expectedBit_ = sendBit_ = kFrameCountBit;
+        freshAfterReset_ = true;
+        sendBit_ = kFrameCountBit;
         sending_ = repeatFront_ = false;  // a message on its way starts again, counted anew
         up_.push_back({Up::Kind::kReset, {}});
         Transmit(nowUs);
@@ -97,11 +98,14 @@ void Link::Take(const Frame& frame, int64_t nowUs) {
     case Frame::Kind::kVariable:
         Acknowledge(nowUs);
         if ((frame.control & ~kFrameCountBit) != kSendFromPc || frame.data.empty()) return;
-        if ((frame.control & kFrameCountBit) != expectedBit_) {
+        // The first frame after a reset has no last frame to repeat: knxd sends
+        // it with the bit set, knxultimate with the bit clear.
+        if (!freshAfterReset_ && (frame.control & kFrameCountBit) != expectedBit_) {
             ++counts_.repeats;
             return;
         }
-        expectedBit_ ^= kFrameCountBit;
+        freshAfterReset_ = false;
+        expectedBit_ = (frame.control & kFrameCountBit) ^ kFrameCountBit;
         ++counts_.taken;
         up_.push_back({Up::Kind::kMessage, frame.data});
         return;

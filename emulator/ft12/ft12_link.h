@@ -1,7 +1,8 @@
 // The interface's side of an FT1.2 link, without I/O: bytes from the PC go
 // in with the time, the bytes to send come out. Frames from the PC are
-// acknowledged and handed up once (a repeat, same frame-count bit, is
-// acknowledged again only); messages for the PC go out one at a time, each
+// acknowledged and handed up once (a repeat, same frame-count bit as the
+// last one, is acknowledged again only; the first after a reset is new
+// whatever its bit); messages for the PC go out one at a time, each
 // sent again until the PC acknowledges it (at most kSendAttempts times).
 #pragma once
 
@@ -51,6 +52,7 @@ private:
     Ft12Counts counts_;
     bool established_ = false;
     uint8_t expectedBit_ = kFrameCountBit;  // of the PC's next new frame
+    bool freshAfterReset_ = true;           // no frame since the reset: any bit is new
     uint8_t sendBit_ = kFrameCountBit;      // of the interface's next new frame
     int64_t lastByteUs_ = 0;
     std::vector<int64_t> lateAcks_;        // when each is due
