@@ -54,7 +54,8 @@ done
 kill -0 $bcusim_pid 2>/dev/null || fail "bcusim ended before it was ready"
 
 # The peer ends by itself: 0 once it has seen both indications, 1 after 60 s.
-KNXULTIMATE_LOGLEVEL=debug node "$here/peers/knxultimate_ft12.js" "$modules" "$work/b1" >peer.log 2>&1
+# LOG_LEVEL=debug: its FT1.2 transport logs each frame it sends and receives.
+LOG_LEVEL=debug node "$here/peers/knxultimate_ft12.js" "$modules" "$work/b1" >peer.log 2>&1
 status=$?
 grep -v "FT1.2 " peer.log
 [ "$status" -eq 0 ] || fail "knxultimate's run ended with $status"

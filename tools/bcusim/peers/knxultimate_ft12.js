@@ -13,7 +13,7 @@ const client = new KNXClient({
     hostProtocol: 'SerialFT12',
     serialInterface: { path: pty, isKBERRY: false, lock: false },
     physAddr: '1.1.201',
-    loglevel: process.env.KNXULTIMATE_LOGLEVEL || 'error',
+    loglevel: 'error',
 });
 
 const seen = { answer: false, write: false };
