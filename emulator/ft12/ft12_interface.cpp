@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ft12/cemi_management.h"
 #include "ft12/emi2_codec.h"
 #include "ft12/ft12_link.h"
 #include "knxnet/codec.h"
@@ -10,17 +11,6 @@
 namespace bcuemu {
 
 namespace {
-
-// cEMI management services on the cEMI server object's properties.
-constexpr uint8_t kPropReadReq = 0xFC;
-constexpr uint8_t kPropReadCon = 0xFB;
-constexpr uint8_t kPropWriteReq = 0xF6;
-constexpr uint8_t kPropWriteCon = 0xF5;
-constexpr uint8_t kResetReq = 0xF1;
-constexpr uint8_t kResetInd = 0xF0;
-constexpr uint16_t kCemiServerObject = 0x0008;
-constexpr uint8_t kCommunicationMode = 0x34;  // PID 52: 0 = data link layer
-constexpr uint8_t kVoidDataPoint = 0x07;      // the error code of a property this server lacks
 
 constexpr int64_t kIdlePumpUs = 100000;
 constexpr size_t kReadChunk = 256;
@@ -181,28 +171,9 @@ void Ft12Interface::HandleLocked(const std::vector<uint8_t>& message, std::vecto
 }
 
 void Ft12Interface::HandleCemiLocked(const std::vector<uint8_t>& message, std::vector<std::string>& notes) {
-    const uint8_t code = message[0];
-    if (code == kResetReq) {
-        SetLinkLayerLocked(true, notes);
-        SendLocked({kResetInd});
-        return;
-    }
-    if (code == kPropReadReq || code == kPropWriteReq) {
-        if (message.size() < 7) return;
-        const std::vector<uint8_t> header(message.begin(), message.begin() + 7);
-        const uint16_t object = static_cast<uint16_t>(message[1] << 8 | message[2]);
-        const bool known = object == kCemiServerObject && message[4] == kCommunicationMode && (message[5] >> 4) == 1;
-        std::vector<uint8_t> answer = header;
-        answer[0] = code == kPropReadReq ? kPropReadCon : kPropWriteCon;
-        if (!known || (code == kPropWriteReq && message.size() != 8)) {
-            answer[5] &= 0x0F;  // no elements: a negative confirmation with its error code
-            answer.push_back(kVoidDataPoint);
-        } else if (code == kPropReadReq) {
-            answer.push_back(linkLayer_ ? 0x00 : 0x01);
-        } else {
-            SetLinkLayerLocked(message[7] == 0x00, notes);
-        }
-        SendLocked(std::move(answer));
+    if (std::optional<ft12::ManagementAnswer> answer = ft12::AnswerManagement(message, linkLayer_)) {
+        if (answer->linkLayer) SetLinkLayerLocked(*answer->linkLayer, notes);
+        SendLocked(std::move(answer->message));
         return;
     }
     std::optional<knxnet::CemiFrame> request = knxnet::DecodeCemi(message);
