@@ -6,12 +6,14 @@
 #   instance   ColdStart, WarmStart, EndQel, the port requests
 #   listener   the listener thread
 #   commands   the command table, parse, reads, writes, decoding
-#   serial     port operations, byte handshakes, frames, the line lock
-#     | tunnel   the KNXnet/IP tunnel, beside the serial link
+#   serial     the BCU's byte-handshake line: ports, handshakes, frames
+#     | tunnel   the KNXnet/IP tunnel, a link beside it
+#   link       the link seam: LinkMethods, the line lock, the listener's wake
+#              and stop, PollUntil, line priority
 #   port_map   what a short port name stands for
 #   host       the host library's functions and the log catalogue
 #   abi        records shared with the host          | platform  the OS seam
-set(QEL_LAYERS abi=0 platform=0 host=1 port_map=2 serial=3 tunnel=3 commands=4 listener=5 instance=6 entry=7)
+set(QEL_LAYERS abi=0 platform=0 host=1 port_map=2 link=3 serial=4 tunnel=4 commands=5 listener=6 instance=7 entry=8)
 
 function(layer_rank folder out)
   foreach(entry IN LISTS QEL_LAYERS)

@@ -34,9 +34,7 @@ struct Thread;
 // Port handle values kept in InstanceData::portHandle.
 constexpr uint32_t kNoPort = 0;
 constexpr uint32_t kPseudoPort = 0xFFFFFFFFu;  // "NULLDEV": every line operation does nothing
-// A KNXnet/IP tunnel's handle is odd (an open port's is an aligned address):
-// no serial operation ever takes one for a port.
-constexpr bool IsTunnelHandle(uint32_t handle) { return handle != kPseudoPort && (handle & 1u) != 0; }
+// Any other value is the address of the open link (src/link/link.h).
 
 // offset width
 //  0     2   baud
@@ -79,7 +77,7 @@ constexpr size_t kObjectNameSize = 32;
 struct InstanceData {
     uint32_t readTimeout;                     //   0 read time-out, units of 10 ms
     uint32_t portEnabled;                     //   4 0: ColdStart stops after its entry line
-    uint32_t portHandle;                      //   8 kNoPort, kPseudoPort, an open port or a tunnel
+    uint32_t portHandle;                      //   8 kNoPort, kPseudoPort or an open link
     PortSettings portSettings;                //  12 the port in use
     char instanceName[kObjectNameSize];       //  34 "QelEIB01"...
     uint16_t driverVersion;                   //  66 0x0112

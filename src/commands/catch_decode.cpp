@@ -4,8 +4,7 @@
 
 #include "commands/command_table.h"
 #include "host/log.h"
-#include "serial/line_lock.h"
-#include "tunnel/tunnel.h"
+#include "link/link.h"
 
 namespace qel {
 namespace {
@@ -84,13 +83,7 @@ void DeliverReceivedFrame(InstanceData* instance) {
 }
 
 SendResult SendDelivering(InstanceData* instance, const FrameImage& frame) {
-    if (!IsTunnelHandle(instance->portHandle)) return SendFrame(instance, frame.bytes, DeliverReceivedFrame);
-    const LineHold line(instance);
-    if (!line.Held()) return SendResult::kLineBusy;
-    // A port request may have replaced the tunnel meanwhile.
-    if (!IsTunnelHandle(instance->portHandle)) return SendFrame(instance, frame.bytes, DeliverReceivedFrame);
-    return TunnelSend(instance, frame.bytes, DeliverReceivedFrame) == TunnelResult::kConfirmed ? SendResult::kSent
-                                                                                              : SendResult::kFailed;
+    return LinkOf(instance->portHandle).send(instance, frame.bytes, DeliverReceivedFrame);
 }
 
 }  // namespace qel

@@ -4,7 +4,7 @@
 
 #include "abi/records.h"
 #include "commands/command_table.h"
-#include "serial/frames.h"
+#include "link/link.h"
 
 namespace qel {
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "abi/records.h"
+#include "link/link.h"
 #include "commands/read_signals.h"
 #include "commands/result.h"
 
@@ -32,14 +33,6 @@ constexpr int kCommandCount = 12;
 // The one gate type that a row may demand besides 0: one-bit gates.
 constexpr uint8_t kBitGateType = 6;
 
-// What a command does on a KNXnet/IP tunnel, which has no BCU behind it.
-enum class OnTunnel : uint8_t {
-    kAsOnLine,   // the same functions: group values, CHK_COMM
-    kRefused,    // BCU cells and modem lines: result 1 and one log line
-    kNothingToDo,  // LINKLAYER: a tunnel is a link-layer tunnel already
-    kRenew,      // RESETBCU: disconnect and connect again
-};
-
 struct CommandRow;
 // A read or write of a gate; the request's GateBlock and value area are checked.
 using GateFunction = Result (*)(RequestBlock* request, const CommandRow& row);
@@ -55,7 +48,7 @@ struct CommandRow {
     ValueSize valueSize;            // what a read of it waits for
     const char* deliveryFormat;     // gate address of a delivered group value ("D_%02d/%04d"); nullptr: none
     const char* unknownGateText;    // log line when the host knows no gate at that address
-    OnTunnel onTunnel;              // on a KNXnet/IP link
+    BcuCommand bcuCommand;          // which BCU command it is: the link says what it does with it
 };
 
 // kCommandCount rows, then the row with the empty name.

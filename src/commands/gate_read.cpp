@@ -2,7 +2,7 @@
 #include "commands/gate_functions.h"
 #include "commands/reset_bcu.h"
 #include "host/host_functions.h"
-#include "serial/line_lock.h"
+#include "link/line_lock.h"
 
 namespace qel {
 namespace {

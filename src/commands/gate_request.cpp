@@ -3,13 +3,12 @@
 #include "commands/operations.h"
 #include "commands/reset_bcu.h"
 #include "host/log.h"
+#include "link/line_priority.h"
+#include "link/link.h"
 #include "platform/platform.h"
-#include "serial/line_priority.h"
 
 namespace qel {
 namespace {
-
-constexpr uint32_t kPriorityTailMs = 10;
 
 struct Direction {
     GateFunction CommandRow::*function;
@@ -49,23 +48,24 @@ Result CallCommand(RequestBlock* request, const Direction& direction, int16_t in
         QEL_LOG(direction.noFunctionText, name, index);
         return Result::kRejected;
     }
-    if (IsTunnelHandle(request->instance->portHandle)) {
-        switch (row.onTunnel) {
-        case OnTunnel::kAsOnLine: break;
-        case OnTunnel::kRefused: QEL_LOG(text::kBcuCommandOnTunnel, name, row.name); return Result::kRejected;
-        case OnTunnel::kNothingToDo: return Result::kDone;
-        case OnTunnel::kRenew: return RenewLink(request->instance) ? Result::kDone : Result::kRejected;
-        }
+    // The link says what it does with a command meant for a BCU.
+    const LinkMethods& link = LinkOf(request->instance->portHandle);
+    switch (link.bcuCommands[static_cast<int>(row.bcuCommand)]) {
+    case CommandUse::kAsOnBcu: break;
+    case CommandUse::kRefused: QEL_LOG(link.refusalText, name, row.name); return Result::kRejected;
+    case CommandUse::kDone: return Result::kDone;
+    case CommandUse::kRenew: return RenewLink(request->instance) ? Result::kDone : Result::kRejected;
     }
     return function(request, row);
 }
 
-// The line work runs at time-critical priority, and a 10 ms pause ends it
-// before the priority drops back; a tunnel has no line to let settle.
+// The line work runs at time-critical priority, and the link's pause (10 ms
+// on the handshake line) ends it before the priority drops back.
 Result CallOnLine(RequestBlock* request, const Direction& direction, int16_t index) {
     RaisePriority(request->instance->instanceName);
     const Result result = CallCommand(request, direction, index);
-    if (!IsTunnelHandle(request->instance->portHandle)) platform::Sys().sleepMs(kPriorityTailMs);
+    const uint32_t tailMs = LinkOf(request->instance->portHandle).workTailMs;
+    if (tailMs != 0) platform::Sys().sleepMs(tailMs);
     NormalPriority();
     return result;
 }

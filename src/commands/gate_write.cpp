@@ -1,7 +1,7 @@
 #include "commands/catch_decode.h"
 #include "commands/gate_functions.h"
 #include "host/log.h"
-#include "serial/line_lock.h"
+#include "link/line_lock.h"
 
 namespace qel {
 namespace {
@@ -77,14 +77,16 @@ Result Analog2Write(RequestBlock* request, const CommandRow& row) {
 Result SetDtrWrite(RequestBlock* request, const CommandRow&) {
     const LineHold line(request->instance);
     if (!line.Held()) return Result::kRejected;
-    CommSetDtr(request->instance->portHandle, static_cast<uint8_t>(ValueOf(request)));
+    LinkOf(request->instance->portHandle).setModemLine(request->instance, platform::ModemLine::kDtr,
+                                                       static_cast<uint8_t>(ValueOf(request)));
     return Result::kDone;
 }
 
 Result SetRtsWrite(RequestBlock* request, const CommandRow&) {
     const LineHold line(request->instance);
     if (!line.Held()) return Result::kRejected;
-    CommSetRts(request->instance->portHandle, static_cast<uint8_t>(ValueOf(request)));
+    LinkOf(request->instance->portHandle).setModemLine(request->instance, platform::ModemLine::kRts,
+                                                       static_cast<uint8_t>(ValueOf(request)));
     return Result::kDone;
 }
 

@@ -4,7 +4,7 @@
 
 #include "abi/records.h"
 #include "platform/platform.h"
-#include "serial/poll_until.h"
+#include "link/poll_until.h"
 
 namespace qel {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "serial/poll_until.h"
+#include "link/poll_until.h"
 
 
 namespace qel {

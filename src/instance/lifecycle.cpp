@@ -9,11 +9,11 @@
 #include "instance/operations.h"
 #include "instance/port_control.h"
 #include "listener/catch_thread.h"
-#include "listener/listener_stop.h"
+#include "link/listener_stop.h"
+#include "link/line_lock.h"
+#include "link/link.h"
+#include "link/listener_wake.h"
 #include "platform/platform.h"
-#include "serial/comm.h"
-#include "serial/line_lock.h"
-#include "serial/listener_wake.h"
 
 namespace qel {
 namespace {
@@ -191,14 +191,7 @@ Result ColdStart(RequestBlock* request) {
     instance->readTimeout = params->readTimeout;
     instance->hostByte = request->hostByte;
 
-    // A tunnel has no line settings and no modem lines.
-    if (!IsTunnelHandle(handle)) {
-        CommSetReadTimeout(handle, params->readTimeout);
-        if (!CommSetEventMask(handle, platform::kEventTxEmpty))
-            QEL_LOG(text::kSetCommMaskFailed, instance->instanceName);
-        CommSetDtr(handle, 1);
-        CommSetRts(handle, 0);
-    }
+    LinkOf(handle).start(instance, params->readTimeout);
 
     std::memcpy(instance->clientName, instance->instanceName, kClientNameSize - 1);
     instance->clientName[kClientNameSize - 1] = '\0';
@@ -247,15 +240,9 @@ Result ColdStart(RequestBlock* request) {
 Result WarmStart(RequestBlock* request) {
     InstanceData* instance = request->instance;
     if (instance->portHandle == kPseudoPort) return Result::kDone;
-    if (!IsTunnelHandle(instance->portHandle)) {
-        // A purge behind the listener's back could swallow the byte it waits for.
-        const LineHold line(instance);
-        if (!line.Held()) {
-            QEL_LOG(text::kWarmStartFailed, instance->instanceName);
-            return Result::kFailed;
-        }
-        CommPurgeInput(instance->portHandle);
-        CommSetDtr(instance->portHandle, 1);
+    if (!LinkOf(instance->portHandle).clearLine(instance)) {
+        QEL_LOG(text::kWarmStartFailed, instance->instanceName);
+        return Result::kFailed;
     }
     platform::Sys().sleepMs(kWarmStartPauseMs);
     const SendResult reset = ResetBCU(instance);

@@ -4,7 +4,8 @@
 
 #include "instance/instance_numbers.h"
 #include "port_map/port_map.h"
-#include "serial/line_lock.h"
+#include "link/line_lock.h"
+#include "link/link.h"
 #include "tunnel/tunnel.h"
 
 namespace qel {
@@ -60,18 +61,13 @@ Result ClosePortOf(InstanceData* instance) {
         return Result::kDone;
     }
     if (instance->portHandle == kNoPort) return Result::kDone;
-    if (IsTunnelHandle(instance->portHandle)) {
-        CloseTunnel(instance->portHandle);
-        instance->portHandle = kNoPort;
-        return Result::kDone;
-    }
-    if (CommClose(instance->portHandle) != CommResult::kOk) return Result::kFailed;
+    if (!LinkOf(instance->portHandle).close(instance->portHandle)) return Result::kFailed;
     instance->portHandle = kNoPort;
     return Result::kDone;
 }
 
 void HangUpLink(InstanceData* instance) {
-    if (IsTunnelHandle(instance->portHandle)) HangUpTunnel(instance->portHandle);
+    LinkOf(instance->portHandle).hangUp(instance->portHandle);
 }
 
 PortChangeGuard::PortChangeGuard(InstanceData* instance) {

@@ -7,12 +7,12 @@
 #include <cstdint>
 
 #include "abi/records.h"
+#include "link/link.h"
 #include "serial/comm.h"
 
 namespace qel {
 
 enum class ByteResult : uint8_t { kFailed, kAccepted, kBcuWantsToSend };
-enum class SendResult : uint8_t { kSent, kFailed, kLineBusy };
 enum class ReceiveResult : uint8_t { kReceived, kFailed };
 
 constexpr int kSendFrameAttempts = 12;
@@ -33,7 +33,7 @@ ByteResult SendFrameBytes(const uint8_t* bytes, uint16_t length, PortHandle port
 
 // Called with the instance when the BCU's own frame came first during a send
 // and has been received into ReceivedFrame.
-using BcuFrameHandler = void (*)(InstanceData* instance);
+using BcuFrameHandler = FrameHandler;
 
 // Takes the line (at most kLineLockLimitMs: kLineBusy when it stays busy), loads
 // `frame` (header first) into the FrameBuffer and sends it. A frame the BCU

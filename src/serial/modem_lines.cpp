@@ -1,5 +1,5 @@
 #include "host/log.h"
-#include "serial/poll_until.h"
+#include "link/poll_until.h"
 #include "serial/port_handle.h"
 
 namespace qel {

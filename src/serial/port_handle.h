@@ -1,21 +1,25 @@
-// The open port behind a handle value kept in InstanceData.
+// The open port behind a handle value kept in InstanceData: a handshake line
+// object, the link that owns the port.
 #pragma once
 
 #include <cstdint>
 
+#include "link/link.h"
 #include "platform/platform.h"
 #include "serial/comm.h"
 
 namespace qel {
 
-// nullptr for kNoPort, the pseudo port and a tunnel.
-inline platform::Port* PortOf(PortHandle handle) {
-    if (handle == kNoPort || handle == kPseudoPort || IsTunnelHandle(handle)) return nullptr;
-    return reinterpret_cast<platform::Port*>(static_cast<uintptr_t>(handle));
-}
+struct SerialLine {
+    Link link;  // kHandshakeLine
+    platform::Port* port;
+};
 
-inline PortHandle HandleOf(platform::Port* port) {
-    return static_cast<PortHandle>(reinterpret_cast<uintptr_t>(port));
+// nullptr for kNoPort, the pseudo port and a link of another kind.
+inline platform::Port* PortOf(PortHandle handle) {
+    Link* link = LinkObjectOf(handle);
+    if (link == nullptr || link->methods != &kHandshakeLine) return nullptr;
+    return reinterpret_cast<SerialLine*>(link)->port;
 }
 
 }  // namespace qel

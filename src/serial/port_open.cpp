@@ -1,4 +1,5 @@
 #include <cstring>
+#include <new>
 
 #include "serial/line_trace.h"
 #include "serial/port_handle.h"
@@ -24,15 +25,8 @@ OpenResult CloseAndReturn(platform::Port* port, OpenResult result) {
     return result;
 }
 
-}  // namespace
-
-OpenResult CommOpen(const char* device, const LineSettings& line, uint16_t openFlags, PortHandle* handle,
-                    const char* hostName) {
-    *handle = HandleOf(nullptr);
-    // Traced under the host's name, whatever it stands for.
-    platform::Port* port = TraceIfAsked(platform::Sys().openPort(device), hostName != nullptr ? hostName : device);
-    *handle = HandleOf(port);
-    if (port == nullptr) return OpenResult::kCannotOpen;
+// The port's settings; kOpened when it took them all (closed when it did not).
+OpenResult Configure(platform::Port* port, const char* device, const LineSettings& line, uint16_t openFlags) {
     if (std::strcmp(device, "NUL") == 0) return OpenResult::kOpened;  // the null device takes no settings
 
     platform::LineState state{};
@@ -68,10 +62,28 @@ OpenResult CommOpen(const char* device, const LineSettings& line, uint16_t openF
     return OpenResult::kOpened;
 }
 
+}  // namespace
+
+OpenResult CommOpen(const char* device, const LineSettings& line, uint16_t openFlags, PortHandle* handle,
+                    const char* hostName) {
+    *handle = kNoPort;
+    // Traced under the host's name, whatever it stands for.
+    platform::Port* port = TraceIfAsked(platform::Sys().openPort(device), hostName != nullptr ? hostName : device);
+    if (port == nullptr) return OpenResult::kCannotOpen;
+    if (const OpenResult result = Configure(port, device, line, openFlags); result != OpenResult::kOpened)
+        return result;  // closed already
+    auto* serial = new (std::nothrow) SerialLine{{&kHandshakeLine}, port};
+    if (serial == nullptr) return CloseAndReturn(port, OpenResult::kCannotOpen);
+    *handle = HandleOfLink(&serial->link);
+    return OpenResult::kOpened;
+}
+
 CommResult CommClose(PortHandle handle) {
     platform::Port* port = PortOf(handle);
     if (port == nullptr) return CommResult::kFailed;
-    return port->methods->close(port) ? CommResult::kOk : CommResult::kFailed;
+    if (!port->methods->close(port)) return CommResult::kFailed;
+    delete reinterpret_cast<SerialLine*>(LinkObjectOf(handle));
+    return CommResult::kOk;
 }
 
 bool CommSetEventMask(PortHandle handle, uint32_t mask) {

@@ -1,6 +1,6 @@
 #include "platform/platform.h"
 #include "serial/frames.h"
-#include "serial/line_lock.h"
+#include "link/line_lock.h"
 #include "serial/line_trace.h"
 
 namespace qel {

@@ -26,6 +26,7 @@ constexpr uint32_t kDisconnectWaitMs = 1000;
 constexpr uint8_t kNoRefusal = 0xFF;
 
 struct Tunnel {
+    Link link;  // kTunnelLink
     platform::Datagram* socket;
     platform::Endpoint control;  // the server's control endpoint
     platform::Endpoint data;     // its data endpoint, from the CONNECT_RESPONSE
@@ -62,8 +63,7 @@ struct Tunnel {
     uint8_t cemi[knxnet::kMaxDatagram];
 };
 
-Tunnel* TunnelOf(uint32_t handle) { return reinterpret_cast<Tunnel*>(static_cast<uintptr_t>(handle & ~1u)); }
-uint32_t HandleOf(Tunnel* tunnel) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(tunnel)) | 1u; }
+Tunnel* TunnelOf(uint32_t handle) { return reinterpret_cast<Tunnel*>(LinkObjectOf(handle)); }
 
 uint32_t Now() { return platform::Sys().tickMs(); }
 bool Passed(uint32_t now, uint32_t since, uint32_t ms) { return now - since >= ms; }
@@ -329,6 +329,7 @@ uint32_t OpenTunnel(const char* target, const char* owner) {
         delete t;
         return kNoPort;
     }
+    t->link.methods = &kTunnelLink;
     t->control = {address, where.port};
     t->own = where.nat ? knxnet::Hpai{0, 0} : knxnet::Hpai{local.address, local.port};
     t->lastRefusal = kNoRefusal;
@@ -338,7 +339,7 @@ uint32_t OpenTunnel(const char* target, const char* owner) {
         delete t;
         return kNoPort;
     }
-    return HandleOf(t);
+    return HandleOfLink(&t->link);
 }
 
 void HangUpTunnel(uint32_t handle) {

@@ -1,8 +1,8 @@
-// The KNXnet/IP tunnel: a second link beside the BCU's serial one, for a KNX
-// IP interface or knxd. One link-layer tunnel per instance, over UDP, whose
-// handle lives in InstanceData::portHandle (odd: IsTunnelHandle).
+// The KNXnet/IP tunnel: a link (kTunnelLink) beside the BCU's handshake line,
+// for a KNX IP interface or knxd. One link-layer tunnel per instance, over
+// UDP; its handle, kept in InstanceData::portHandle, is the tunnel object.
 //
-// Like the serial line, the tunnel is used only with the line lock held: by
+// Like the handshake line, the tunnel is used only with the line lock held: by
 // the listener (ServeTunnel, ended by its wake) and by one request at a time
 // (TunnelSend, CheckTunnel, RenewTunnel). Whoever holds the line reads the
 // socket: the server's L_Data.ind go to the handler as BCU indication images
@@ -14,12 +14,16 @@
 #include <cstdint>
 
 #include "abi/records.h"
+#include "link/link.h"
 #include "platform/platform.h"
 
 namespace qel {
 
+// The tunnel's operations for the commands, the listener and the instance.
+extern const LinkMethods kTunnelLink;
+
 // Called with the instance when an L_Data.ind has been put into ReceivedFrame.
-using IndicationHandler = void (*)(InstanceData* instance);
+using IndicationHandler = FrameHandler;
 
 enum class TunnelResult : uint8_t { kConfirmed, kNotConfirmed, kDown };
 

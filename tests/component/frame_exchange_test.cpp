@@ -18,7 +18,7 @@
 #include "platform/platform.h"
 #include "serial/comm.h"
 #include "serial/frames.h"
-#include "serial/line_lock.h"
+#include "link/line_lock.h"
 
 namespace qel {
 namespace {

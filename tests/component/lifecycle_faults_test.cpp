@@ -13,7 +13,7 @@
 #include "entry/qel_main.h"
 #include "huxtor_control.h"
 #include "instance/instance_numbers.h"
-#include "serial/poll_until.h"
+#include "link/poll_until.h"
 #include "support/fault_system.h"
 
 namespace qel {

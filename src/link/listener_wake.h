@@ -10,6 +10,13 @@
 
 namespace qel {
 
+// The longest wait where the link cannot be waited on (a failed or pseudo port,
+// CTS stuck on, no wake), and between turns while requests claim the line.
+constexpr uint32_t kIdlePollMs = 20;
+// The longest wait of a listener's turn on a link that can be waited on; a
+// claim or a stop ends it at once, so this only bounds a wake that never comes.
+constexpr uint32_t kCtsWaitLimitMs = 5000;
+
 // Before the listener of `number` starts. False when no wake could be made:
 // that listener then polls the line as a port without a CTS wait would.
 bool PrepareListenerWake(int32_t number);

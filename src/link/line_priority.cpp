@@ -1,4 +1,4 @@
-#include "serial/line_priority.h"
+#include "link/line_priority.h"
 
 #include <atomic>
 

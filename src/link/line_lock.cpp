@@ -1,7 +1,7 @@
-#include "serial/line_lock.h"
+#include "link/line_lock.h"
 
 #include "host/log.h"
-#include "serial/listener_wake.h"
+#include "link/listener_wake.h"
 
 namespace qel {
 namespace {

@@ -1,9 +1,9 @@
-#include "listener/listener_stop.h"
+#include "link/listener_stop.h"
 
 #include <atomic>
 
 #include "abi/records.h"
-#include "serial/listener_wake.h"
+#include "link/listener_wake.h"
 
 namespace qel {
 namespace {

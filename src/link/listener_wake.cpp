@@ -1,4 +1,4 @@
-#include "serial/listener_wake.h"
+#include "link/listener_wake.h"
 
 #include <atomic>
 
