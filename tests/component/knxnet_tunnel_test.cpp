@@ -80,7 +80,7 @@ TEST(KnxnetCodec, FramesSurviveTheRoundTripAndEveryTruncationIsRefused) {
     frames.push_back(Ack(7, 255));
     f = {};
     f.service = Service::kDescriptionResponse;
-    f.body = DescriptionDibs(0x11F0, "bcusim");
+    f.body = DescriptionDibs(DeviceDescription{});
     frames.push_back(f);
     for (const Frame& frame : frames) {
         // Decode leaves the fields other services use at their defaults.
