@@ -108,7 +108,11 @@ public:
         EXPECT_NE(connection_, 0u) << error;
     }
     void Send(const Frame& f) { EXPECT_TRUE(sockets_->Send(connection_, Encode(f))); }
-    void Close() { sockets_->Close(connection_); }
+    // Closed by the next Wait(), which reports it.
+    void Close() {
+        sockets_->Close(connection_);
+        EXPECT_FALSE(Next());
+    }
     // The next frame; nullopt when the server closed the connection (or nothing in 10 s).
     std::optional<Frame> Next() {
         for (int waits = 0; waits < 100;) {
