@@ -78,6 +78,9 @@ grep -E "^(connected|wrote|read|indication|passed|FAILED|disconnected|error)" pe
 grep -q "1\.1\.202 -> 5/0/2 write 1 " bcusim.log || fail "knxultimate's write is not on the bus"
 echo "on the bus: $(grep -m1 "1\.1\.202 -> 5/0/2 write 1 " bcusim.log)"
 grep "^knxnet: tunnel " bcusim.log
+echo "knxultimate sent (its debug log) and received:"
+sed -n 's/.*<outgoing telegram>: .*\(dstAddress: [^ ]*\) channelID:\([0-9]*\) npdu: \([A-Za-z]*\).*/  tunnelling request on channel \2: \3 \1/p' peer.log
+sed -n 's/.*<incoming telegram>.*service_type:TUNNELING_REQUEST.* raw: \([0-9a-f]*\).*/  \1/p' peer.log | head -3
 grep -q "^knxnet: tunnel [0-9]* (1\.1\.24[0-9]) disconnected by the client$" bcusim.log ||
     fail "knxultimate did not disconnect its tunnel"
 echo "passed"
