@@ -6,12 +6,14 @@ namespace {
 
 constexpr uint8_t kHpaiSize = 8;
 constexpr uint8_t kHpaiUdp = 0x01;
+constexpr uint8_t kHpaiTcp = 0x02;
 constexpr uint8_t kCriSize = 4;
 constexpr uint8_t kConnectionHeaderSize = 4;
 constexpr uint8_t kDeviceInfoDib = 0x01;
 constexpr uint8_t kDeviceInfoDibSize = 54;
 constexpr uint8_t kFamiliesDib = 0x02;
 constexpr uint8_t kMediumTp1 = 0x02;
+constexpr uint8_t kNameSize = 30;
 constexpr size_t kMaxTpdu = 16;  // a standard frame: length field up to 15
 
 void Put16(std::vector<uint8_t>& out, uint16_t value) {
@@ -21,7 +23,7 @@ void Put16(std::vector<uint8_t>& out, uint16_t value) {
 
 void PutHpai(std::vector<uint8_t>& out, const Endpoint& endpoint) {
     out.push_back(kHpaiSize);
-    out.push_back(kHpaiUdp);
+    out.push_back(endpoint.tcp ? kHpaiTcp : kHpaiUdp);
     Put16(out, static_cast<uint16_t>(endpoint.address >> 16));
     Put16(out, static_cast<uint16_t>(endpoint.address));
     Put16(out, endpoint.port);
@@ -46,8 +48,10 @@ public:
     bool Hpai(Endpoint& endpoint) {
         uint8_t size = 0, protocol = 0;
         uint16_t high = 0, low = 0;
-        if (!Byte(size) || size != kHpaiSize || !Byte(protocol) || protocol != kHpaiUdp) return false;
+        if (!Byte(size) || size != kHpaiSize || !Byte(protocol)) return false;
+        if (protocol != kHpaiUdp && protocol != kHpaiTcp) return false;
         if (!Word(high) || !Word(low) || !Word(endpoint.port)) return false;
+        endpoint.tcp = protocol == kHpaiTcp;
         endpoint.address = (static_cast<uint32_t>(high) << 16) | low;
         return true;
     }
@@ -84,7 +88,9 @@ std::vector<uint8_t> Encode(const Frame& frame) {
     switch (frame.service) {
     case Service::kSearchRequest:
     case Service::kDescriptionRequest: PutHpai(out, frame.control); break;
+    case Service::kSearchRequestExtended:
     case Service::kSearchResponse:
+    case Service::kSearchResponseExtended:
         PutHpai(out, frame.control);
         out.insert(out.end(), frame.body.begin(), frame.body.end());
         break;
@@ -143,7 +149,9 @@ std::optional<Frame> Decode(const uint8_t* bytes, size_t count) {
     case Service::kDescriptionRequest:
         if (!in.Hpai(f.control)) return std::nullopt;
         break;
+    case Service::kSearchRequestExtended:
     case Service::kSearchResponse:
+    case Service::kSearchResponseExtended:
         if (!in.Hpai(f.control)) return std::nullopt;
         f.body = in.Rest();
         break;
@@ -193,16 +201,23 @@ std::optional<Frame> Decode(const uint8_t* bytes, size_t count) {
     return f;
 }
 
-std::vector<uint8_t> DescriptionDibs(uint16_t individualAddress, const std::string& name) {
-    std::vector<uint8_t> out = {kDeviceInfoDibSize, kDeviceInfoDib, kMediumTp1, 0x00};
-    Put16(out, individualAddress);
-    Put16(out, 0x0000);                       // project installation
-    out.insert(out.end(), 6, 0x00);           // serial number
-    out.insert(out.end(), 4, 0x00);           // routing multicast address: none, no routing
-    out.insert(out.end(), 6, 0x00);           // MAC address
-    for (size_t i = 0; i < 30; ++i) out.push_back(i < name.size() && i < 29 ? static_cast<uint8_t>(name[i]) : 0);
-    // Supported families: core, device management, tunnelling, version 1 each.
-    out.insert(out.end(), {0x08, kFamiliesDib, 0x02, 0x01, 0x03, 0x01, 0x04, 0x01});
+std::vector<uint8_t> DescriptionDibs(const DeviceDescription& device) {
+    std::vector<uint8_t> out = {kDeviceInfoDibSize, kDeviceInfoDib, kMediumTp1, 0x00};  // not in programming mode
+    Put16(out, device.individualAddress);
+    Put16(out, 0x0000);  // project installation
+    out.insert(out.end(), device.serial.begin(), device.serial.end());
+    Put16(out, static_cast<uint16_t>(device.multicast >> 16));
+    Put16(out, static_cast<uint16_t>(device.multicast));
+    out.insert(out.end(), device.mac.begin(), device.mac.end());
+    for (size_t i = 0; i < kNameSize; ++i) {
+        out.push_back(i < device.name.size() && i + 1 < kNameSize ? static_cast<uint8_t>(device.name[i]) : 0);
+    }
+    // Service families with their versions: core 2 (TCP), device management 1, tunnelling 2.
+    std::vector<uint8_t> families = {0x02, 0x02, 0x03, 0x01, 0x04, 0x02};
+    if (device.routing) families.insert(families.end(), {0x05, 0x01});
+    out.push_back(static_cast<uint8_t>(families.size() + 2));
+    out.push_back(kFamiliesDib);
+    out.insert(out.end(), families.begin(), families.end());
     return out;
 }
 
@@ -246,7 +261,7 @@ std::string EndpointText(const Endpoint& endpoint) {
            std::to_string(endpoint.port);
 }
 
-std::optional<Endpoint> ParseListenEndpoint(const std::string& text, std::string& error) {
+std::optional<Endpoint> ParseListenEndpoint(const std::string& text, std::string& error, bool anyAddress) {
     Endpoint e{0x7F000001, kDefaultPort};
     const size_t colon = text.rfind(':');
     const std::string host = text.substr(0, colon);
@@ -278,6 +293,10 @@ std::optional<Endpoint> ParseListenEndpoint(const std::string& text, std::string
         if (address >= 0xE0000000 && address < 0xF0000000) {
             error = host + " is a multicast address; the tunnelling server listens on loopback only (127.x.x.x)";
             return std::nullopt;
+        }
+        if (anyAddress && address != 0 && address != 0xFFFFFFFF && address < 0xE0000000) {
+            e.address = address;
+            return e;
         }
         if ((address >> 24) != 127) {
             error = host + " is not a loopback address; the tunnelling server listens on loopback only (127.x.x.x)";

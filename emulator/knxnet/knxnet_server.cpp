@@ -1,7 +1,10 @@
 #include "bcuemu/knxnet_server.h"
 
 #include <algorithm>
+#include <map>
 
+#include "knxnet/stream_framer.h"
+#include "knxnet/tcp_sockets.h"
 #include "knxnet/tunnel_server.h"
 #include "knxnet/udp_socket.h"
 
@@ -15,20 +18,33 @@ int64_t KnxnetServer::NowMs() const {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start_).count();
 }
 
-bool KnxnetServer::Start(const std::string& endpoint, std::string& error) {
+bool KnxnetServer::Listen(const knxnet::Endpoint& at, knxnet::Endpoint& bound, std::string& error) {
+    // A free UDP port may be taken on TCP: with port 0, another one is tried.
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        auto udp = detail::UdpSocket::Create(error);
+        auto tcp = detail::TcpSockets::Create(error);
+        if (!udp || !tcp || !udp->Bind(at, bound, error)) return false;
+        if (tcp->Listen(bound, error)) {
+            socket_ = std::move(udp);
+            tcp_ = std::move(tcp);
+            return true;
+        }
+        if (at.port != 0) return false;
+    }
+    return false;
+}
+
+bool KnxnetServer::Start(const std::string& endpoint, std::string& error, bool anyAddress) {
     if (thread_.joinable()) {
         error = "the tunnelling server is already running";
         return false;
     }
-    const std::optional<knxnet::Endpoint> at = knxnet::ParseListenEndpoint(endpoint, error);
+    const std::optional<knxnet::Endpoint> at = knxnet::ParseListenEndpoint(endpoint, error, anyAddress);
     if (!at) return false;
-    auto socket = detail::UdpSocket::Create(error);
-    if (!socket) return false;
-    knxnet::Endpoint bound;
-    if (!socket->Bind(*at, bound, error)) return false;
     {
         std::lock_guard lock(mutex_);
-        socket_ = std::move(socket);
+        knxnet::Endpoint bound;
+        if (!Listen(*at, bound, error)) return false;
         server_ = std::make_unique<knxnet::TunnelServer>(knxnet::TunnelSettings{}, bound);
         address_ = bound.address;
         port_ = bound.port;
@@ -37,6 +53,7 @@ bool KnxnetServer::Start(const std::string& endpoint, std::string& error) {
     stopping_ = false;
     bus_.Attach(this);
     thread_ = std::thread([this] { Run(); });
+    tcpThread_ = std::thread([this] { RunTcp(); });
     return true;
 }
 
@@ -52,11 +69,15 @@ void KnxnetServer::Stop() {
     Print(notes);
     stopping_ = true;
     socket_->SendTo({}, {address_, port_});  // an empty datagram wakes the receiver
+    tcp_->Wake();
     thread_.join();
+    tcpThread_.join();
     bus_.Detach(this);
     std::lock_guard lock(mutex_);
     server_.reset();
     socket_.reset();
+    tcp_.reset();
+    connections_.clear();
     changed_.notify_all();
 }
 
@@ -80,6 +101,11 @@ void KnxnetServer::ForgetTunnels() {
     std::lock_guard lock(mutex_);
     if (server_) server_->ForgetAll();
     changed_.notify_all();
+}
+
+void KnxnetServer::DropConnections() {
+    std::lock_guard lock(mutex_);
+    for (uint32_t c : connections_) tcp_->Close(c);
 }
 
 bool KnxnetServer::WaitTunnelsBelow(size_t count, int timeoutMs) const {
@@ -134,8 +160,54 @@ void KnxnetServer::Run() {
     }
 }
 
+void KnxnetServer::RunTcp() {
+    using Kind = detail::TcpSockets::Event::Kind;
+    uint8_t buffer[2048];
+    std::map<uint32_t, knxnet::StreamFramer> framers;
+    std::map<uint32_t, knxnet::Endpoint> peers;
+    while (!stopping_) {
+        const detail::TcpSockets::Event e = tcp_->Wait(1000, buffer, sizeof buffer);
+        if (stopping_) break;
+        std::vector<std::string> notes;
+        {
+            std::lock_guard lock(mutex_);
+            if (!attached_) continue;
+            if (e.kind == Kind::kAccepted) {
+                connections_.push_back(e.connection);
+                peers[e.connection] = e.peer;
+            } else if (e.kind == Kind::kClosed) {
+                std::erase(connections_, e.connection);
+                framers.erase(e.connection);
+                peers.erase(e.connection);
+                server_->ConnectionClosed(e.connection);
+            } else if (e.kind == Kind::kData) {
+                knxnet::StreamFramer& framer = framers[e.connection];
+                framer.Push(buffer, e.count);
+                while (auto frame = framer.Next()) {
+                    server_->Receive(frame->data(), frame->size(), peers[e.connection], NowMs(), e.connection);
+                }
+                if (framer.Broken()) {
+                    tcp_->Close(e.connection);
+                    notes.push_back("TCP connection from " + knxnet::EndpointText(peers[e.connection]) +
+                                    " closed: a frame header with a bad length");
+                }
+            }
+            const std::vector<std::string> more = FlushLocked();
+            notes.insert(notes.end(), more.begin(), more.end());
+        }
+        Print(notes);
+    }
+}
+
 std::vector<std::string> KnxnetServer::FlushLocked() {
-    for (const knxnet::Datagram& d : server_->TakeDatagrams()) socket_->SendTo(d.bytes, d.to);
+    for (const knxnet::Datagram& d : server_->TakeDatagrams()) {
+        if (d.connection != 0) {
+            tcp_->Send(d.connection, d.bytes);
+        } else {
+            socket_->SendTo(d.bytes, d.to);
+        }
+    }
+    for (uint32_t c : server_->TakeClosings()) tcp_->Close(c);
     // Sent under the lock, so the bus confirms them in the order the protocol queued them.
     for (const Telegram& t : server_->TakeTelegrams()) bus_.Send(t, this);
     std::vector<std::string> notes = server_->TakeNotes();

@@ -80,7 +80,7 @@ TEST(KnxnetCodec, FramesSurviveTheRoundTripAndEveryTruncationIsRefused) {
     frames.push_back(Ack(7, 255));
     f = {};
     f.service = Service::kDescriptionResponse;
-    f.body = DescriptionDibs(0x11F0, "bcusim");
+    f.body = DescriptionDibs(DeviceDescription{});
     frames.push_back(f);
     for (const Frame& frame : frames) {
         // Decode leaves the fields other services use at their defaults.
@@ -142,6 +142,10 @@ TEST(KnxnetCodec, OnlyLoopbackEndpointsAreServed) {
     EXPECT_NE(error.find("224.0.23.12 is a multicast address"), std::string::npos) << error;
     EXPECT_FALSE(ParseListenEndpoint("127.0.0.1:70000", error));
     EXPECT_FALSE(ParseListenEndpoint("knx.example", error));
+    // In a test's own network namespace any unicast address, still no multicast.
+    EXPECT_EQ(ParseListenEndpoint("10.231.0.1:0", error, true), (Endpoint{0x0AE70001, 0}));
+    EXPECT_FALSE(ParseListenEndpoint("224.0.23.12:3671", error, true));
+    EXPECT_FALSE(ParseListenEndpoint("0.0.0.0", error, true));
 }
 
 // The protocol alone, on a fake clock: one client's view.

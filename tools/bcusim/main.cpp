@@ -52,10 +52,15 @@ constexpr const char* kUsage =
     "  --ready-file PATH      once every line listens, write the port names there,\n"
     "                         one a line\n"
     "  --knxnet ADDRESS[:PORT]  also serve the bus as a KNXnet/IP tunnelling server\n"
-    "                         on UDP (knxd -b ipt:..., ETS): loopback addresses only,\n"
-    "                         e.g. 127.0.0.1:3671 (the default port); port 0 picks\n"
-    "                         a free one. Each tunnel sees every telegram on the bus\n"
-    "                         and may send on it\n"
+    "                         on UDP and TCP, same address and port (knxd -b ipt:...,\n"
+    "                         ETS): loopback addresses only, e.g. 127.0.0.1:3671 (the\n"
+    "                         default port); port 0 picks a free one. Each tunnel sees\n"
+    "                         every telegram on the bus and may send on it. Search and\n"
+    "                         description requests are answered by unicast\n"
+    "  --knxnet-any-address   let --knxnet take any unicast address. ONLY inside a\n"
+    "                         network namespace a test made for itself (unshare -n,\n"
+    "                         as knxultimate_knxnet_check.sh does): bcusim cannot\n"
+    "                         tell, and a real network would see the server\n"
     "  --help                 this text\n"
     "\n"
     "scenario (TOML):\n"
@@ -138,6 +143,8 @@ int main(int argc, char** argv) {
             duration = std::atof(next().c_str());
         } else if (a == "--knxnet") {
             settings.knxnet = next();
+        } else if (a == "--knxnet-any-address") {
+            settings.knxnetAnyAddress = true;
         } else if (a == "--ready-file") {
             readyFile = next();
         } else if (!a.empty() && a[0] == '-') {
@@ -153,6 +160,11 @@ int main(int argc, char** argv) {
 
     if (!settings.ft12.empty() && !settings.pty) {
         std::fprintf(stderr, "bcusim: --ft12 serves a pseudo terminal: give --pty too\n");
+        return 2;
+    }
+
+    if (settings.knxnetAnyAddress && settings.knxnet.empty()) {
+        std::fprintf(stderr, "bcusim: --knxnet-any-address goes with --knxnet\n");
         return 2;
     }
 
@@ -183,7 +195,10 @@ int main(int argc, char** argv) {
     }
     const auto ports = simulation.PortNames();
     for (size_t i = 0; i < ports.size(); ++i) Print("line " + std::to_string(i + 1) + ": " + ports[i]);
-    if (!settings.knxnet.empty()) Print("knxnet: tunnelling server on " + simulation.KnxnetEndpoint());
+    if (!settings.knxnet.empty()) {
+        Print("knxnet: tunnelling server on " + simulation.KnxnetEndpoint());
+        Print("knxnet: tunnelling over TCP on " + simulation.KnxnetEndpoint());
+    }
     if (!readyFile.empty() && !WriteReadyFile(readyFile, ports)) {
         std::fprintf(stderr, "bcusim: cannot write %s\n", readyFile.c_str());
         return 1;

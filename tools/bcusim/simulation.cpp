@@ -100,7 +100,7 @@ bool Simulation::Start(std::string& error) {
     }
     if (!settings_.knxnet.empty()) {
         knxnet_ = std::make_unique<bcuemu::KnxnetServer>(*bus_, print_);
-        if (!knxnet_->Start(settings_.knxnet, error)) {
+        if (!knxnet_->Start(settings_.knxnet, error, settings_.knxnetAnyAddress)) {
             error = "--knxnet " + settings_.knxnet + ": " + error;
             return false;
         }

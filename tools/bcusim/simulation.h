@@ -31,6 +31,7 @@ struct Settings {
     bool pty = false;                    // pseudo terminals with modem lines, not virtual lines
     bool record = false;                 // keep line events (for a VCD)
     std::string knxnet;                  // KNXnet/IP tunnelling server at ADDRESS[:PORT]; empty: none
+    bool knxnetAnyAddress = false;       // the server may take a non-loopback address (a test's namespace)
     std::string ft12;                    // "emi2" or "cemi": FT1.2 interfaces on the ptys; empty: BCUs
 };
 

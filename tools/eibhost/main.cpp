@@ -2,6 +2,7 @@
 // it without the real process-control host.
 #include <cstdio>
 
+#include "discovery.h"
 #include "driver_library.h"
 #include "options.h"
 #include "session.h"
@@ -20,6 +21,9 @@ int main(int argc, char** argv) {
     if (options.help) {
         std::printf("%s", UsageText().c_str());
         return kSuccess;
+    }
+    if (options.discover) {
+        return Discover(options.discoverTarget.empty() ? kSearchAddress : options.discoverTarget, options.discoverMs);
     }
     SessionPlan plan;
     try {

@@ -27,6 +27,11 @@ std::string UsageText() {
            "  --lines              plain line output even on a terminal\n"
            "  --monitor            print only the group telegrams the instances receive, as knxd's\n"
            "                       group monitor does: Write from 1.1.5 to 1/2/3: 2A\n"
+           "  --discover [ADDRESS[:PORT]]\n"
+           "                       search for KNXnet/IP servers (default: multicast to 224.0.23.12:3671)\n"
+           "                       and list each that answers on one line, then exit:\n"
+           "                       name | control endpoint | individual address | serial | services\n"
+           "  --discover-time MS   how long --discover waits for answers (default 3000)\n"
            "  --help               this text\n"
            "\n"
            "Without --script, commands are read from the input; type 'help' for the list.\n"
@@ -72,6 +77,20 @@ bool ParseOptions(int argc, char** argv, Options& options, std::string& error) {
         } else if (arg == "--gate") {
             if (!value(text)) return false;
             options.gates.push_back(text);
+        } else if (arg == "--discover") {
+            options.discover = true;
+            if (i + 1 < argc && argv[i + 1][0] != '-') options.discoverTarget = argv[++i];
+        } else if (arg == "--discover-time") {
+            if (!value(text)) return false;
+            try {
+                options.discoverMs = std::stoi(text);
+            } catch (const std::exception&) {
+                options.discoverMs = -1;
+            }
+            if (options.discoverMs <= 0 || options.discoverMs > 600000) {
+                error = "--discover-time needs milliseconds from 1 to 600000";
+                return false;
+            }
         } else if (arg == "--read-timeout") {
             if (!value(text)) return false;
             try {

@@ -20,6 +20,9 @@ struct Options {
     bool lineOutput = false;
     bool monitor = false;  // telegrams alone, as knxtool's group monitor prints them
     bool help = false;
+    bool discover = false;  // search for KNXnet/IP servers and list them, nothing else
+    std::string discoverTarget;  // ADDRESS[:PORT]; empty: the KNXnet/IP multicast address
+    int discoverMs = 3000;
 };
 
 // Fills `options`; false with `error` set on a bad command line.

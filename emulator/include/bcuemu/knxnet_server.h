@@ -1,7 +1,9 @@
-// The emulated bus as a KNXnet/IP tunnelling server on UDP, for KNX tools
-// (knxd, ETS, ...) beside the driver: every telegram on the bus reaches each
-// connected tunnel as L_Data.ind; a tunnel's L_Data.req goes on the bus and
-// is confirmed with L_Data.con. Listens on loopback only. Thread-safe.
+// The emulated bus as a KNXnet/IP tunnelling server on UDP and TCP (the
+// same address and port), for KNX tools (knxd, ETS, ...) beside the driver:
+// every telegram on the bus reaches each connected tunnel as L_Data.ind; a
+// tunnel's L_Data.req goes on the bus and is confirmed with L_Data.con.
+// Answers search and description requests by unicast. Listens on loopback
+// only, unless told it runs in a test's own network namespace. Thread-safe.
 #pragma once
 
 #include <atomic>
@@ -22,9 +24,11 @@ namespace bcuemu {
 
 namespace detail {
 class UdpSocket;
+class TcpSockets;
 }
 namespace knxnet {
 class TunnelServer;
+struct Endpoint;
 }
 
 class KnxnetServer final : public BusPort {
@@ -38,9 +42,11 @@ public:
     KnxnetServer(const KnxnetServer&) = delete;
     KnxnetServer& operator=(const KnxnetServer&) = delete;
 
-    // Listens on "ADDRESS[:PORT]" (loopback only; port 0 picks a free one)
-    // and starts serving; false with `error` set otherwise.
-    bool Start(const std::string& endpoint, std::string& error);
+    // Listens on "ADDRESS[:PORT]" (loopback only; port 0 picks one free on
+    // both UDP and TCP) and starts serving; false with `error` set otherwise.
+    // `anyAddress` lets in any unicast address: only for a network namespace
+    // that a test made for itself.
+    bool Start(const std::string& endpoint, std::string& error, bool anyAddress = false);
     // Disconnects every tunnel and stops listening.
     void Stop();
     // "127.0.0.1:3671", the endpoint bound.
@@ -58,6 +64,8 @@ public:
     void DisconnectTunnels();
     // Forgets every tunnel without a word, as a server that restarted.
     void ForgetTunnels();
+    // Ends every TCP connection without a word, as a network that broke.
+    void DropConnections();
 
     // BusPort.
     void BusTelegram(const Telegram& telegram) override;
@@ -65,6 +73,8 @@ public:
 
 private:
     void Run();
+    void RunTcp();
+    bool Listen(const knxnet::Endpoint& at, knxnet::Endpoint& bound, std::string& error);
     int64_t NowMs() const;
     // Sends what the protocol produced; called with mutex_ held. Returns the notes to print.
     std::vector<std::string> FlushLocked();
@@ -74,7 +84,9 @@ private:
     Printer note_;
     const std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
     std::unique_ptr<detail::UdpSocket> socket_;
-    mutable std::mutex mutex_;  // server_, attached_
+    std::unique_ptr<detail::TcpSockets> tcp_;
+    mutable std::mutex mutex_;  // server_, attached_, connections_
+    std::vector<uint32_t> connections_;  // TCP connections open
     mutable std::condition_variable changed_;
     std::unique_ptr<knxnet::TunnelServer> server_;
     bool attached_ = false;
@@ -82,6 +94,7 @@ private:
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     std::thread thread_;
+    std::thread tcpThread_;
 };
 
 }  // namespace bcuemu
