@@ -43,7 +43,7 @@ Event Reader::Drop() {
 
 Event Reader::Take(uint8_t byte) {
     if (have_ == 0) {
-        if (byte == kAck) return Event::kAck;
+        if (byte == kAck) return Event::kAcknowledged;
         if (byte != kFixedStart && byte != kVariableStart) return Event::kNone;  // noise between frames
     }
     frame_[have_++] = byte;

@@ -27,7 +27,7 @@ size_t DataFrame(uint8_t control, const uint8_t* data, size_t n, uint8_t* out);
 // What the reader took from the line.
 enum class Event : uint8_t {
     kNone,   // nothing whole yet
-    kAck,    // E5
+    kAcknowledged,  // E5
     kFixed,  // a fixed frame; control()
     kData,   // a variable frame; control(), data(), size()
     kBad,    // a malformed frame was dropped (counted)

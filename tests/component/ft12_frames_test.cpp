@@ -46,7 +46,7 @@ TEST(Ft12Frames, ReaderTakesGoodFramesAndDropsBadOnes) {
     stream.insert(stream.end(), {0x68, 0x03, 0x04});
     stream.insert(stream.end(), good.begin(), good.end());
     using E = ft12::Event;
-    EXPECT_EQ(Feed(reader, stream), (std::vector<E>{E::kAck, E::kData, E::kBad, E::kBad, E::kBad, E::kData}));
+    EXPECT_EQ(Feed(reader, stream), (std::vector<E>{E::kAcknowledged, E::kData, E::kBad, E::kBad, E::kBad, E::kData}));
     EXPECT_EQ(reader.badFrames(), 3u);
     EXPECT_EQ(reader.control(), 0xF3);
     ASSERT_EQ(reader.size(), 2u);
