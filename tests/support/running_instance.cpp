@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 
 namespace qel::test {
@@ -30,6 +31,15 @@ RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, b
         return;
     }
     if (!TestLineMissing().empty()) return;  // the fixture skips
+    if (OverFt12() && bus != nullptr) {
+        const char* kind = std::getenv("QEL_TEST_LINE");
+        bcuemu::Ft12Options ft12{};
+        ft12.flavour = std::string(kind) == "ft12cemi" ? bcuemu::EmiFlavour::kCemi : bcuemu::EmiFlavour::kEmi2;
+        ft12_ = std::make_unique<bcuemu::Ft12Interface>(*bus, ft12);
+        port_ = ServeFt12Line(*ft12_);
+        EXPECT_FALSE(port_.empty()) << ft12_->LastError();
+        return;
+    }
     port_ = ServeTestLine(*bcu_);
     EXPECT_FALSE(port_.empty()) << bcu_->LastError();
 }
@@ -37,6 +47,7 @@ RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, b
 RunningInstance::~RunningInstance() {
     if (running_) stop();
     if (tunnelServer_) tunnelServer_->Stop();
+    if (ft12_) ft12_->Stop();
     EndTestLine(port_);
     bcu_->Stop();
 }

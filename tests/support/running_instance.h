@@ -1,5 +1,6 @@
 // A driver instance running on an emulated BCU over the run's line, or on the
-// emulated bus's tunnelling server over KNXnet/IP (OverTunnel).
+// emulated bus's tunnelling server over KNXnet/IP (OverTunnel), or on an
+// emulated FT1.2 interface of the bus (OverFt12).
 #pragma once
 
 #include <chrono>
@@ -38,6 +39,7 @@ private:
     const LoadedDriver& driver_;
     std::unique_ptr<bcuemu::Bcu> bcu_;
     std::unique_ptr<bcuemu::KnxnetServer> tunnelServer_;
+    std::unique_ptr<bcuemu::Ft12Interface> ft12_;
     DriverInstance instance_;
     std::string port_;
     bool running_ = false;

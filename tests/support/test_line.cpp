@@ -22,8 +22,12 @@ bool OverTcp() { return LineKindIs("rfc2217"); }
 bool OverTunnel() { return LineKindIs("knxip"); }
 
 bool OverSer2net() { return LineKindIs("ser2net"); }
+bool OverFt12() { return LineKindIs("ft12") || LineKindIs("ft12cemi"); }
 
-std::string TestLineMissing() { return OverSer2net() ? Ser2netMissing() : ""; }
+std::string TestLineMissing() {
+    if (OverSer2net()) return Ser2netMissing();
+    return OverFt12() ? Ft12Missing() : "";
+}
 
 std::string ServeTestLine(bcuemu::Bcu& bcu) {
     if (OverPseudoTerminal()) return ServePtyLine(bcu);

@@ -6,12 +6,15 @@
 // through a port map as a network serial server would be; or, with
 // QEL_TEST_LINE=ser2net, the same through ser2net in front of a pty (Linux);
 // or, with QEL_TEST_LINE=knxip, no line at all: a KNXnet/IP tunnel to the
-// emulated bus's tunnelling server. One suite, every link.
+// emulated bus's tunnelling server; or, with QEL_TEST_LINE=ft12 (ft12cemi), an
+// emulated FT1.2 interface with EMI2 (cEMI) on a pty instead of the BCU. One
+// suite, every link.
 #pragma once
 
 #include <string>
 
 #include "bcuemu/bcu.h"
+#include "bcuemu/ft12_interface.h"
 
 namespace qel::test {
 
@@ -19,6 +22,7 @@ bool OverPseudoTerminal();
 bool OverTcp();
 bool OverTunnel();
 bool OverSer2net();
+bool OverFt12();
 // Maps a new short name to `target` in this process's port map (QELEIB_PORTS); the name, or "".
 std::string MapTestPort(const std::string& target);
 // Why this run's kind of line cannot be had on this machine (a server it
@@ -40,7 +44,12 @@ std::string ServeTcpLine(bcuemu::Bcu& bcu);
 std::string ServeSer2netLine(bcuemu::Bcu& bcu);
 // Why ser2net cannot run here, or "".
 std::string Ser2netMissing();
+// Why the emulated FT1.2 interface cannot serve here, or "".
+std::string Ft12Missing();
 void EndSer2netLine(const std::string& port);
+// Starts `ft12` serving on a pty and maps a short port name to it as an FT1.2
+// target; that name, or "" (the reason in the interface's LastError()).
+std::string ServeFt12Line(bcuemu::Ft12Interface& ft12);
 
 // The platform's part of the port map: a folder for this process's map
 // (ending in a separator), and setting QELEIB_PORTS in this process.

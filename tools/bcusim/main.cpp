@@ -32,6 +32,12 @@ constexpr const char* kUsage =
     "                         instead (Linux; the port's process needs the test\n"
     "                         preload library libqel_modem_lines.so); --line then\n"
     "                         names a symlink to the terminal\n"
+    "  --ft12 emi2|cemi       with --pty: serve FT1.2 (19200 baud 8E1, no modem lines,\n"
+    "                         no preload library needed) instead of the BCU's byte\n"
+    "                         handshake: emi2 as a BCU2 in FT1.2 mode (knxd -b ft12:),\n"
+    "                         cemi as a cEMI module (knxd -b ft12cemi:, knxultimate\n"
+    "                         SerialFT12). bcusim prints \"line N ft12: reset of the\n"
+    "                         link\" and \"line N ft12: link layer\" as the PC asks\n"
     "  --realistic            real serial and bus timing (9600 bit/s)\n"
     "  --cts-drop-after-rts   the BCU drops CTS only when the driver drops RTS\n"
     "  --reaction-us N        the BCU reacts N us after each line change (default:\n"
@@ -110,6 +116,12 @@ int main(int argc, char** argv) {
             settings.lineCount = std::atoi(next().c_str());
         } else if (a == "--pty") {
             settings.pty = true;
+        } else if (a == "--ft12") {
+            settings.ft12 = next();
+            if (settings.ft12 != "emi2" && settings.ft12 != "cemi") {
+                std::fprintf(stderr, "bcusim: --ft12 takes emi2 or cemi\n");
+                return 2;
+            }
         } else if (a == "--realistic") {
             settings.realistic = true;
         } else if (a == "--cts-drop-after-rts") {
@@ -137,6 +149,11 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "bcusim: one scenario only\n");
             return 2;
         }
+    }
+
+    if (!settings.ft12.empty() && !settings.pty) {
+        std::fprintf(stderr, "bcusim: --ft12 serves a pseudo terminal: give --pty too\n");
+        return 2;
     }
 
     bcusim::Scenario scenario;

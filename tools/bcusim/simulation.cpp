@@ -44,6 +44,14 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
         options.reactionUs = settings_.reactionUs;
         options.queueLimit = settings_.queueLimit;
         options.individualAddress = scenario_.lines[i].address;
+        if (!settings_.ft12.empty()) {
+            const bcuemu::Ft12Options ft12{settings_.ft12 == "cemi" ? bcuemu::EmiFlavour::kCemi : bcuemu::EmiFlavour::kEmi2,
+                                           options.individualAddress};
+            const std::string prefix = "line " + std::to_string(i + 1) + " ";
+            ft12s_.push_back(std::make_unique<bcuemu::Ft12Interface>(
+                *bus_, ft12, [this, prefix](const std::string& note) { print_(prefix + note); }));
+            continue;
+        }
         bcus_.push_back(std::make_unique<bcuemu::Bcu>(bus_.get(), options));
         bcus_.back()->Recorder().SetEnabled(settings_.record);
     }
@@ -73,6 +81,14 @@ double Simulation::Seconds() const {
 }
 
 bool Simulation::Start(std::string& error) {
+    for (size_t i = 0; i < ft12s_.size(); ++i) {
+        const std::string port = ft12s_[i]->ServePty(scenario_.lines[i].endpoint);
+        if (port.empty()) {
+            error = "line " + std::to_string(i + 1) + ": " + ft12s_[i]->LastError();
+            return false;
+        }
+        ports_.push_back(port);
+    }
     for (size_t i = 0; i < bcus_.size(); ++i) {
         const std::string& endpoint = scenario_.lines[i].endpoint;
         const std::string port = settings_.pty ? bcus_[i]->ServePty(endpoint) : bcus_[i]->Serve(endpoint);
@@ -104,6 +120,7 @@ void Simulation::Stop() {
     if (scheduler_.joinable()) scheduler_.join();
     if (knxnet_) knxnet_->Stop();
     for (auto& bcu : bcus_) bcu->Stop();
+    for (auto& ft12 : ft12s_) ft12->Stop();
 }
 
 void Simulation::Schedule() {

@@ -14,6 +14,7 @@
 
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
+#include "bcuemu/ft12_interface.h"
 #include "bcuemu/knxnet_server.h"
 #include "scenario.h"
 
@@ -30,6 +31,7 @@ struct Settings {
     bool pty = false;                    // pseudo terminals with modem lines, not virtual lines
     bool record = false;                 // keep line events (for a VCD)
     std::string knxnet;                  // KNXnet/IP tunnelling server at ADDRESS[:PORT]; empty: none
+    std::string ft12;                    // "emi2" or "cemi": FT1.2 interfaces on the ptys; empty: BCUs
 };
 
 class Simulation {
@@ -69,6 +71,7 @@ private:
     std::chrono::steady_clock::time_point start_;
     std::unique_ptr<bcuemu::Bus> bus_;
     std::vector<std::unique_ptr<bcuemu::Bcu>> bcus_;
+    std::vector<std::unique_ptr<bcuemu::Ft12Interface>> ft12s_;  // with --ft12, in place of the BCUs
     std::unique_ptr<bcuemu::KnxnetServer> knxnet_;  // destroyed before the bus
     std::vector<std::string> ports_;
     std::vector<size_t> nextValue_;  // per device: index into values / current ramp value

@@ -37,9 +37,11 @@ struct TtyPort {
 // keep a descriptor past its close, so CTS is read on a timer instead. While
 // frames come it is read every millisecond; once the line has been quiet the
 // period stretches to kIdleCtsCheckMs. The wake's descriptor is polled
-// meanwhile, so a claim or a stop ends the wait at once.
+// meanwhile, so a claim or a stop ends the wait at once. The longest period
+// leaves a frame announced in it, plus its 31 ms, inside the BCU's 130 ms
+// message time-out.
 constexpr uint32_t kBusyWindowMs = 500;
-constexpr uint32_t kIdleCtsCheckMs = 40;
+constexpr uint32_t kIdleCtsCheckMs = 80;
 constexpr uint32_t kStretchPerMs = 25;  // quiet ms per added ms of period
 // Between the checks of a byte handshake: a CTS change cannot be waited for,
 // and a spin would take a core that the line's far side may need.

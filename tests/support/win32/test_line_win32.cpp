@@ -28,6 +28,11 @@ std::string Ser2netMissing() { return "the ser2net run is for the Linux legs"; }
 
 std::string ServeSer2netLine(bcuemu::Bcu&) { return ""; }
 
+// The emulated FT1.2 interface serves a pty, which the Windows leg reaches only through its relay.
+std::string Ft12Missing() { return "the FT1.2 run is for the Linux legs"; }
+
+std::string ServeFt12Line(bcuemu::Ft12Interface&) { return ""; }
+
 void EndSer2netLine(const std::string&) {}
 
 }  // namespace qel::test
