@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "port_map/port_map.h"
-#include "serial/ft12_frames.h"
+#include "ft12/ft12_frames.h"
 
 namespace qel {
 namespace {

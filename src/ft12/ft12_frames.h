@@ -16,6 +16,7 @@ constexpr uint8_t kEnd = 0x16;
 constexpr uint8_t kResetControl = 0x40;   // the driver's reset request
 constexpr uint8_t kSendControl = 0x53;    // the driver's data frame; 0x73 with the frame-count bit
 constexpr uint8_t kFrameCountBit = 0x20;  // alternates from frame to frame, set first after a reset
+constexpr uint8_t kReceiveControl = 0xD3; // the interface's data frame; 0xF3 with the frame-count bit
 constexpr size_t kMaxData = 64;           // the longest data a frame here carries
 constexpr size_t kMaxFrame = kMaxData + 7;
 
@@ -42,6 +43,9 @@ public:
     const uint8_t* data() const { return frame_ + kControlAt + 1; }
     size_t size() const { return length_ - 1u; }  // data octets after the control
     uint32_t badFrames() const { return bad_; }
+    bool InFrame() const { return have_ != 0; }
+    // A frame whose bytes stopped coming is dropped (kBad); kNone when none was begun.
+    Event Cut() { return have_ != 0 ? Drop() : Event::kNone; }
     void Clear() { have_ = 0; }
 
 private:

@@ -1,4 +1,4 @@
-#include "serial/ft12_frames.h"
+#include "ft12/ft12_frames.h"
 
 #include <cstring>
 
