@@ -41,8 +41,12 @@ size_t MessageOfImage(Emi emi, const uint8_t* image, uint8_t* out) {
     if (length == 0) return 0;
     if (emi == Emi::kCemi) return image[1] == cemi::kLDataReq ? cemi::CemiFromBcuRequest(image, out) : 0;
     switch (image[1]) {
-    case cemi::kLDataReq:
-    case kValueWrite: return Copy(image + 1, length, out);  // EMI2 is the BCU's frame without its header
+    case cemi::kLDataReq: {
+        // EMI2 is the BCU's frame without its header, up to the routing byte's length.
+        const size_t n = kEmi2DataMin + (length >= kEmi2DataMin ? image[7] & 0x0Fu : 0x10u);
+        return n <= length ? Copy(image + 1, n, out) : 0;
+    }
+    case kValueWrite: return Copy(image + 1, length, out);
     case kValueRead: return length >= kValueReadSize ? Copy(image + 1, kValueReadSize, out) : 0;
     default: return 0;
     }

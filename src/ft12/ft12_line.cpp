@@ -200,6 +200,7 @@ SendResult EstablishFt12(InstanceData* instance, Ft12Line* line, FrameHandler on
 SendResult Ft12Send(InstanceData* instance, Ft12Line* line, const uint8_t* image, FrameHandler onFrame) {
     if (!line->up && EstablishFt12(instance, line, onFrame) != SendResult::kSent) return SendResult::kFailed;
     const size_t n = ft12::MessageOfImage(line->emi, image, line->message);
+    line->awaitedDestination = static_cast<uint16_t>(image[5] << 8 | image[6]);  // a data request's
     if (n == 0 || !SendMessage(instance, line, n, onFrame)) return SendResult::kFailed;
     if (ft12::AnswerOf(line->message) != ft12::Answer::kDataConfirm) return SendResult::kSent;
     if (line->answered && line->positive) return SendResult::kSent;
