@@ -4,6 +4,7 @@
 
 #include "ft12/cemi_management.h"
 #include "ft12/emi2_codec.h"
+#include "ft12/emi2_memory.h"
 #include "ft12/ft12_link.h"
 #include "knxnet/codec.h"
 #include "line_transport.h"
@@ -19,7 +20,7 @@ constexpr size_t kReadChunk = 256;
 
 Ft12Interface::Ft12Interface(Bus& bus, Ft12Options options, Printer note)
     : bus_(bus), options_(options), note_(std::move(note)), link_(std::make_unique<ft12::Link>()),
-      linkLayer_(options.flavour == EmiFlavour::kCemi) {}
+      memory_(std::make_unique<ft12::Emi2Memory>()), linkLayer_(options.flavour == EmiFlavour::kCemi) {}
 
 Ft12Interface::~Ft12Interface() { Stop(); }
 
@@ -153,6 +154,11 @@ void Ft12Interface::HandleLocked(const std::vector<uint8_t>& message, std::vecto
         const std::vector<uint8_t> body(message.begin() + 1, message.end());
         if (body == ft12::LinkLayerSwitch()) SetLinkLayerLocked(true, notes);
         if (body == ft12::NormalModeSwitch()) SetLinkLayerLocked(false, notes);
+        return;
+    }
+    if (std::optional<ft12::MemoryAnswer> answer = memory_->Answer(message, linkLayer_)) {
+        if (answer->linkLayer) SetLinkLayerLocked(*answer->linkLayer, notes);
+        if (!answer->message.empty()) SendLocked(std::move(answer->message));
         return;
     }
     std::optional<ft12::Emi2Frame> request = ft12::DecodeEmi2(message);

@@ -52,7 +52,9 @@ Result CallCommand(RequestBlock* request, const Direction& direction, int16_t in
     const LinkMethods& link = LinkOf(request->instance->portHandle);
     switch (link.bcuCommands[static_cast<int>(row.bcuCommand)]) {
     case CommandUse::kAsOnBcu: break;
-    case CommandUse::kRefused: QEL_LOG(link.refusalText, name, row.name); return Result::kRejected;
+    case CommandUse::kRefused:
+        QEL_LOG(link.refusalTexts[static_cast<int>(row.bcuCommand)], name, row.name);
+        return Result::kRejected;
     case CommandUse::kDone: return Result::kDone;
     case CommandUse::kRenew: return RenewLink(request->instance) ? Result::kDone : Result::kRejected;
     }

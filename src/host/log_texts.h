@@ -63,6 +63,16 @@ inline constexpr char kTunnelDown[] = "%s: KNXnet/IP tunnel to %s down, telegram
 inline constexpr char kTunnelNotConfirmed[] = "%s: KNXnet/IP tunnel to %s: telegram not confirmed (%s)";  // why
 inline constexpr char kBcuCommandOnTunnel[] = "%s: %s is a BCU command, refused on a KNXnet/IP link";  // command
 
+// An FT1.2 line; the second "%s" is the device ("/dev/ttyUSB0", "COM3").
+inline constexpr char kFt12LinkLayer[] = "%s: FT1.2 interface on %s: link layer (%s)";  // EMI2 or cEMI
+inline constexpr char kFt12NoAck[] = "%s: FT1.2 interface on %s: no acknowledgement to %s";  // frame name
+inline constexpr char kFt12NoAnswer[] = "%s: FT1.2 interface on %s: no answer to %s";  // request name
+inline constexpr char kFt12LinkLayerRefused[] = "%s: FT1.2 interface on %s: link layer refused";
+inline constexpr char kFt12NotConfirmed[] = "%s: FT1.2 interface on %s: telegram not confirmed (%s)";  // why
+inline constexpr char kFt12BadFrame[] = "%s: FT1.2 interface on %s: bad frame dropped (%u so far)";
+inline constexpr char kBcuCommandOnCemi[] = "%s: %s is a BCU command, refused on a cEMI interface";  // command
+inline constexpr char kModemLineOnFt12[] = "%s: %s needs a modem line, refused on an FT1.2 link";  // command
+
 // Parsing a gate address; the last "%s" is the address as the host gave it.
 inline constexpr char kNoParseBlock[] = "%s: SingleParser() fail, no parameter block";
 inline constexpr char kInvalidChar[] = "%s: SingleParser() invalid char found (addr = '%s')";

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "ft12/ft12_line.h"
 #include "instance/instance_numbers.h"
 #include "port_map/port_map.h"
 #include "link/line_lock.h"
@@ -49,6 +50,8 @@ PortHandle OpenConfiguredPort(const PortSettings& settings, const char* owner, b
     TunnelTarget tunnel;
     if (mapped == MapLookup::kMapped && ParseTunnelTarget(target, std::strlen(target), &tunnel))
         return OpenTunnel(target, owner);
+    Ft12Target ft12;
+    if (mapped == MapLookup::kMapped && ParseFt12Target(target, std::strlen(target), &ft12)) return OpenFt12(ft12);
     PortHandle handle = kNoPort;
     const OpenResult opened =
         CommOpen(mapped == MapLookup::kMapped ? target : name, settings.line, settings.openFlags, &handle, name);

@@ -8,7 +8,7 @@
 namespace qel {
 
 // The pseudo port for "NULLDEV" in any case, an open port, a tunnel (a
-// knxip:// target of the port map), or kNoPort; with `mapBroken`, whether
+// knxip:// target of the port map), an FT1.2 line (an ft12: target), or kNoPort; with `mapBroken`, whether
 // kNoPort came from a port map that cannot be used (its line is logged
 // already). A tunnel's failures are logged under `owner`.
 PortHandle OpenConfiguredPort(const PortSettings& settings, const char* owner, bool* mapBroken = nullptr);

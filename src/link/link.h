@@ -7,7 +7,8 @@
 // a link object, which begins with its LinkMethods as a platform::Port begins
 // with its PortMethods. kNoPort and kPseudoPort ("NULLDEV") name no object:
 // they are the handshake line with no device (every byte refused) and with
-// the pseudo device (every byte taken).
+// the pseudo device (every byte taken). A third kind, the FT1.2 line to a BCU2
+// or a cEMI interface, lives in ft12/.
 //
 // Everything a link sends or receives is a BCU frame image (header first):
 // a link that reaches the bus another way converts at its edge.
@@ -75,7 +76,7 @@ struct LinkMethods {
     uint32_t listenerStartMs;                           // the listener stays off the link this long at its start
     uint32_t workTailMs;                                // a pause ending a request's work, before the priority drops
     CommandUse bcuCommands[kBcuCommandCount];           // by BcuCommand
-    const char* refusalText;                            // log line of a refused command: instance, command name
+    const char* refusalTexts[kBcuCommandCount];         // by BcuCommand: log line of a refused one (instance, command name)
 };
 
 // Every link object begins with this.

@@ -6,7 +6,8 @@
 // open port). The posix and win32 backends each fill them completely; the
 // virtual line is a third kind of port behind the same PortMethods. Tests may
 // install a wrapping System (setSystem) to fail chosen calls. A wake lets one
-// thread end another's wait on a port: awaitCts waits for CTS and a wake at once.
+// thread end another's wait on a port: awaitCts waits for CTS and a wake at once,
+// awaitInput for input bytes and a wake.
 //
 // Error contract: every bool operation returns false when the platform
 // refused, and then has changed nothing the caller can see, except that a
@@ -78,6 +79,7 @@ struct PortMethods {
     bool (*setEventMask)(Port*, uint32_t mask);                    // kEventTxEmpty...
     void (*awaitLine)(Port*, uint32_t maxMs);                      // let a busy poll wait for the line; may return at once
     bool (*awaitCts)(Port*, Wake* wake, uint32_t maxMs);           // until CTS is on, wake signalled or maxMs; false: port failed
+    bool (*awaitInput)(Port*, Wake* wake, uint32_t maxMs);         // until input waits, wake (may be nullptr) signalled or maxMs; false: port failed
 };
 
 // Every backend's port begins with this.

@@ -29,6 +29,10 @@ bool SameName(const char* a, size_t n, const char* b) {
 
 // A target the driver can open: a device path, or one of the schemes.
 bool TargetUnderstood(const char* target, size_t n) {
+    if (n >= 5 && std::strncmp(target, "ft12:", 5) == 0) {
+        Ft12Target ft12;
+        return ParseFt12Target(target, n, &ft12);
+    }
     const char* scheme = static_cast<const char*>(std::memchr(target, ':', n));
     if (scheme == nullptr || n - static_cast<size_t>(scheme - target) < 3 || std::strncmp(scheme, "://", 3) != 0)
         return true;  // a path: the open says whether it exists
@@ -45,6 +49,34 @@ bool TargetUnderstood(const char* target, size_t n) {
     }
     TunnelTarget tunnel;
     return isScheme("knxip") && ParseTunnelTarget(target, n, &tunnel);
+}
+
+// Takes "?cemi" or "?baud=N" from the end of [begin, *end); false when there is none.
+bool TakeFt12Option(const char* begin, const char** end, Ft12Target* out) {
+    const char* mark = nullptr;
+    for (const char* c = *end; c > begin; --c) {
+        if (c[-1] == '?') {
+            mark = c - 1;
+            break;
+        }
+    }
+    if (mark == nullptr) return false;
+    const auto length = static_cast<size_t>(*end - mark);
+    if (length == 5 && std::strncmp(mark, "?cemi", 5) == 0) {
+        out->cemi = true;
+    } else if (length > 6 && length <= 13 && std::strncmp(mark, "?baud=", 6) == 0) {
+        uint32_t baud = 0;
+        for (const char* c = mark + 6; c < *end; ++c) {
+            if (!std::isdigit(static_cast<unsigned char>(*c))) return false;
+            baud = baud * 10 + static_cast<uint32_t>(*c - '0');
+        }
+        if (baud == 0 || baud > 0xFFFFu) return false;  // the host's line settings hold 16 bits
+        out->baud = baud;
+    } else {
+        return false;
+    }
+    *end = mark;
+    return true;
 }
 
 }  // namespace
@@ -80,6 +112,23 @@ bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out) {
     std::memcpy(out->host, host, static_cast<size_t>(hostEnd - host));
     out->host[hostEnd - host] = '\0';
     out->port = static_cast<uint16_t>(port);
+    return true;
+}
+
+bool ParseFt12Target(const char* target, size_t n, Ft12Target* out) {
+    constexpr char kScheme[] = "ft12:";
+    constexpr size_t kSchemeLength = sizeof kScheme - 1;
+    if (n <= kSchemeLength || std::strncmp(target, kScheme, kSchemeLength) != 0) return false;
+    const char* device = target + kSchemeLength;
+    const char* end = target + n;
+    out->cemi = false;
+    out->baud = 19200;
+    while (std::memchr(device, '?', static_cast<size_t>(end - device)) != nullptr) {
+        if (!TakeFt12Option(device, &end, out)) return false;
+    }
+    if (end == device || static_cast<size_t>(end - device) >= sizeof out->device) return false;
+    std::memcpy(out->device, device, static_cast<size_t>(end - device));
+    out->device[end - device] = '\0';
     return true;
 }
 

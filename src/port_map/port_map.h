@@ -1,7 +1,7 @@
 // The port map: the host gives a port name of at most 11 characters; the map
 // lets that name stand for a target that does not fit or is no local device:
 // a long device path, \\.\COM12, rfc2217://HOST:PORT (a network serial
-// server), knxip://HOST[:PORT][?nat]. One "NAME = TARGET" a line, "#" starts
+// server), knxip://HOST[:PORT][?nat], ft12:DEVICE[?cemi][?baud=N]. One "NAME = TARGET" a line, "#" starts
 // a comment, names compare without regard to letter case. The file is the one
 // QELEIB_PORTS names, else qeleib.ports beside the driver library; it is read
 // afresh at every lookup (each ColdStart and port request), so a change
@@ -35,6 +35,17 @@ struct TunnelTarget {
 };
 // False when `target` (n characters) is no such target.
 bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out);
+
+// An ft12:DEVICE target: a BCU2 in FT1.2 mode (EMI2 frames) or, with
+// "?cemi", a cEMI module, on the serial device DEVICE (itself a device path or
+// a short name), at `baud` bits per second ("?baud=N", 19200 when not given).
+struct Ft12Target {
+    char device[kTargetSize];
+    bool cemi;
+    uint32_t baud;
+};
+// False when `target` (n characters) is no such target.
+bool ParseFt12Target(const char* target, size_t n, Ft12Target* out);
 
 // Looks `name` up in a map's text. A line that does not parse, or a name
 // mapped twice, makes the whole map kBroken, whatever name is asked for.

@@ -63,7 +63,7 @@ const LinkMethods kHandshakeLine = {
     .workTailMs = kWorkTailMs,         // the line settles before the priority drops
     .bcuCommands = {CommandUse::kAsOnBcu, CommandUse::kAsOnBcu, CommandUse::kAsOnBcu, CommandUse::kAsOnBcu,
                     CommandUse::kAsOnBcu, CommandUse::kAsOnBcu},  // a BCU takes them all
-    .refusalText = nullptr,            // refuses none
+    .refusalTexts = {},                // refuses none
 };
 
 }  // namespace qel

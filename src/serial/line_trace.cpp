@@ -125,6 +125,9 @@ void TraceAwaitLine(platform::Port* p, uint32_t maxMs) { Self(p)->inner->methods
 bool TraceAwaitCts(platform::Port* p, platform::Wake* wake, uint32_t maxMs) {
     return Self(p)->inner->methods->awaitCts(Self(p)->inner, wake, maxMs);
 }
+bool TraceAwaitInput(platform::Port* p, platform::Wake* wake, uint32_t maxMs) {
+    return Self(p)->inner->methods->awaitInput(Self(p)->inner, wake, maxMs);
+}
 
 const platform::PortMethods kTraceMethods = {
     .close = TraceClose,
@@ -141,6 +144,7 @@ const platform::PortMethods kTraceMethods = {
     .setEventMask = TraceSetEventMask,
     .awaitLine = TraceAwaitLine,
     .awaitCts = TraceAwaitCts,
+    .awaitInput = TraceAwaitInput,
 };
 
 // "/path/trace.vcd" and "COM1" give "/path/trace.COM1"; the port name keeps its letters and digits.

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "link/cemi_frames.h"
+
 namespace qel::knxnet {
 
 constexpr uint16_t kDefaultPort = 3671;
@@ -26,11 +28,6 @@ enum class Service : uint16_t {
 constexpr uint8_t kNoError = 0x00;
 constexpr uint8_t kConnectionIdError = 0x21;
 constexpr uint8_t kNoMoreConnections = 0x24;
-
-// cEMI message codes.
-constexpr uint8_t kLDataReq = 0x11;
-constexpr uint8_t kLDataCon = 0x2E;
-constexpr uint8_t kLDataInd = 0x29;
 
 // An IPv4 endpoint (host order); 0.0.0.0:0 asks the server to answer where
 // the datagram came from (route-back, for clients behind NAT).
@@ -64,28 +61,14 @@ bool ParseDatagram(const uint8_t* bytes, size_t n, Received* out);
 // "E_NO_MORE_CONNECTIONS", ...; "E_0x.." for codes without a name.
 const char* StatusName(uint8_t status, char* scratch, size_t size);
 
-// The cEMI L_Data.req for a BCU data request image (header, 0x11, control,
-// source, destination, routing and length, transport control, data); 0 when
-// the image is no data request. `cemi` holds kMaxDatagram bytes.
-size_t CemiFromBcuRequest(const uint8_t* image, uint8_t* cemi);
-
-// A cEMI L_Data frame as it reads to the commands.
-struct CemiData {
-    uint8_t code;           // kLDataInd, kLDataCon, ...
-    uint8_t control1;
-    uint8_t control2;
-    uint16_t source;
-    uint16_t destination;
-    uint8_t length;         // octets after the transport control
-    const uint8_t* tpdu;    // transport control first, length + 1 octets
-};
-bool ParseCemi(const uint8_t* cemi, size_t n, CemiData* out);
-// A negative L_Data.con: control field 1's confirm bit.
-constexpr bool IsNegativeConfirm(const CemiData& frame) { return (frame.control1 & 0x01) != 0; }
-
-// The BCU's indication image (header first, 0x49, ...) of an L_Data.ind of a
-// standard frame; 0 when it has none (extended frame, too long). Returns the
-// image's length field.
-uint8_t BcuIndicationFromCemi(const CemiData& frame, uint8_t* image, size_t size);
+// The cEMI frames inside the tunnelling requests (link/cemi_frames.h).
+using cemi::BcuIndicationFromCemi;
+using cemi::CemiData;
+using cemi::CemiFromBcuRequest;
+using cemi::IsNegativeConfirm;
+using cemi::kLDataCon;
+using cemi::kLDataInd;
+using cemi::kLDataReq;
+using cemi::ParseCemi;
 
 }  // namespace qel::knxnet

@@ -71,7 +71,8 @@ const LinkMethods kTunnelLink = {
                     CommandUse::kRefused,    // no BCU cells
                     CommandUse::kRefused,
                     CommandUse::kRefused},   // no modem lines
-    .refusalText = text::kBcuCommandOnTunnel,
+    .refusalTexts = {nullptr, nullptr, nullptr, text::kBcuCommandOnTunnel, text::kBcuCommandOnTunnel,
+                     text::kBcuCommandOnTunnel},
 };
 
 }  // namespace qel

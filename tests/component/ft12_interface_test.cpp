@@ -121,6 +121,24 @@ TEST_F(Ft12OverPty, Emi2WritesAreAcknowledgedConfirmedAndRepeatsTakenOnce) {
     EXPECT_EQ(ft12_->Counts().repeats, 1u);
 }
 
+TEST_F(Ft12OverPty, Emi2CellsAnswerPcGetValueAndTakePcSetValue) {
+    Start(EmiFlavour::kEmi2);
+    pc_->Write(ft12::VariableFrame(0x53, {0x4C, 0x01, 0x00, 0x60}));  // the layer cell: link layer
+    EXPECT_EQ(pc_->ReadFrame(), kAck);
+    EXPECT_EQ(pc_->ReadFrame(), UnitFrame(true, {0x4B, 0x01, 0x00, 0x60, 0x12}));
+    pc_->Write(kAck);
+    pc_->Write(ft12::VariableFrame(0x73, {0x46, 0x01, 0x01, 0x16, 0x33}));  // no answer but the acknowledgement
+    EXPECT_EQ(pc_->ReadFrame(), kAck);
+    pc_->Write(ft12::VariableFrame(0x53, {0x4C, 0x03, 0x01, 0x16}));
+    EXPECT_EQ(pc_->ReadFrame(), kAck);
+    EXPECT_EQ(pc_->ReadFrame(), UnitFrame(false, {0x4B, 0x03, 0x01, 0x16, 0x33, 0x00, 0x00}));
+    pc_->Write(kAck);
+    pc_->Write(ft12::VariableFrame(0x73, {0x46, 0x01, 0x00, 0x60, 0x00}));  // the layer cell cleared: link layer off
+    EXPECT_EQ(pc_->ReadFrame(), kAck);
+    EXPECT_TRUE(ft12_->WaitCounts([](const bcuemu::Ft12Counts& c) { return c.taken == 5; }, kWaitMs));
+    EXPECT_FALSE(ft12_->LinkLayer());
+}
+
 TEST_F(Ft12OverPty, CemiReadsAreAnsweredAndBadFramesDropped) {
     Start(EmiFlavour::kCemi);
     const Bytes read = {0x68, 0x0C, 0x0C, 0x68, 0x53, 0x11, 0x00, 0xBC, 0xD0, 0x00, 0x00, 0x08, 0x02, 0x01, 0x00, 0x00, 0xFB, 0x16};

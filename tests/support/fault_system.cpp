@@ -16,7 +16,7 @@ constexpr const char* kNames[] = {
     "waitWake",    "closeWake",   "libraryPath", "resolveHost", "openDatagram", "sendDatagram",
     "receiveDatagram", "closeDatagram", "close",       "getState",
     "setState",    "getTimeouts", "setTimeouts", "setQueueSizes", "write",   "read",
-    "queryInput",  "setModemLine", "getCts",    "setEventMask", "awaitLine", "awaitCts",
+    "queryInput",  "setModemLine", "getCts",    "setEventMask", "awaitLine", "awaitCts", "awaitInput",
 };
 static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Op::kCount));
 
@@ -105,6 +105,10 @@ bool fpAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
     return !shouldFail(Op::kAwaitCts) && inner(p)->methods->awaitCts(inner(p), wake, maxMs);
 }
 
+bool fpAwaitInput(Port* p, Wake* wake, uint32_t maxMs) {
+    return !shouldFail(Op::kAwaitInput) && inner(p)->methods->awaitInput(inner(p), wake, maxMs);
+}
+
 const PortMethods kFaultPortMethods = {
     .close = fpClose,
     .getState = fpGetState,
@@ -120,6 +124,7 @@ const PortMethods kFaultPortMethods = {
     .setEventMask = fpSetEventMask,
     .awaitLine = fpAwaitLine,
     .awaitCts = fpAwaitCts,
+    .awaitInput = fpAwaitInput,
 };
 
 Port* fsOpenPort(const char* name) {

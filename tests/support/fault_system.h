@@ -26,7 +26,7 @@ enum class Op : uint8_t {
     kResolveHost, kOpenDatagram, kSendDatagram, kReceiveDatagram, kCloseDatagram,
     // PortMethods
     kClose, kGetState, kSetState, kGetTimeouts, kSetTimeouts, kSetQueueSizes, kWrite, kRead,
-    kQueryInput, kSetModemLine, kGetCts, kSetEventMask, kAwaitLine, kAwaitCts,
+    kQueryInput, kSetModemLine, kGetCts, kSetEventMask, kAwaitLine, kAwaitCts, kAwaitInput,
     kCount
 };
 

@@ -7,7 +7,8 @@
 // PEI_Switch.req A9 00 18 34 56 78 0A; cEMI: communication mode 0, the
 // default), every telegram of the bus comes to the PC as L_Data.ind; an
 // L_Data.req goes on the bus (a source of 0.0.0 becomes the interface's
-// address) and is confirmed with L_Data.con once it has gone out.
+// address) and is confirmed with L_Data.con once it has gone out. EMI2 also
+// answers PC_GetValue.req and takes PC_SetValue.req (ft12/emi2_memory.h).
 // Thread-safe.
 #pragma once
 
@@ -33,6 +34,7 @@ class LineTransport;
 }
 namespace ft12 {
 class Link;
+class Emi2Memory;
 }
 
 enum class EmiFlavour : uint8_t { kEmi2, kCemi };
@@ -96,6 +98,7 @@ private:
     mutable std::mutex mutex_;  // everything below
     mutable std::condition_variable changed_;
     std::unique_ptr<ft12::Link> link_;
+    std::unique_ptr<ft12::Emi2Memory> memory_;
     bool linkLayer_ = false;
     std::deque<std::vector<uint8_t>> awaitingConfirm_;  // L_Data.con to send, in bus order
     std::unique_ptr<detail::LineTransport> transport_;

@@ -272,6 +272,21 @@ bool TtyAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
     }
 }
 
+// The descriptor and the wake's in one poll: a byte or the wake ends it.
+bool TtyAwaitInput(Port* p, Wake* wake, uint32_t maxMs) {
+    const uint32_t start = TickMs();
+    for (;;) {
+        const uint32_t elapsed = TickMs() - start;
+        const int left = static_cast<int>(elapsed < maxMs ? maxMs - elapsed : 0);
+        pollfd pfds[2] = {{self(p)->fd, POLLIN, 0}, {wake != nullptr ? WakeFd(wake) : -1, POLLIN, 0}};
+        const int ready = poll(pfds, wake != nullptr ? 2 : 1, left);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0 || (pfds[0].revents & (POLLERR | POLLNVAL)) != 0) return false;
+        if (ready == 0 || pfds[0].revents != 0) return true;
+        if (TakeWake(wake)) return true;
+    }
+}
+
 const PortMethods kTtyMethods = {
     .close = TtyClose,
     .getState = TtyGetState,
@@ -287,6 +302,7 @@ const PortMethods kTtyMethods = {
     .setEventMask = TtySetEventMask,
     .awaitLine = TtyAwaitLine,
     .awaitCts = TtyAwaitCts,
+    .awaitInput = TtyAwaitInput,
 };
 
 // "COM3" -> /dev/ttyS2, "NUL" -> /dev/null, "ttyUSB0" -> /dev/ttyUSB0, a path as it is.

@@ -297,6 +297,29 @@ bool VpAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
     }
 }
 
+// As the CTS wait, for bytes in the ring; without a wake, the stream's news alone.
+bool VpAwaitInput(Port* p, Wake* wake, uint32_t maxMs) {
+    VirtualPort* vp = self(p);
+    const uint32_t start = Now();
+    for (;;) {
+        drain(vp);
+        if (vp->closed) return false;
+        if (vp->received.size() > 0) return true;
+        const uint32_t elapsed = Now() - start;
+        if (elapsed >= maxMs) return true;
+        if (wake == nullptr) {
+            if (pump(vp, maxMs - elapsed) < 0) return false;
+            continue;
+        }
+        switch (vp->stream->methods->awaitInput(vp->stream, wake, maxMs - elapsed)) {
+        case StreamWait::kInput: break;
+        case StreamWait::kWoken:
+        case StreamWait::kTimedOut: return true;
+        case StreamWait::kClosed: vp->closed = true; return false;
+        }
+    }
+}
+
 // Each method runs with the port's mutex held (close frees the port, so it takes none).
 template <auto Method, typename... Args>
 auto Locked(Port* p, Args... args) {
@@ -319,6 +342,7 @@ const PortMethods kVirtualPortMethods = {
     .setEventMask = Locked<VpSetEventMask, uint32_t>,
     .awaitLine = Locked<VpAwaitLine, uint32_t>,
     .awaitCts = Locked<VpAwaitCts, Wake*, uint32_t>,
+    .awaitInput = Locked<VpAwaitInput, Wake*, uint32_t>,
 };
 
 }  // namespace

@@ -196,12 +196,22 @@ bool EndCommWait(CommPort* port, OVERLAPPED* ov, bool cancel) {
     return ended;
 }
 
-// CTS first; then a WaitCommEvent for EV_CTS beside the wake. CTS is read
-// again once the wait is posted, since it may have risen just before.
-bool CommAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
+bool InputWaiting(Port* p, bool* on) {
+    uint32_t waiting = 0;
+    uint32_t errors = 0;
+    if (!CommQueryInput(p, &waiting, &errors)) return false;
+    *on = waiting > 0;
+    return true;
+}
+
+// `Ready` first (CTS, or input waiting); then a WaitCommEvent for the line's
+// events beside the wake (if any). `Ready` is read again once the wait is
+// posted, since it may have come true just before.
+template <bool (*Ready)(Port*, bool*)>
+bool AwaitCommEvent(Port* p, Wake* wake, uint32_t maxMs) {
     CommPort* port = self(p);
     bool on = false;
-    if (!CommGetCts(p, &on)) return false;
+    if (!Ready(p, &on)) return false;
     if (on || maxMs == 0) return true;
     const DWORD start = GetTickCount();
     for (;;) {
@@ -210,20 +220,33 @@ bool CommAwaitCts(Port* p, Wake* wake, uint32_t maxMs) {
         ov.hEvent = port->waitEvent;
         ResetEvent(ov.hEvent);
         if (!WaitCommEvent(port->handle, &port->waitEvents, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
-        const bool readable = CommGetCts(p, &on);
+        const bool readable = Ready(p, &on);
         DWORD which = WAIT_OBJECT_0;
         if (readable && !on) {
             const DWORD elapsed = GetTickCount() - start;
-            const HANDLE handles[2] = {ov.hEvent, WakeHandle(wake)};
-            which = WaitForMultipleObjects(2, handles, FALSE, elapsed >= maxMs ? 0 : maxMs - elapsed);
+            const HANDLE handles[2] = {ov.hEvent, wake != nullptr ? WakeHandle(wake) : nullptr};
+            which = WaitForMultipleObjects(wake != nullptr ? 2 : 1, handles, FALSE, elapsed >= maxMs ? 0 : maxMs - elapsed);
         }
         const bool lineEvent = which == WAIT_OBJECT_0 && readable && !on;
         const bool ended = EndCommWait(port, &ov, !lineEvent);
         if (!readable || which == WAIT_FAILED) return false;
-        if (on || which != WAIT_OBJECT_0) return true;  // CTS, the wake or the limit
-        if (!ended || !CommGetCts(p, &on)) return false;
+        if (on || which != WAIT_OBJECT_0) return true;  // ready, the wake or the limit
+        if (!ended || !Ready(p, &on)) return false;
         if (on || GetTickCount() - start >= maxMs) return true;
     }
+}
+
+bool CommAwaitCts(Port* p, Wake* wake, uint32_t maxMs) { return AwaitCommEvent<CommGetCts>(p, wake, maxMs); }
+
+// EV_RXCHAR joins the mask at the first wait for input (an FT1.2 line), so
+// that the handshake line's CTS waits see the events they always saw.
+bool CommAwaitInput(Port* p, Wake* wake, uint32_t maxMs) {
+    CommPort* port = self(p);
+    if ((port->eventMask & EV_RXCHAR) == 0) {
+        if (!SetCommMask(port->handle, port->eventMask | EV_RXCHAR)) return false;
+        port->eventMask |= EV_RXCHAR;
+    }
+    return AwaitCommEvent<InputWaiting>(p, wake, maxMs);
 }
 
 const PortMethods kCommMethods = {
@@ -241,6 +264,7 @@ const PortMethods kCommMethods = {
     .setEventMask = CommSetEventMask,
     .awaitLine = CommAwaitLine,
     .awaitCts = CommAwaitCts,
+    .awaitInput = CommAwaitInput,
 };
 
 bool IsComName(const char* name) {
