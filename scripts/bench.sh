@@ -8,7 +8,9 @@
 # --line pty runs the driver's tty backend over a pseudo terminal with modem
 # lines (the test preload library gives it RTS, DTR and CTS) instead of the
 # virtual line. --line knxip runs bench/tunnel_bench instead: the driver's
-# KNXnet/IP tunnel to the emulated bus's server, beside a bare client.
+# KNXnet/IP tunnel to the emulated bus's server, beside a bare client;
+# --line ft12 (ft12cemi) runs bench/ft12_bench: the driver's FT1.2 link to an
+# emulated EMI2 (cEMI) interface, beside a bare FT1.2 client on the same bus.
 # --short runs every scenario briefly (well under a minute), to show that it
 # runs. Results: DIR (default build/bench): summary.md, results.csv,
 # rates.csv, line_speed.png.
@@ -19,11 +21,18 @@ out=build/bench
 args=()
 preload=()
 tunnel=false
+ft12=()
 while (($#)); do
   case "$1" in
     --out) out=$2; shift 2 ;;
-    --line) [ "$2" = knxip ] || { args+=("$1" "$2"); [ "$2" = pty ] && preload=(env LD_PRELOAD="$PWD/build/linux-i386/tests/modem_lines/libqel_modem_lines.so"); }
-            [ "$2" = knxip ] && tunnel=true; shift 2 ;;
+    --line) case $2 in
+              knxip) tunnel=true ;;
+              ft12) ft12=(build/linux-i386/bench/ft12_bench) ;;
+              ft12cemi) ft12=(build/linux-i386/bench/ft12_bench --cemi) ;;
+              pty) args+=("$1" "$2"); preload=(env LD_PRELOAD="$PWD/build/linux-i386/tests/modem_lines/libqel_modem_lines.so") ;;
+              *) args+=("$1" "$2") ;;
+            esac
+            shift 2 ;;
     *) args+=("$1"); shift ;;
   esac
 done
@@ -33,8 +42,12 @@ scripts/setup.sh bench
 
 echo "== build (linux-i386)"
 [ -f build/linux-i386/build.ninja ] || cmake --preset linux-i386 >/dev/null
-nice -n 10 cmake --build --preset linux-i386 -j2 --target line_bench tunnel_bench qeleib huxtor bcusim qel_modem_lines
+nice -n 10 cmake --build --preset linux-i386 -j2 --target line_bench tunnel_bench ft12_bench qeleib huxtor bcusim qel_modem_lines
 
+if ((${#ft12[@]})); then
+  echo "== run (FT1.2)"
+  exec "${ft12[@]}" --out "$out" "${args[@]}"
+fi
 if $tunnel; then
   echo "== run (KNXnet/IP tunnel)"
   exec build/linux-i386/bench/tunnel_bench --out "$out" "${args[@]}"

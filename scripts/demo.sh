@@ -3,14 +3,17 @@
 # the host library, the bus emulator and eibhost, starts the emulator with the building scenario, and runs a short
 # eibhost session on its virtual line: gates updating live, reads, writes,
 # BCU cells, and a clean stop. Exits with eibhost's status.
-#   scripts/demo.sh [knxip]   knxip: the same building over KNXnet/IP, the
-#                             driver on a tunnel to bcusim's tunnelling server
+#   scripts/demo.sh [knxip|ft12]
+#                             knxip: the same building over KNXnet/IP, the
+#                             driver on a tunnel to bcusim's tunnelling server;
+#                             ft12: behind an emulated FT1.2 interface (EMI2)
+#                             on a pseudo terminal, the driver's FT1.2 link
 #   BUILD_DIR=...  build tree to use (default: build/linux-i386 when the test
 #                  command has configured it, else build/linux-i386-demo, built
 #                  without optimisation, the fastest for a first run)
 set -eu
 link=${1:-line}
-case $link in line|knxip) ;; *) echo "usage: scripts/demo.sh [knxip]" >&2; exit 2 ;; esac
+case $link in line|knxip|ft12) ;; *) echo "usage: scripts/demo.sh [knxip|ft12]" >&2; exit 2 ;; esac
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-}
@@ -42,10 +45,11 @@ trap cleanup EXIT INT TERM
 
 # The virtual lines are Unix sockets in the working directory: ./b1 ...
 cd "$work"
-knxnet=
-[ "$link" = knxip ] && knxnet="--knxnet 127.0.0.1:0"
+serve=
+[ "$link" = knxip ] && serve="--knxnet 127.0.0.1:0"
+[ "$link" = ft12 ] && serve="--pty --ft12 emi2"
 # shellcheck disable=SC2086
-"$build/tools/bcusim/bcusim" --line ./b1 $knxnet --ready-file "$work/ready" "$scenario" >"$work/bcusim.log" 2>&1 &
+"$build/tools/bcusim/bcusim" --line ./b1 $serve --ready-file "$work/ready" "$scenario" >"$work/bcusim.log" 2>&1 &
 bcusim_pid=$!
 
 # bcusim writes the ready file once it listens.
@@ -70,6 +74,11 @@ if [ "$link" = knxip ]; then
     printf 'KNXIP1 = knxip://%s\n' "$server" >"$work/qeleib.ports"
     export QELEIB_PORTS="$work/qeleib.ports"
     session=$root/tools/eibhost/examples/building_demo_knxip.toml
+fi
+if [ "$link" = ft12 ]; then
+    printf 'FT12 = ft12:%s/b1\n' "$work" >"$work/qeleib.ports"
+    export QELEIB_PORTS="$work/qeleib.ports"
+    session=$root/tools/eibhost/examples/building_demo_ft12.toml
 fi
 
 status=0
