@@ -27,13 +27,20 @@ void Ledger::Delivered(uint16_t group, uint16_t value) {
 }
 
 void Ledger::Completed(const std::vector<std::vector<uint8_t>>& frames, size_t excusedFrom) {
+    // Other frames keep their place, so that `excusedFrom` still counts them.
+    std::vector<Key> telegrams;
+    for (const std::vector<uint8_t>& f : frames) {
+        if (f.size() != kWordFrameSize || f[1] != kGroupIndication) telegrams.push_back({0, 0});
+        else telegrams.push_back({static_cast<uint16_t>(f[5] << 8 | f[6]), static_cast<uint16_t>(f[10] << 8 | f[11])});
+    }
+    Completed(telegrams, excusedFrom);
+}
+
+void Ledger::Completed(const std::vector<Key>& telegrams, size_t excusedFrom) {
     std::lock_guard hold(mutex_);
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const std::vector<uint8_t>& f = frames[i];
-        if (f.size() != kWordFrameSize || f[1] != kGroupIndication) continue;
-        const auto group = static_cast<uint16_t>(f[5] << 8 | f[6]);
-        if (!IsSoakGroup(group)) continue;
-        At(group, static_cast<uint16_t>(f[10] << 8 | f[11])) |= i >= excusedFrom ? kExcused : kCompleted;
+    for (size_t i = 0; i < telegrams.size(); ++i) {
+        if (!IsSoakGroup(telegrams[i].first)) continue;
+        At(telegrams[i].first, telegrams[i].second) |= i >= excusedFrom ? kExcused : kCompleted;
     }
 }
 

@@ -58,8 +58,12 @@ public:
     // Telegrams for the bus, in the order they must be sent there.
     std::vector<Telegram> TakeTelegrams();
     std::vector<std::string> TakeNotes();
+    // The cEMI frames the clients acknowledged, in order.
+    std::vector<std::vector<uint8_t>> TakeAcknowledged();
 
     size_t TunnelCount() const { return tunnels_.size(); }
+    // Frames waiting for the clients, the ones in flight included.
+    size_t QueuedFrames() const;
 
 private:
     struct Tunnel {
@@ -95,6 +99,7 @@ private:
     std::vector<Datagram> datagrams_;
     std::vector<Telegram> telegrams_;
     std::vector<std::string> notes_;
+    std::vector<std::vector<uint8_t>> acknowledged_;
     TunnelFaults faults_;
 };
 
