@@ -7,7 +7,7 @@ constexpr size_t kWordFrameSize = 12;  // header + 11: a two-byte value
 constexpr size_t kValues = 65536;
 }  // namespace
 
-Ledger::Ledger() : flags_(kGroups * kValues, 0) {}
+Ledger::Ledger() : flags_(kGroups * kValues, 0), places_(kGroups * kValues) {}
 
 bool Ledger::IsSoakGroup(uint16_t group) const { return group >= kFirstGroup && group < kFirstGroup + kGroups; }
 
@@ -38,9 +38,13 @@ void Ledger::Completed(const std::vector<std::vector<uint8_t>>& frames, size_t e
 
 void Ledger::Completed(const std::vector<Key>& telegrams, size_t excusedFrom) {
     std::lock_guard hold(mutex_);
+    ++periods_;
     for (size_t i = 0; i < telegrams.size(); ++i) {
         if (!IsSoakGroup(telegrams[i].first)) continue;
         At(telegrams[i].first, telegrams[i].second) |= i >= excusedFrom ? kExcused : kCompleted;
+        places_[(telegrams[i].first - kFirstGroup) * kValues + telegrams[i].second] =
+            Place{periods_, static_cast<uint16_t>(telegrams.size()), static_cast<uint16_t>(i),
+                  static_cast<uint16_t>(excusedFrom)};
     }
 }
 
@@ -59,6 +63,11 @@ Figures Ledger::Settle() const {
         if (!done && !excused) ++f.neverSent;
     }
     return f;
+}
+
+Ledger::Place Ledger::PlaceOf(Key key) const {
+    std::lock_guard hold(mutex_);
+    return IsSoakGroup(key.first) ? places_[(key.first - kFirstGroup) * kValues + key.second] : Place{};
 }
 
 std::vector<Ledger::Key> Ledger::LostSample(size_t count) const {

@@ -47,6 +47,12 @@ public:
     Figures Settle() const;
     // The first few lost telegrams, for the report.
     std::vector<Key> LostSample(size_t count) const;
+    // Where a completed telegram stood: its running period (1 = the first
+    // ColdStart's), the frames that period completed, and its place among them.
+    struct Place {
+        uint16_t period = 0, frames = 0, index = 0, excusedFrom = 0;
+    };
+    Place PlaceOf(Key key) const;
 
     Ledger();
 
@@ -58,6 +64,8 @@ private:
     bool IsSoakGroup(uint16_t group) const;
     mutable std::mutex mutex_;
     std::vector<uint8_t> flags_;
+    std::vector<Place> places_;  // as flags_, touched up front too
+    uint16_t periods_ = 0;
     uint64_t duplicates_ = 0;
 };
 

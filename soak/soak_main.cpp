@@ -682,8 +682,11 @@ int Soak::Run() {
     }
     std::printf("  in flight at EndQel, lost  %llu (excused)\n", static_cast<unsigned long long>(f.inFlightAtEnd));
     std::printf("  LOST BY THE DRIVER         %llu\n", static_cast<unsigned long long>(f.lostByDriver));
-    for (const Ledger::Key& key : ledger_.LostSample(5))
-        std::printf("    lost: group %04x value %u\n", key.first, key.second);
+    for (const Ledger::Key& key : ledger_.LostSample(5)) {
+        const Ledger::Place p = ledger_.PlaceOf(key);
+        std::printf("    lost: group %04x value %u: period %u, frame %u of %u completed (excused from %u)\n", key.first,
+                    key.second, p.period, p.index + 1u, static_cast<unsigned>(p.frames), p.excusedFrom + 1u);
+    }
     std::printf("  requests                   %llu, failed %llu (+%llu overtaken by EndQel), longest %.0f ms\n",
                 static_cast<unsigned long long>(requests_), static_cast<unsigned long long>(failedRequests_),
                 static_cast<unsigned long long>(failedAtStop_), longestRequestMs_);
