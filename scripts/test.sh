@@ -154,7 +154,7 @@ for check in $checks; do
   case $check in
     fuzz) command=(scripts/fuzz.sh 30) ;;
     race) command=(scripts/race-check.sh) ;;
-    soak) command=(scripts/soak.sh 60) ;;
+    soak) command=(bash -c "scripts/soak.sh --link line 60 && scripts/soak.sh --link pty 30 && scripts/soak.sh --link knxip 30 --disrupt-min 5 --disrupt-max 15") ;;
     bench) command=(bash -c "scripts/bench.sh --short --out build/bench-short &&
                              scripts/bench.sh --short --line pty --out build/bench-short-pty &&
                              scripts/bench.sh --short --line knxip --out build/bench-short-knxip") ;;

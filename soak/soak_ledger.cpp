@@ -7,7 +7,7 @@ constexpr size_t kWordFrameSize = 12;  // header + 11: a two-byte value
 constexpr size_t kValues = 65536;
 }  // namespace
 
-Ledger::Ledger() : flags_(kGroups * kValues, 0) {}
+Ledger::Ledger() : flags_(kGroups * kValues, 0), places_(kGroups * kValues) {}
 
 bool Ledger::IsSoakGroup(uint16_t group) const { return group >= kFirstGroup && group < kFirstGroup + kGroups; }
 
@@ -27,13 +27,24 @@ void Ledger::Delivered(uint16_t group, uint16_t value) {
 }
 
 void Ledger::Completed(const std::vector<std::vector<uint8_t>>& frames, size_t excusedFrom) {
+    // Other frames keep their place, so that `excusedFrom` still counts them.
+    std::vector<Key> telegrams;
+    for (const std::vector<uint8_t>& f : frames) {
+        if (f.size() != kWordFrameSize || f[1] != kGroupIndication) telegrams.push_back({0, 0});
+        else telegrams.push_back({static_cast<uint16_t>(f[5] << 8 | f[6]), static_cast<uint16_t>(f[10] << 8 | f[11])});
+    }
+    Completed(telegrams, excusedFrom);
+}
+
+void Ledger::Completed(const std::vector<Key>& telegrams, size_t excusedFrom) {
     std::lock_guard hold(mutex_);
-    for (size_t i = 0; i < frames.size(); ++i) {
-        const std::vector<uint8_t>& f = frames[i];
-        if (f.size() != kWordFrameSize || f[1] != kGroupIndication) continue;
-        const auto group = static_cast<uint16_t>(f[5] << 8 | f[6]);
-        if (!IsSoakGroup(group)) continue;
-        At(group, static_cast<uint16_t>(f[10] << 8 | f[11])) |= i >= excusedFrom ? kExcused : kCompleted;
+    ++periods_;
+    for (size_t i = 0; i < telegrams.size(); ++i) {
+        if (!IsSoakGroup(telegrams[i].first)) continue;
+        At(telegrams[i].first, telegrams[i].second) |= i >= excusedFrom ? kExcused : kCompleted;
+        places_[(telegrams[i].first - kFirstGroup) * kValues + telegrams[i].second] =
+            Place{periods_, static_cast<uint16_t>(telegrams.size()), static_cast<uint16_t>(i),
+                  static_cast<uint16_t>(excusedFrom)};
     }
 }
 
@@ -52,6 +63,11 @@ Figures Ledger::Settle() const {
         if (!done && !excused) ++f.neverSent;
     }
     return f;
+}
+
+Ledger::Place Ledger::PlaceOf(Key key) const {
+    std::lock_guard hold(mutex_);
+    return IsSoakGroup(key.first) ? places_[(key.first - kFirstGroup) * kValues + key.second] : Place{};
 }
 
 std::vector<Ledger::Key> Ledger::LostSample(size_t count) const {

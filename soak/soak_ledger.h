@@ -29,7 +29,7 @@ struct Figures {
     uint64_t duplicates = 0;        // deliveries of a telegram already delivered
     uint64_t inFlightAtEnd = 0;     // completed, in flight at an EndQel, not delivered (excused)
     uint64_t lostByDriver = 0;      // completed, not excused, never delivered
-    uint64_t neverSent = 0;         // offered, never completed to the driver (BCU reset or queue)
+    uint64_t neverSent = 0;         // offered, never completed to the driver: dropped before it
 };
 
 class Ledger {
@@ -41,9 +41,18 @@ public:
     // The frames the BCU completed to the driver during one running period,
     // in order; `excusedFrom` is the index of the first one in flight at its EndQel.
     void Completed(const std::vector<std::vector<uint8_t>>& frames, size_t excusedFrom);
+    // The same for a link that hands over telegrams other than as BCU frames
+    // (the tunnel: those its client acknowledged); keys outside the soak groups are skipped.
+    void Completed(const std::vector<Key>& telegrams, size_t excusedFrom);
     Figures Settle() const;
     // The first few lost telegrams, for the report.
     std::vector<Key> LostSample(size_t count) const;
+    // Where a completed telegram stood: its running period (1 = the first
+    // ColdStart's), the frames that period completed, and its place among them.
+    struct Place {
+        uint16_t period = 0, frames = 0, index = 0, excusedFrom = 0;
+    };
+    Place PlaceOf(Key key) const;
 
     Ledger();
 
@@ -55,6 +64,8 @@ private:
     bool IsSoakGroup(uint16_t group) const;
     mutable std::mutex mutex_;
     std::vector<uint8_t> flags_;
+    std::vector<Place> places_;  // as flags_, touched up front too
+    uint16_t periods_ = 0;
     uint64_t duplicates_ = 0;
 };
 

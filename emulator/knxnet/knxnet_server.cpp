@@ -108,6 +108,31 @@ void KnxnetServer::DropConnections() {
     for (uint32_t c : connections_) tcp_->Close(c);
 }
 
+size_t KnxnetServer::QueuedFrames() const {
+    std::lock_guard lock(mutex_);
+    return server_ ? server_->QueuedFrames() : 0;
+}
+
+void KnxnetServer::RecordAcknowledged(bool on) {
+    std::lock_guard lock(mutex_);
+    recordAcknowledged_ = on;
+}
+
+std::vector<std::vector<uint8_t>> KnxnetServer::AcknowledgedFrames() const {
+    std::lock_guard lock(mutex_);
+    return acknowledged_;
+}
+
+size_t KnxnetServer::AcknowledgedCount() const {
+    std::lock_guard lock(mutex_);
+    return acknowledged_.size();
+}
+
+void KnxnetServer::ClearAcknowledged() {
+    std::lock_guard lock(mutex_);
+    acknowledged_.clear();
+}
+
 bool KnxnetServer::WaitTunnelsBelow(size_t count, int timeoutMs) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -210,6 +235,8 @@ std::vector<std::string> KnxnetServer::FlushLocked() {
     for (uint32_t c : server_->TakeClosings()) tcp_->Close(c);
     // Sent under the lock, so the bus confirms them in the order the protocol queued them.
     for (const Telegram& t : server_->TakeTelegrams()) bus_.Send(t, this);
+    for (std::vector<uint8_t>& f : server_->TakeAcknowledged())
+        if (recordAcknowledged_) acknowledged_.push_back(std::move(f));
     std::vector<std::string> notes = server_->TakeNotes();
     if (!notes.empty()) changed_.notify_all();
     return notes;

@@ -202,6 +202,7 @@ void TunnelServer::Acknowledged(const Frame& ack, int64_t nowMs) {
     Tunnel* t = Find(ack.channel);
     if (!t || !t->awaitingAck || ack.sequence != t->txSequence) return;
     t->awaitingAck = false;
+    acknowledged_.push_back(std::move(t->outgoing.front()));
     t->outgoing.pop_front();
     ++t->txSequence;
     Transmit(*t, nowMs);
@@ -338,5 +339,13 @@ std::vector<Datagram> TunnelServer::TakeDatagrams() { return std::exchange(datag
 std::vector<Telegram> TunnelServer::TakeTelegrams() { return std::exchange(telegrams_, {}); }
 std::vector<std::string> TunnelServer::TakeNotes() { return std::exchange(notes_, {}); }
 std::vector<uint32_t> TunnelServer::TakeClosings() { return std::exchange(closings_, {}); }
+
+std::vector<std::vector<uint8_t>> TunnelServer::TakeAcknowledged() { return std::exchange(acknowledged_, {}); }
+
+size_t TunnelServer::QueuedFrames() const {
+    size_t n = 0;
+    for (const Tunnel& t : tunnels_) n += t.outgoing.size();
+    return n;
+}
 
 }  // namespace bcuemu::knxnet

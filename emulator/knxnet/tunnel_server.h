@@ -65,8 +65,12 @@ public:
     std::vector<std::string> TakeNotes();
     // TCP connections the server closes (a fault asked for it).
     std::vector<uint32_t> TakeClosings();
+    // The cEMI frames the clients acknowledged, in order.
+    std::vector<std::vector<uint8_t>> TakeAcknowledged();
 
     size_t TunnelCount() const { return tunnels_.size(); }
+    // Frames waiting for the clients, the ones in flight included.
+    size_t QueuedFrames() const;
 
 private:
     // Where answers go: a UDP endpoint, or a TCP connection.
@@ -113,6 +117,7 @@ private:
     std::vector<Telegram> telegrams_;
     std::vector<std::string> notes_;
     std::vector<uint32_t> closings_;
+    std::vector<std::vector<uint8_t>> acknowledged_;
     TunnelFaults faults_;
 };
 

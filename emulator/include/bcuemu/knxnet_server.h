@@ -67,6 +67,15 @@ public:
     // Ends every TCP connection without a word, as a network that broke.
     void DropConnections();
 
+    // Frames waiting for the clients (in flight included); 0 while stopped.
+    size_t QueuedFrames() const;
+    // Keeps, from now on, the cEMI frames the clients acknowledged, in order
+    // and across restarts: what a client has certainly received.
+    void RecordAcknowledged(bool on);
+    std::vector<std::vector<uint8_t>> AcknowledgedFrames() const;
+    size_t AcknowledgedCount() const;
+    void ClearAcknowledged();
+
     // BusPort.
     void BusTelegram(const Telegram& telegram) override;
     void BusTelegramSent(const Telegram& telegram) override;
@@ -90,6 +99,8 @@ private:
     mutable std::condition_variable changed_;
     std::unique_ptr<knxnet::TunnelServer> server_;
     bool attached_ = false;
+    bool recordAcknowledged_ = false;
+    std::vector<std::vector<uint8_t>> acknowledged_;
     uint32_t address_ = 0;
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
