@@ -2,7 +2,7 @@
 # Installs what the build needs, builds both targets and runs the whole suite:
 # Linux i386 natively (also with ASan, UBSan and LeakSanitizer), Windows i686
 # under Wine; then short runs of the fuzz targets, the race check, the soak and
-# the line benchmark (on the virtual line, on a pty and over KNXnet/IP), which show that they
+# the line benchmark (on the virtual line, on a pty, over KNXnet/IP and FT1.2), which show that they
 # run (the benchmark checks no figures), and the package check (scripts/package-check.sh). Ends with one
 # table, a row per leg and check: tests passed, failed, skipped, seconds; the
 # exit status is non-zero when any row failed. On a kernel that runs no 32-bit
@@ -157,7 +157,8 @@ for check in $checks; do
     soak) command=(bash -c "scripts/soak.sh --link line 60 && scripts/soak.sh --link pty 30 && scripts/soak.sh --link knxip 30 --disrupt-min 5 --disrupt-max 15") ;;
     bench) command=(bash -c "scripts/bench.sh --short --out build/bench-short &&
                              scripts/bench.sh --short --line pty --out build/bench-short-pty &&
-                             scripts/bench.sh --short --line knxip --out build/bench-short-knxip") ;;
+                             scripts/bench.sh --short --line knxip --out build/bench-short-knxip &&
+                             scripts/bench.sh --short --line ft12 --out build/bench-short-ft12") ;;
     package) command=(scripts/package-check.sh) ;;
     *) echo "unknown check: $check"; AddRow "$check" 0 "unknown" 0 0; continue ;;
   esac
