@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -98,8 +99,8 @@ public:
             Bytes message;
             if (!NextMessage(100, message) || message.empty()) continue;
             if (message[0] == 0x2E) confirmed = true;
-            // The destination sits at 3..4 in EMI2, at 6..7 in cEMI (no additional information).
-            const size_t at = cemi_ ? 6 : 3;
+            // The destination sits at 4..5 in EMI2, at 6..7 in cEMI (no additional information).
+            const size_t at = cemi_ ? 6 : 4;
             const bool answered = message[0] == 0x29 && answerOf >= 0 && message.size() > at + 1 &&
                                   (message[at] << 8 | message[at + 1]) == answerOf;
             if (confirmed && (answerOf < 0 || answered)) return Ms(Clock::now() - t0);
@@ -115,11 +116,17 @@ private:
         return poll(&pfd, 1, timeoutMs) > 0 && read(fd_, byte, 1) == 1;
     }
 
+    // Until the interface's E5; its frames meanwhile are acknowledged and kept.
     bool AwaitAck() {
-        uint8_t b = 0;
         const auto t0 = Clock::now();
-        while (Ms(Clock::now() - t0) < 500)
-            if (ReadByte(100, &b) && b == kAck) return true;
+        while (Ms(Clock::now() - t0) < 500) {
+            Bytes message;
+            switch (NextEvent(100, message)) {
+            case Event::kAcknowledged: return true;
+            case Event::kMessage: pending_.push_back(std::move(message)); break;
+            case Event::kNone: break;
+            }
+        }
         return false;
     }
 
@@ -139,26 +146,40 @@ private:
         return AwaitAck();
     }
 
-    // The next variable frame of the interface, acknowledged; its data.
-    bool NextMessage(int timeoutMs, Bytes& data) {
+    enum class Event : uint8_t { kNone, kAcknowledged, kMessage };
+
+    // The next E5 or variable frame of the interface (acknowledged; its data).
+    Event NextEvent(int timeoutMs, Bytes& data) {
         uint8_t b = 0;
         while (ReadByte(timeoutMs, &b)) {
+            if (b == kAck) return Event::kAcknowledged;
             if (b != 0x68) continue;
             uint8_t head[3];
             for (uint8_t& h : head)
-                if (!ReadByte(timeoutMs, &h)) return false;
+                if (!ReadByte(timeoutMs, &h)) return Event::kNone;
             const uint8_t length = head[0];
             Bytes body(length + 2u);
             for (uint8_t& x : body)
-                if (!ReadByte(timeoutMs, &x)) return false;
+                if (!ReadByte(timeoutMs, &x)) return Event::kNone;
             Write({kAck});
             data.assign(body.begin() + 1, body.begin() + length);
+            return Event::kMessage;
+        }
+        return Event::kNone;
+    }
+
+    // The next message of the interface, those kept while awaiting an E5 first.
+    bool NextMessage(int timeoutMs, Bytes& data) {
+        if (!pending_.empty()) {
+            data = std::move(pending_.front());
+            pending_.pop_front();
             return true;
         }
-        return false;
+        return NextEvent(timeoutMs, data) == Event::kMessage;
     }
 
     int fd_ = -1;
+    std::deque<Bytes> pending_;
     bool cemi_ = false;
     bool fcb_ = true;
 };
