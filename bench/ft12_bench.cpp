@@ -31,12 +31,12 @@
 
 #include "bcuemu/bus.h"
 #include "bcuemu/ft12_interface.h"
+#include "bench_support.h"
 #include "driver_host.h"
 
 namespace bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using bcuemu::ValueSize;
 using Bytes = std::vector<uint8_t>;
 
@@ -46,14 +46,6 @@ constexpr uint16_t kTrafficGroup = 0x2803;  // 5/0/3, the bus's own telegrams
 constexpr uint8_t kAck = 0xE5;
 // One character at 19200 baud, 8 data bits, even parity, one stop bit.
 constexpr double kCharMs = 11.0 / 19.2;
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // An FT1.2 client that does no more than the protocol asks: the floor.
 class ReferenceClient {
@@ -184,53 +176,6 @@ private:
     bool fcb_ = true;
 };
 
-class Traffic {
-public:
-    Traffic(bcuemu::Bus& bus, double rate) : thread_([this, &bus, rate] {
-        const auto period = std::chrono::duration<double>(1.0 / rate);
-        auto next = Clock::now();
-        for (uint16_t v = 0; !stop_; ++v) {
-            bus.Inject(kTrafficGroup, ValueSize::kByte, v & 0xFF, 0x1120);
-            ++sent_;
-            next += std::chrono::duration_cast<Clock::duration>(period);
-            std::this_thread::sleep_until(next);
-        }
-    }) {}
-    ~Traffic() { Stop(); }
-    void Stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    int Sent() const { return sent_; }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::atomic<int> sent_{0};
-    std::thread thread_;
-};
-
-std::string MapPort(const std::string& dir, const std::string& name, const std::string& target) {
-    static std::string text;
-    text += name + " = " + target + "\n";
-    const std::string path = dir + "/qeleib.ports";
-    std::ofstream(path) << text;
-    setenv("QELEIB_PORTS", path.c_str(), 1);
-    return name;
-}
-
-double CpuSeconds() {
-    rusage r{};
-    getrusage(RUSAGE_SELF, &r);
-    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
-
-std::string Fixed(double v, int digits = 1) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", digits, v);
-    return text;
-}
-
 // The cable's characters of one exchange at 19200 baud: the request's frame
 // and its acknowledgement, the confirmation's frame and ours (and the
 // answer's for a read). A variable frame is 6 characters around its data.
@@ -310,7 +255,7 @@ int main(int argc, char** argv) {
        << " of " << samples << ".\n";
 
     for (double rate : {15.0, 25.0}) {
-        Traffic traffic(bus, rate);
+        Traffic traffic(bus, kTrafficGroup, rate);
         int writes = 0, failed = 0;
         const auto end = Clock::now() + std::chrono::duration<double>(windowS);
         while (Clock::now() < end) failed += host.WriteBit(kWriteGroup, static_cast<uint16_t>(writes++ & 1)) != 0;
@@ -332,7 +277,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last deliveries of the writes' traffic
         count.delivered = 0;
         bus.ClearHistory();
-        Traffic traffic(bus, 49);
+        Traffic traffic(bus, kTrafficGroup, 49);
         std::this_thread::sleep_for(std::chrono::duration<double>(windowS));
         traffic.Stop();
         bus.WaitIdle(5000);

@@ -30,6 +30,7 @@
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
 #include "bcuemu/knxnet_server.h"
+#include "bench_support.h"
 #include "driver_host.h"
 #include "knxnet/codec.h"
 #include "knxnet/udp_socket.h"
@@ -39,7 +40,6 @@ extern char** environ;
 namespace bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace bcuemu::knxnet;
 using bcuemu::Telegram;
 using bcuemu::ValueSize;
@@ -48,14 +48,6 @@ constexpr uint16_t kWriteGroup = 0x2801;   // 5/0/1
 constexpr uint16_t kReadGroup = 0x2802;    // 5/0/2, a device that answers
 constexpr uint16_t kTrafficGroup = 0x2803;  // 5/0/3, the bus's own telegrams
 constexpr uint32_t kLoopback = 0x7F000001;
-
-double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
-
-double Median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
 
 // A tunnelling client that does no more than the protocol asks: the floor.
 class ReferenceClient {
@@ -123,46 +115,6 @@ private:
 };
 
 // Telegrams of the bus's own at `rate` a second until stopped.
-class Traffic {
-public:
-    Traffic(bcuemu::Bus& bus, double rate) : thread_([this, &bus, rate] {
-        const auto period = std::chrono::duration<double>(1.0 / rate);
-        auto next = Clock::now();
-        for (uint16_t v = 0; !stop_; ++v) {
-            bus.Inject(kTrafficGroup, ValueSize::kByte, v & 0xFF, 0x1120);
-            ++sent_;
-            next += std::chrono::duration_cast<Clock::duration>(period);
-            std::this_thread::sleep_until(next);
-        }
-    }) {}
-    ~Traffic() { Stop(); }
-    void Stop() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    int Sent() const { return sent_; }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::atomic<int> sent_{0};
-    std::thread thread_;
-};
-
-std::string MapPort(const std::string& dir, const std::string& name, const std::string& target) {
-    static std::string text;
-    text += name + " = " + target + "\n";
-    const std::string path = dir + "/qeleib.ports";
-    std::ofstream(path) << text;
-    setenv("QELEIB_PORTS", path.c_str(), 1);
-    return name;
-}
-
-double CpuSeconds() {
-    rusage r{};
-    getrusage(RUSAGE_SELF, &r);
-    return static_cast<double>(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
-           static_cast<double>(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-}
 
 long ContextSwitches() {
     rusage r{};
@@ -175,12 +127,6 @@ struct Row {
     double driver, floor;
     std::string unit;
 };
-
-std::string Fixed(double v, int digits = 1) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.*f", digits, v);
-    return text;
-}
 
 }  // namespace
 }  // namespace bench
@@ -245,7 +191,7 @@ int main(int argc, char** argv) {
 
     // Writes while the bus carries telegrams of its own.
     for (double rate : {15.0, 25.0}) {
-        Traffic traffic(bus, rate);
+        Traffic traffic(bus, kTrafficGroup, rate);
         int writes = 0, failed = 0;
         const auto end = Clock::now() + std::chrono::duration<double>(windowS);
         while (Clock::now() < end) {
@@ -270,7 +216,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last deliveries of the writes' traffic
         count.delivered = 0;
         bus.ClearHistory();
-        Traffic traffic(bus, 49);
+        Traffic traffic(bus, kTrafficGroup, 49);
         std::this_thread::sleep_for(std::chrono::duration<double>(windowS));
         traffic.Stop();
         bus.WaitIdle(5000);

@@ -1,0 +1,45 @@
+// What the link benchmarks beside a bare client share: a steady stream of
+// the bus's own telegrams, the port map they reach their link through, and
+// the figures' arithmetic and text.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bcuemu/bus.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d);
+double Median(std::vector<double> v);
+std::string Fixed(double v, int digits = 1);
+// CPU seconds of this process so far.
+double CpuSeconds();
+
+// Maps `name` to `target` in DIR/qeleib.ports (every name mapped so far stays)
+// and points QELEIB_PORTS at it; the name.
+std::string MapPort(const std::string& dir, const std::string& name, const std::string& target);
+
+// One-byte telegrams to `group` from 1.1.32 at `rate` a second, until Stop().
+class Traffic {
+public:
+    Traffic(bcuemu::Bus& bus, uint16_t group, double rate);
+    ~Traffic();
+    Traffic(const Traffic&) = delete;
+    Traffic& operator=(const Traffic&) = delete;
+    void Stop();
+    int Sent() const { return sent_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<int> sent_{0};
+    std::thread thread_;
+};
+
+}  // namespace bench
