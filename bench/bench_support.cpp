@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 namespace bench {
 
@@ -56,6 +57,50 @@ Traffic::~Traffic() { Stop(); }
 void Traffic::Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
+}
+
+std::string WritesUnderTraffic(DriverHost& host, bcuemu::Bus& bus, uint16_t writeGroup, uint16_t trafficGroup,
+                               double windowS) {
+    std::ostringstream text;
+    for (double rate : {15.0, 25.0}) {
+        Traffic traffic(bus, trafficGroup, rate);
+        int writes = 0, failed = 0;
+        const auto end = Clock::now() + std::chrono::duration<double>(windowS);
+        while (Clock::now() < end) failed += host.WriteBit(writeGroup, static_cast<uint16_t>(writes++ & 1)) != 0;
+        traffic.Stop();
+        text << "Writes for " << Fixed(windowS, 0) << " s under " << Fixed(rate, 0) << " telegrams/s: " << writes
+             << ", failed " << failed << ".\n";
+    }
+    return text.str();
+}
+
+std::string ListenerAt49(DriverHost& host, bcuemu::Bus& bus, uint16_t trafficGroup, uint32_t trafficGate,
+                         double windowS) {
+    struct Count {
+        uint32_t gate;
+        std::atomic<int> delivered{0};
+    } count{trafficGate, {}};
+    host.OnPut([](void* c, uint32_t gate) {
+        auto* counted = static_cast<Count*>(c);
+        if (gate == counted->gate) ++counted->delivered;
+    }, &count);
+    bus.WaitIdle(5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last deliveries of earlier traffic
+    count.delivered = 0;
+    bus.ClearHistory();
+    Traffic traffic(bus, trafficGroup, 49);
+    std::this_thread::sleep_for(std::chrono::duration<double>(windowS));
+    traffic.Stop();
+    bus.WaitIdle(5000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int carried = 0;
+    for (const bcuemu::Telegram& t : bus.History()) carried += t.destination == trafficGroup;
+    host.OnPut(nullptr, nullptr);
+    std::ostringstream text;
+    text << "Listener at 49/s offered for " << Fixed(windowS, 0) << " s: " << traffic.Sent() << " offered, "
+         << carried << " carried by the bus (" << Fixed(carried / windowS) << "/s), " << count.delivered
+         << " delivered, " << carried - count.delivered << " lost by the driver.\n";
+    return text.str();
 }
 
 }  // namespace bench

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bcuemu/bus.h"
+#include "driver_host.h"
 
 namespace bench {
 
@@ -41,5 +42,14 @@ private:
     std::atomic<int> sent_{0};
     std::thread thread_;
 };
+
+// Group writes in a loop to `writeGroup` for `windowS` under 15 and then 25
+// telegrams/s of the bus's own on `trafficGroup`: a line of text for each.
+std::string WritesUnderTraffic(DriverHost& host, bcuemu::Bus& bus, uint16_t writeGroup, uint16_t trafficGroup,
+                               double windowS);
+// The listener at 49 telegrams/s offered on `trafficGroup` for `windowS`: what
+// the bus carried against what reached `trafficGate`, a line of text.
+std::string ListenerAt49(DriverHost& host, bcuemu::Bus& bus, uint16_t trafficGroup, uint32_t trafficGate,
+                         double windowS);
 
 }  // namespace bench

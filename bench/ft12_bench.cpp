@@ -254,41 +254,8 @@ int main(int argc, char** argv) {
     md << "\nWrites failed: " << failedWrites << " of " << samples << "; reads failed or wrong: " << failedReads
        << " of " << samples << ".\n";
 
-    for (double rate : {15.0, 25.0}) {
-        Traffic traffic(bus, kTrafficGroup, rate);
-        int writes = 0, failed = 0;
-        const auto end = Clock::now() + std::chrono::duration<double>(windowS);
-        while (Clock::now() < end) failed += host.WriteBit(kWriteGroup, static_cast<uint16_t>(writes++ & 1)) != 0;
-        traffic.Stop();
-        md << "Writes for " << Fixed(windowS, 0) << " s under " << Fixed(rate, 0) << " telegrams/s: " << writes
-           << ", failed " << failed << ".\n";
-    }
-
-    {
-        struct Count {
-            uint32_t gate;
-            std::atomic<int> delivered{0};
-        } count{trafficGate};
-        host.OnPut([](void* c, uint32_t gate) {
-            auto* counted = static_cast<Count*>(c);
-            if (gate == counted->gate) ++counted->delivered;
-        }, &count);
-        bus.WaitIdle(5000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last deliveries of the writes' traffic
-        count.delivered = 0;
-        bus.ClearHistory();
-        Traffic traffic(bus, kTrafficGroup, 49);
-        std::this_thread::sleep_for(std::chrono::duration<double>(windowS));
-        traffic.Stop();
-        bus.WaitIdle(5000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        int carried = 0;
-        for (const bcuemu::Telegram& t : bus.History()) carried += t.destination == kTrafficGroup;
-        host.OnPut(nullptr, nullptr);
-        md << "Listener at 49/s offered for " << Fixed(windowS, 0) << " s: " << traffic.Sent() << " offered, "
-           << carried << " carried by the bus (" << Fixed(carried / windowS) << "/s), " << count.delivered
-           << " delivered, " << carried - count.delivered << " lost.\n";
-    }
+    md << WritesUnderTraffic(host, bus, kWriteGroup, kTrafficGroup, windowS);
+    md << ListenerAt49(host, bus, kTrafficGroup, trafficGate, windowS);
 
     // Idle: this process holds the driver and both emulated interfaces, so
     // the figure is an upper bound of the driver's own cost.

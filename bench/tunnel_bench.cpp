@@ -189,45 +189,8 @@ int main(int argc, char** argv) {
     notes << "Writes failed: " << failedWrites << " of " << samples << "; reads failed or wrong: " << failedReads
           << " of " << samples << ".\n";
 
-    // Writes while the bus carries telegrams of its own.
-    for (double rate : {15.0, 25.0}) {
-        Traffic traffic(bus, kTrafficGroup, rate);
-        int writes = 0, failed = 0;
-        const auto end = Clock::now() + std::chrono::duration<double>(windowS);
-        while (Clock::now() < end) {
-            failed += host.WriteBit(kWriteGroup, static_cast<uint16_t>(writes++ & 1)) != 0;
-        }
-        traffic.Stop();
-        notes << "Writes for " << Fixed(windowS, 0) << " s under " << Fixed(rate, 0) << " telegrams/s: " << writes
-              << ", failed " << failed << ".\n";
-    }
-
-    // The listener at 49 telegrams/s offered: what the bus carried against what reached the gate.
-    {
-        struct Count {
-            uint32_t gate;
-            std::atomic<int> delivered{0};
-        } count{trafficGate};
-        host.OnPut([](void* c, uint32_t gate) {
-            auto* counted = static_cast<Count*>(c);
-            if (gate == counted->gate) ++counted->delivered;
-        }, &count);
-        bus.WaitIdle(5000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last deliveries of the writes' traffic
-        count.delivered = 0;
-        bus.ClearHistory();
-        Traffic traffic(bus, kTrafficGroup, 49);
-        std::this_thread::sleep_for(std::chrono::duration<double>(windowS));
-        traffic.Stop();
-        bus.WaitIdle(5000);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        int carried = 0;
-        for (const Telegram& t : bus.History()) carried += t.destination == kTrafficGroup;
-        host.OnPut(nullptr, nullptr);
-        notes << "Listener at 49/s offered for " << Fixed(windowS, 0) << " s: " << traffic.Sent() << " offered, "
-              << carried << " carried by the bus (" << Fixed(carried / windowS) << "/s), " << count.delivered
-              << " delivered, " << carried - count.delivered << " lost by the driver.\n";
-    }
+    notes << WritesUnderTraffic(host, bus, kWriteGroup, kTrafficGroup, windowS);
+    notes << ListenerAt49(host, bus, kTrafficGroup, trafficGate, windowS);
 
     // The server restarts: how long until the driver's tunnel is back.
     {
