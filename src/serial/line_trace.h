@@ -4,7 +4,8 @@
 // microsecond times, as a value change dump that GTKWave opens (the signal
 // names of bcusim's trace), and a text log beside it that also marks each
 // frame exchange and purge. The files are named after the port:
-// /path/trace.<port>.vcd and /path/trace.<port>.log. Unset, nothing is traced
+// /path/trace.<port>.vcd and /path/trace.<port>.log (.<port>.2.vcd for the
+// second open of that port, and so on). Unset, nothing is traced
 // and nothing costs. A path that cannot be written is logged once, and the
 // port runs untraced.
 #pragma once
