@@ -16,7 +16,7 @@
 #include "platform/platform.h"
 #include "serial/comm.h"
 #include "serial/frames.h"
-#include "serial/line_trace.h"
+#include "link/line_trace.h"
 
 namespace qel {
 namespace {

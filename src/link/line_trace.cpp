@@ -1,4 +1,4 @@
-#include "serial/line_trace.h"
+#include "link/line_trace.h"
 
 #include <chrono>
 #include <cstdio>
@@ -10,7 +10,6 @@
 #include <string>
 
 #include "host/log.h"
-#include "serial/port_handle.h"
 
 namespace qel {
 namespace {
@@ -206,8 +205,7 @@ platform::Port* TraceIfAsked(platform::Port* port, const char* portName) {
     return &t->base;
 }
 
-void TraceNote(PortHandle handle, const char* note) {
-    platform::Port* port = PortOf(handle);
+void TraceNote(platform::Port* port, const char* note) {
     if (port == nullptr || port->methods != &kTraceMethods) return;
     TracePort* t = Self(port);
     const std::lock_guard<std::mutex> hold(t->lock);
