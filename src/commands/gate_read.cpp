@@ -38,6 +38,13 @@ Result ExchangeRead(RequestBlock* request, const CommandRow& row) {
     const int32_t number = instance->instanceNumber;
 
     const uint16_t current = CurrentRawValue(request);
+    {
+        // The last values are the listener's too. A line that stays busy
+        // would keep the recovery's frames off it as well.
+        const LineHold line(instance);
+        if (!line.Held()) return Result::kFailed;
+        Preload(instance, row.valueSize, current);
+    }
     FrameImage frame = ImageOf(row.readTemplate);
     auto awaited = static_cast<uint16_t>(frame.bytes[kCellHighByte] << 8 | frame.bytes[kCellLowByte]);
     if (row.valueSize != ValueSize::kCell) {
@@ -45,20 +52,9 @@ Result ExchangeRead(RequestBlock* request, const CommandRow& row) {
         frame.bytes[kGroupHighByte] = HighByte(awaited);
         frame.bytes[kGroupLowByte] = LowByte(awaited);
     }
-    SendResult sent = SendResult::kLineBusy;
-    {
-        // The last values are the listener's too, so the preload needs the
-        // line; the send keeps it (the lock is recursive), so that the
-        // listener is woken and waited for once per read, not twice. A line
-        // that stays busy would keep the recovery's frames off it as well.
-        const LineHold line(instance);
-        if (!line.Held()) return Result::kFailed;
-        Preload(instance, row.valueSize, current);
-        ExpectValue(number, row.valueSize, awaited);
-        ClearFlags(number);
-        sent = SendDelivering(instance, frame);
-    }
-    if (sent != SendResult::kSent) {
+    ExpectValue(number, row.valueSize, awaited);
+    ClearFlags(number);
+    if (const SendResult sent = SendDelivering(instance, frame); sent != SendResult::kSent) {
         ForgetExpectedValue(number);
         return sent == SendResult::kLineBusy ? Result::kFailed : ReadRecovery(request);
     }
