@@ -2,6 +2,7 @@
 #include <new>
 
 #include "ft12/ft12_line.h"
+#include "link/line_trace.h"
 
 namespace qel {
 namespace {
@@ -46,7 +47,7 @@ bool Configure(platform::Port* port, uint32_t baud) {
 }  // namespace
 
 uint32_t OpenFt12(const Ft12Target& target) {
-    platform::Port* port = platform::Sys().openPort(target.device);
+    platform::Port* port = TraceIfAsked(platform::Sys().openPort(target.device), target.device);
     if (port == nullptr) return kNoPort;
     auto* line = Configure(port, target.baud) ? new (std::nothrow) Ft12Line{} : nullptr;
     if (line == nullptr) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "link/line_trace.h"
 #include "link/link.h"
 #include "platform/platform.h"
 #include "serial/comm.h"
@@ -21,5 +22,7 @@ inline platform::Port* PortOf(PortHandle handle) {
     if (link == nullptr || link->methods != &kHandshakeLine) return nullptr;
     return reinterpret_cast<SerialLine*>(link)->port;
 }
+
+inline void TraceNote(PortHandle handle, const char* note) { TraceNote(PortOf(handle), note); }
 
 }  // namespace qel

@@ -1,5 +1,5 @@
 #include "host/log.h"
-#include "serial/line_trace.h"
+#include "link/line_trace.h"
 #include "serial/port_handle.h"
 
 namespace qel {

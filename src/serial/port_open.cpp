@@ -1,7 +1,7 @@
 #include <cstring>
 #include <new>
 
-#include "serial/line_trace.h"
+#include "link/line_trace.h"
 #include "serial/port_handle.h"
 
 namespace qel {

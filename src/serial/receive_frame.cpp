@@ -2,7 +2,8 @@
 
 #include "platform/platform.h"
 #include "serial/frames.h"
-#include "serial/line_trace.h"
+#include "link/line_trace.h"
+#include "serial/port_handle.h"
 
 namespace qel {
 

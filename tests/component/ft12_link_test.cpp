@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
+#include <cctype>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,7 +61,9 @@ protected:
                            (flavour == EmiFlavour::kCemi ? "cEMI" : "EMI2") + ")"));
     }
     void TearDown() override {
-        EXPECT_EQ(Call(11, &instance, nullptr), 0);
+        if (!ended) {
+            EXPECT_EQ(Call(11, &instance, nullptr), 0);
+        }
         EXPECT_EQ(HuxCtlClientCount(), 0u);
         if (interface) interface->Stop();
     }
@@ -84,6 +90,7 @@ protected:
     std::unique_ptr<bcuemu::Ft12Interface> interface;
     std::string path;
     InstanceData instance{};
+    bool ended = false;
 };
 
 TEST_F(OverFt12, Emi2TakesTheCellCommandsAsABcu) {
@@ -110,6 +117,27 @@ TEST_F(OverFt12, CemiRefusesTheCellCommands) {
     EXPECT_EQ(Write(11, 0, 1), 1);
     EXPECT_TRUE(Logged("QelEIB01: SET_RTS needs a modem line, refused on an FT1.2 link"));
     EXPECT_EQ(Read(9, &value), 0);  // CHK_COMM
+}
+
+// The field's line trace shows an FT1.2 line's octets: the reset first.
+TEST_F(OverFt12, TheLineTraceShowsTheOctets) {
+    const std::string base = ::testing::TempDir() + "ft12trace";
+    setenv("QELEIB_TRACE", (base + ".vcd").c_str(), 1);
+    Start(EmiFlavour::kEmi2);
+    unsetenv("QELEIB_TRACE");
+    EXPECT_EQ(Write(0, 0, 0), 0);
+    EXPECT_EQ(Call(11, &instance, nullptr), 0);
+    ended = true;
+    std::string name;
+    for (char c : path) {
+        if (std::isalnum(static_cast<unsigned char>(c))) name += c;
+    }
+    std::ifstream log(base + "." + name + ".log");
+    std::string lines((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    const size_t reset = lines.find(" out 10\n");
+    ASSERT_NE(reset, std::string::npos) << lines.substr(0, 400);
+    EXPECT_EQ(lines.substr(reset, 30).find(" out 10\n"), 0u);
+    EXPECT_NE(lines.find(" in E5\n"), std::string::npos) << lines.substr(0, 400);
 }
 
 struct FaultCase {

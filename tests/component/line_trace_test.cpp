@@ -16,7 +16,7 @@
 #include "platform/platform.h"
 #include "serial/comm.h"
 #include "serial/frames.h"
-#include "serial/line_trace.h"
+#include "link/line_trace.h"
 
 namespace qel {
 namespace {
@@ -81,7 +81,14 @@ TEST(LineTrace, AWriteShowsEachHandshakeAndEveryByte) {
         }
         vcdPath = base + "." + name + ".vcd";
         logPath = base + "." + name + ".log";
+        // Opened again (a restart): its own files, the first trace kept whole.
+        CommClose(line.instance.portHandle);
+        SetTrace(base + ".vcd");
+        ASSERT_EQ(CommOpen(line.port.c_str(), LineSettings{9600, 8, 0, 0}, 0x0101, &line.instance.portHandle),
+                  OpenResult::kOpened);
+        SetTrace("");
     }
+    EXPECT_NE(Read(logPath.substr(0, logPath.size() - 4) + ".2.log").find("0 open "), std::string::npos);
     const std::string vcd = Read(vcdPath);
     ASSERT_NE(vcd.find("$var wire 1 ! rts $end"), std::string::npos) << vcd.substr(0, 300);
     std::vector<uint8_t> sent;

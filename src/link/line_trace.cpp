@@ -1,4 +1,4 @@
-#include "serial/line_trace.h"
+#include "link/line_trace.h"
 
 #include <chrono>
 #include <cstdio>
@@ -6,10 +6,10 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <map>
 #include <string>
 
 #include "host/log.h"
-#include "serial/port_handle.h"
 
 namespace qel {
 namespace {
@@ -161,6 +161,17 @@ std::string BaseFor(const char* path, const char* portName) {
     return base;
 }
 
+// A port opened again in the same process (a restart, a port change) keeps
+// the trace of its earlier opens, which often hold what prompted the restart:
+// the second open writes "/path/trace.COM1.2.vcd", the third ".3", and so on.
+std::string NumberedForOpen(const std::string& base) {
+    static std::mutex lock;
+    static std::map<std::string, int> opens;
+    const std::lock_guard<std::mutex> hold(lock);
+    const int n = ++opens[base];
+    return n == 1 ? base : base + "." + std::to_string(n);
+}
+
 void WriteHeader(std::FILE* vcd) {
     std::fputs("$version qeleib line trace $end\n$timescale 1 us $end\n$scope module line $end\n", vcd);
     std::fprintf(vcd, "$var wire 1 %c rts $end\n$var wire 1 %c cts $end\n$var wire 1 %c dtr $end\n", kRtsId, kCtsId,
@@ -174,7 +185,7 @@ void WriteHeader(std::FILE* vcd) {
 platform::Port* TraceIfAsked(platform::Port* port, const char* portName) {
     const char* path = std::getenv(kTraceVariable);
     if (port == nullptr || path == nullptr || path[0] == '\0') return port;
-    const std::string base = BaseFor(path, portName);
+    const std::string base = NumberedForOpen(BaseFor(path, portName));
     std::FILE* vcd = std::fopen((base + ".vcd").c_str(), "w");
     std::FILE* log = vcd != nullptr ? std::fopen((base + ".log").c_str(), "w") : nullptr;
     auto* t = log != nullptr ? new (std::nothrow) TracePort{} : nullptr;
@@ -194,8 +205,7 @@ platform::Port* TraceIfAsked(platform::Port* port, const char* portName) {
     return &t->base;
 }
 
-void TraceNote(PortHandle handle, const char* note) {
-    platform::Port* port = PortOf(handle);
+void TraceNote(platform::Port* port, const char* note) {
     if (port == nullptr || port->methods != &kTraceMethods) return;
     TracePort* t = Self(port);
     const std::lock_guard<std::mutex> hold(t->lock);
