@@ -61,13 +61,19 @@ public:
             }
             return {};
         }
-        if ((fds[2].revents & POLLIN) != 0) {
-            const ssize_t got = read(pty_.MasterFd(), buffer, capacity);
-            if (got > 0) return {Event::Kind::kData, static_cast<size_t>(got)};
-        }
+        // Line changes before bytes when both wait. The driver changes a line
+        // just before its byte (RTS up, then the octet), and after it only once
+        // the BCU has reacted or when it gave up on the BCU. Both waiting means
+        // this thread was held off: the changes came first, or they ended the
+        // exchange, and a byte answered after them would complete a frame the
+        // driver had abandoned.
         if ((fds[1].revents & POLLIN) != 0) {
             const size_t got = pty_.TakeChanges(buffer, capacity);
             if (got > 0) return {Event::Kind::kLines, got};
+        }
+        if ((fds[2].revents & POLLIN) != 0) {
+            const ssize_t got = read(pty_.MasterFd(), buffer, capacity);
+            if (got > 0) return {Event::Kind::kData, static_cast<size_t>(got)};
         }
         if ((fds[2].revents & (POLLHUP | POLLERR)) != 0 && !pty_.DeviceOpen()) {
             // The port's last close: its lines drop, as a real port's do.
