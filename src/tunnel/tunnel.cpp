@@ -90,10 +90,12 @@ void Send(Tunnel& t, const platform::Endpoint& to, size_t n) {
 }
 
 void SendConnect(Tunnel& t) {
+    // Over TCP a connection first; none to be had counts as a request without
+    // answer. The second to the next try counts from here, after the
+    // connection's own wait.
+    if (t.carrier.methods->ready(t.carrier)) Send(t, t.control, knxnet::ConnectRequest(t.out, t.own, t.own));
     t.connecting = true;
     t.connectSentMs = Now();
-    // Over TCP a connection first; none to be had counts as a request without answer.
-    if (t.carrier.methods->ready(t.carrier)) Send(t, t.control, knxnet::ConnectRequest(t.out, t.own, t.own));
 }
 
 void SendState(Tunnel& t) {
