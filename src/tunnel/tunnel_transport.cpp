@@ -73,7 +73,7 @@ Arrival Idle(platform::Wake* wake, uint32_t ms) {
 
 enum class Cut : uint8_t { kWhole, kPart, kBad };
 
-// What the buffer holds at its start: a whole frame (*total bytes), part of one, or a broken header.
+// What the buffer holds at its start: a whole frame (*total bytes), the beginning of one, or a broken header.
 Cut NextFrame(const Transport& t, size_t* total) {
     if (t.have < knxnet::kHeaderSize) return Cut::kPart;
     *total = knxnet::FrameLength(t.in);

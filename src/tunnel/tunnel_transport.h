@@ -16,7 +16,7 @@ namespace qel {
 enum class Arrival : uint8_t {
     kFrame,    // one frame, handed out until the next receive
     kWoken,    // the wake was signalled (and is reset)
-    kNothing,  // no whole frame yet: the time passed, or part of one came
+    kNothing,  // no whole frame yet: the time passed, or only the beginning of one came
     kFailed,   // the UDP socket failed
     kEnded,    // TCP: the server closed the connection, or it failed
     kBroken,   // TCP: a header that cannot start a frame; the connection is closed
