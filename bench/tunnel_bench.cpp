@@ -5,6 +5,7 @@
 // L_Data.con), group reads (to the answer), writes while telegrams arrive,
 // the listener at 49 telegrams/s offered, the time back after the server
 // restarts, and, with the server in a bcusim process, one idle tunnel's cost.
+// With --tcp the driver's tunnel goes over TCP (the bare client stays on UDP).
 // Writes summary.md to the output directory and prints it. Figures only: it
 // checks no threshold.
 #include <fcntl.h>
@@ -134,13 +135,15 @@ struct Row {
 int main(int argc, char** argv) {
     using namespace bench;
     bool shortRun = false;
+    std::string over;  // the target's option: "?tcp" for the driver's tunnel over TCP
     std::string out = "build/bench-tunnel";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--short") shortRun = true;
+        else if (a == "--tcp") over = "?tcp";
         else if (a == "--out" && i + 1 < argc) out = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--short] [--out DIR]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--short] [--tcp] [--out DIR]\n", argv[0]);
             return 2;
         }
     }
@@ -161,7 +164,7 @@ int main(int argc, char** argv) {
     DriverHost host(QEL_HOSTLIB_PATH, QEL_DRIVER_PATH);
     host.AddGate("D_05/0002");  // a read is answered through its gate, as on the line
     const uint32_t trafficGate = host.AddGate("A_05/0003");
-    const std::string port = MapPort(out, "BENCHIP", "knxip://" + server.LocalEndpoint());
+    const std::string port = MapPort(out, "BENCHIP", "knxip://" + server.LocalEndpoint() + over);
     if (!host.ok() || !reference.Connect(endpoint, error) || !host.Start(port, error)) {
         std::cerr << "tunnel_bench: " << (host.ok() ? error : host.error()) << "\n";
         return 1;
@@ -231,7 +234,7 @@ int main(int argc, char** argv) {
         std::ifstream bcusimLog(log);
         std::string line, target;
         while (std::getline(bcusimLog, line))
-            if (line.rfind("knxnet: tunnelling server on ", 0) == 0) target = "knxip://" + line.substr(29);
+            if (line.rfind("knxnet: tunnelling server on ", 0) == 0) target = "knxip://" + line.substr(29) + over;
         const double idleS = shortRun ? 5 : 30;
         if (!target.empty() && host.Start(MapPort(out, "IDLEIP", target), error)) {
             std::this_thread::sleep_for(std::chrono::seconds(1));
@@ -253,7 +256,7 @@ int main(int argc, char** argv) {
     }
 
     std::ostringstream md;
-    md << "# KNXnet/IP tunnel: the driver beside a bare client on the same server\n\n"
+    md << "# KNXnet/IP tunnel" << (over.empty() ? "" : " over TCP") << ": the driver beside a bare client on the same server\n\n"
        << "Bus in real 9600-baud timing; server and reference client on loopback. " << samples
        << " samples each, taken in turn.\n\n| | driver | floor (bare client) | ratio |\n|---|---|---|---|\n";
     for (const Row& r : rows)

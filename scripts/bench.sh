@@ -3,12 +3,13 @@
 # against the emulated BCU in real 9600-baud timing, and plots the listener's
 # sweep. Figures only, no thresholds.
 #
-#   scripts/bench.sh [--short] [--out DIR] [--line virtual|pty|knxip] [line_bench options...]
+#   scripts/bench.sh [--short] [--out DIR] [--line virtual|pty|knxip|knxiptcp] [line_bench options...]
 #
 # --line pty runs the driver's tty backend over a pseudo terminal with modem
 # lines (the test preload library gives it RTS, DTR and CTS) instead of the
 # virtual line. --line knxip runs bench/tunnel_bench instead: the driver's
-# KNXnet/IP tunnel to the emulated bus's server, beside a bare client;
+# KNXnet/IP tunnel to the emulated bus's server, beside a bare client
+# (knxiptcp: the driver's tunnel over TCP);
 # --line ft12 (ft12cemi) runs bench/ft12_bench: the driver's FT1.2 link to an
 # emulated EMI2 (cEMI) interface, beside a bare FT1.2 client on the same bus.
 # --short runs every scenario briefly (well under a minute), to show that it
@@ -27,6 +28,7 @@ while (($#)); do
     --out) out=$2; shift 2 ;;
     --line) case $2 in
               knxip) tunnel=true ;;
+              knxiptcp) tunnel=true; args+=(--tcp) ;;
               ft12) ft12=(build/linux-i386/bench/ft12_bench) ;;
               ft12cemi) ft12=(build/linux-i386/bench/ft12_bench --cemi) ;;
               pty) args+=("$1" "$2"); preload=(env LD_PRELOAD="$PWD/build/linux-i386/tests/modem_lines/libqel_modem_lines.so") ;;

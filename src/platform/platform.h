@@ -1,8 +1,8 @@
 // The driver's only way to the operating system.
 //
 // Two tables of operations: System (process-wide: ports, time, threads,
-// named synchronisation objects, the host library, wakes, UDP datagrams for
-// KNXnet/IP) and PortMethods (one
+// named synchronisation objects, the host library, wakes, UDP datagrams and
+// TCP streams for KNXnet/IP) and PortMethods (one
 // open port). The posix and win32 backends each fill them completely; the
 // virtual line is a third kind of port behind the same PortMethods. Tests may
 // install a wrapping System (setSystem) to fail chosen calls. A wake lets one
@@ -99,6 +99,26 @@ struct Endpoint {
 
 enum class DatagramWait : uint8_t { kReceived, kWoken, kTimedOut, kFailed };
 
+// ---- Byte streams ----------------------------------------------------------
+
+// A connected stream: a virtual line's (Unix-domain socket, named pipe, TCP)
+// or a KNXnet/IP tunnel's TCP connection.
+struct ByteStream;
+
+enum class StreamWait : uint8_t { kInput, kWoken, kTimedOut, kClosed };
+
+struct StreamMethods {
+    bool (*writeAll)(ByteStream*, const uint8_t*, uint32_t n, uint32_t timeoutMs);  // all n bytes in time, or false
+    int32_t (*read)(ByteStream*, uint8_t*, uint32_t n, uint32_t timeoutMs);  // >0 count, 0 timed out, -1 closed
+    void (*close)(ByteStream*);                                 // close and free
+    StreamWait (*awaitInput)(ByteStream*, Wake* wake, uint32_t timeoutMs);  // input or its end, or the wake (may be nullptr; taken)
+};
+
+// Every backend's stream begins with this.
+struct ByteStream {
+    const StreamMethods* methods;
+};
+
 // ---- Threads and named objects ---------------------------------------------
 
 struct Thread;
@@ -146,6 +166,9 @@ struct System {
     DatagramWait (*receiveDatagram)(Datagram*, Wake* wake, uint32_t timeoutMs, uint8_t* buffer, uint32_t size,
                                     uint32_t* n, Endpoint* from);
     void (*closeDatagram)(Datagram*);                     // close and free
+    // A TCP connection to host:port (IPv4; a name is resolved; 3 s to
+    // connect), nullptr: cannot.
+    ByteStream* (*connectTcp)(const char* host, uint16_t port);
 };
 
 // The table in use: the platform's own unless a test installed another.

@@ -87,12 +87,16 @@ bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out) {
     if (n <= kSchemeLength || std::strncmp(target, kScheme, kSchemeLength) != 0) return false;
     const char* host = target + kSchemeLength;
     const char* end = target + n;
-    out->nat = false;
+    // One option at most: over TCP the server always answers on the connection.
+    auto option = [&](const char* text, size_t length) {
+        if (static_cast<size_t>(end - host) <= length || std::strncmp(end - length, text, length) != 0) return false;
+        end -= length;
+        return true;
+    };
     constexpr char kNat[] = "?nat";
-    if (static_cast<size_t>(end - host) > sizeof kNat - 1 && std::strncmp(end - (sizeof kNat - 1), kNat, sizeof kNat - 1) == 0) {
-        out->nat = true;
-        end -= sizeof kNat - 1;
-    }
+    constexpr char kTcp[] = "?tcp";
+    out->nat = option(kNat, sizeof kNat - 1);
+    out->tcp = !out->nat && option(kTcp, sizeof kTcp - 1);
     const char* colon = static_cast<const char*>(std::memchr(host, ':', static_cast<size_t>(end - host)));
     const char* hostEnd = colon != nullptr ? colon : end;
     if (hostEnd == host || static_cast<size_t>(hostEnd - host) >= sizeof out->host) return false;

@@ -25,13 +25,15 @@ struct PortMapFault {
     const char* why = "";
 };
 
-// A knxip://HOST[:PORT][?nat] target: the server's host (an IPv4 literal or
-// a name), its port (3671 when not given), and whether it is to answer where
-// the datagrams come from (route-back, for a driver behind NAT).
+// A knxip://HOST[:PORT][?nat|?tcp] target: the server's host (an IPv4
+// literal or a name), its port (3671 when not given), and whether it is to
+// answer where the datagrams come from (route-back, for a driver behind NAT)
+// or the tunnel goes over a TCP connection instead of UDP.
 struct TunnelTarget {
     char host[kTargetSize];
     uint16_t port;
     bool nat;
+    bool tcp;
 };
 // False when `target` (n characters) is no such target.
 bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out);

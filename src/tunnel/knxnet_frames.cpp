@@ -6,10 +6,10 @@
 namespace qel::knxnet {
 namespace {
 
-constexpr uint8_t kHeaderSize = 0x06;
 constexpr uint8_t kProtocolVersion = 0x10;
 constexpr uint8_t kHpaiSize = 0x08;
 constexpr uint8_t kUdp = 0x01;
+constexpr uint8_t kTcp = 0x02;
 constexpr uint8_t kTunnelConnection = 0x04;
 constexpr uint8_t kTunnelLinkLayer = 0x02;
 constexpr uint8_t kConnectionHeaderSize = 0x04;
@@ -30,7 +30,7 @@ size_t Header(uint8_t* out, Service service, size_t total) {
 
 size_t PutHpai(uint8_t* at, const Hpai& hpai) {
     at[0] = kHpaiSize;
-    at[1] = kUdp;
+    at[1] = hpai.tcp ? kTcp : kUdp;
     Put16(at + 2, static_cast<uint16_t>(hpai.address >> 16));
     Put16(at + 4, static_cast<uint16_t>(hpai.address));
     Put16(at + 6, hpai.port);
@@ -38,7 +38,8 @@ size_t PutHpai(uint8_t* at, const Hpai& hpai) {
 }
 
 bool GetHpai(const uint8_t* at, size_t left, Hpai* hpai) {
-    if (left < kHpaiSize || at[0] != kHpaiSize || at[1] != kUdp) return false;
+    if (left < kHpaiSize || at[0] != kHpaiSize || (at[1] != kUdp && at[1] != kTcp)) return false;
+    hpai->tcp = at[1] == kTcp;
     hpai->address = static_cast<uint32_t>(Get16(at + 2)) << 16 | Get16(at + 4);
     hpai->port = Get16(at + 6);
     return true;
@@ -90,6 +91,12 @@ size_t TunnellingAck(uint8_t* out, uint8_t channel, uint8_t sequence, uint8_t st
     const uint8_t connection[] = {kConnectionHeaderSize, channel, sequence, status};
     std::memcpy(out + n, connection, sizeof connection);
     return n + sizeof connection;
+}
+
+size_t FrameLength(const uint8_t* header) {
+    const size_t total = Get16(header + 4);
+    if (header[0] != kHeaderSize || header[1] != kProtocolVersion || total < kHeaderSize || total > kMaxDatagram) return 0;
+    return total;
 }
 
 bool ParseDatagram(const uint8_t* bytes, size_t n, Received* out) {

@@ -30,10 +30,12 @@ constexpr uint8_t kConnectionIdError = 0x21;
 constexpr uint8_t kNoMoreConnections = 0x24;
 
 // An IPv4 endpoint (host order); 0.0.0.0:0 asks the server to answer where
-// the datagram came from (route-back, for clients behind NAT).
+// the datagram came from (route-back, for clients behind NAT). Over TCP it is
+// always 0.0.0.0:0, marked as TCP: the answer takes the connection.
 struct Hpai {
     uint32_t address;
     uint16_t port;
+    bool tcp = false;
 };
 
 // Each writes one datagram into `out` (kMaxDatagram bytes) and returns its length.
@@ -43,6 +45,12 @@ size_t DisconnectRequest(uint8_t* out, uint8_t channel, const Hpai& control);
 size_t DisconnectResponse(uint8_t* out, uint8_t channel, uint8_t status);
 size_t TunnellingRequest(uint8_t* out, uint8_t channel, uint8_t sequence, const uint8_t* cemi, size_t length);
 size_t TunnellingAck(uint8_t* out, uint8_t channel, uint8_t sequence, uint8_t status);
+
+// The total length of the frame whose header is at `header` (its first
+// kHeaderSize bytes); 0 for a header that cannot start a frame, which leaves
+// a stream no way back into step.
+constexpr size_t kHeaderSize = 6;
+size_t FrameLength(const uint8_t* header);
 
 // A datagram from the server, as far as a client reads it.
 struct Received {

@@ -7,6 +7,7 @@
 #include "host/log.h"
 #include "port_map/port_map.h"
 #include "tunnel/knxnet_frames.h"
+#include "tunnel/tunnel_transport.h"
 
 namespace qel {
 namespace {
@@ -27,10 +28,10 @@ constexpr uint8_t kNoRefusal = 0xFF;
 
 struct Tunnel {
     Link link;  // kTunnelLink
-    platform::Datagram* socket;
+    Transport carrier;           // UDP datagrams or a TCP connection
     platform::Endpoint control;  // the server's control endpoint
     platform::Endpoint data;     // its data endpoint, from the CONNECT_RESPONSE
-    knxnet::Hpai own;            // this side's endpoint in requests; 0.0.0.0:0 for route-back
+    knxnet::Hpai own;            // this side's endpoint in requests; 0.0.0.0:0 for route-back and TCP
     char server[24];             // "a.b.c.d:port", for the log
     char owner[kObjectNameSize];
     // The holder of the line, to whom indications go (none while opening or closing).
@@ -58,7 +59,6 @@ struct Tunnel {
     uint32_t nextHeartbeatMs;
     bool disconnectAnswered;
 
-    uint8_t in[knxnet::kMaxDatagram];
     uint8_t out[knxnet::kMaxDatagram];
     uint8_t cemi[knxnet::kMaxDatagram];
 };
@@ -68,13 +68,32 @@ Tunnel* TunnelOf(uint32_t handle) { return reinterpret_cast<Tunnel*>(LinkObjectO
 uint32_t Now() { return platform::Sys().tickMs(); }
 bool Passed(uint32_t now, uint32_t since, uint32_t ms) { return now - since >= ms; }
 
+// No tunnel any more: the listener connects again on its next turn.
+void MarkGone(Tunnel& t) {
+    t.connected = false;
+    t.connecting = false;
+    t.stateSent = false;
+}
+
+// The TCP connection ended under the tunnel: no goodbye is possible, and none is awaited.
+void Ended(Tunnel& t, const char* why) {
+    t.disconnectAnswered = true;
+    if (!t.connected) return;
+    QEL_LOG(text::kTunnelLost, t.owner, t.server, why);
+    MarkGone(t);
+}
+
 void Send(Tunnel& t, const platform::Endpoint& to, size_t n) {
-    // A datagram that cannot go counts as one lost on the way: the waits cover both.
-    platform::Sys().sendDatagram(t.socket, &to, t.out, static_cast<uint32_t>(n));
+    // A datagram that cannot go counts as one lost on the way: the waits cover
+    // both. A TCP connection that cannot take it has ended.
+    if (!t.carrier.methods->send(t.carrier, to, t.out, n)) Ended(t, "connection closed");
 }
 
 void SendConnect(Tunnel& t) {
-    Send(t, t.control, knxnet::ConnectRequest(t.out, t.own, t.own));
+    // Over TCP a connection first; none to be had counts as a request without
+    // answer. The second to the next try counts from here, after the
+    // connection's own wait.
+    if (t.carrier.methods->ready(t.carrier)) Send(t, t.control, knxnet::ConnectRequest(t.out, t.own, t.own));
     t.connecting = true;
     t.connectSentMs = Now();
 }
@@ -91,19 +110,13 @@ void SendDisconnect(Tunnel& t) {
     Send(t, t.control, knxnet::DisconnectRequest(t.out, t.channel, t.own));
 }
 
-// No tunnel any more: the listener connects again on its next turn.
-void MarkGone(Tunnel& t) {
-    t.connected = false;
-    t.connecting = false;
-    t.stateSent = false;
-}
-
 // The tunnel is gone for this side; the server is told, so that its slot is free.
 void Lose(Tunnel& t, const char* why) {
     if (!t.connected) return;
     QEL_LOG(text::kTunnelLost, t.owner, t.server, why);
-    SendDisconnect(t);
     MarkGone(t);
+    SendDisconnect(t);
+    t.carrier.methods->end(t.carrier);
 }
 
 void Connected(Tunnel& t, const knxnet::Received& r, const platform::Endpoint& from) {
@@ -144,6 +157,11 @@ void Take(Tunnel& t, const uint8_t* cemi, size_t n) {
 
 void Tunnelling(Tunnel& t, const knxnet::Received& r) {
     if (!t.connected || r.channel != t.channel) return;
+    // TCP loses and repeats nothing: every request is taken, none acknowledged.
+    if (!t.carrier.methods->acknowledged) {
+        Take(t, r.cemi, r.cemiLength);
+        return;
+    }
     // The expected one is taken; the one before is a repeat whose acknowledgement was lost.
     const bool expected = r.sequence == t.receiveSequence;
     if (!expected && r.sequence != static_cast<uint8_t>(t.receiveSequence - 1)) return;
@@ -153,12 +171,12 @@ void Tunnelling(Tunnel& t, const knxnet::Received& r) {
     Take(t, r.cemi, r.cemiLength);
 }
 
-void Handle(Tunnel& t, size_t n, const platform::Endpoint& from) {
+void Handle(Tunnel& t, const uint8_t* frame, size_t n, const platform::Endpoint& from) {
     // Only the server speaks here: from its control endpoint's address, or
     // from its data endpoint's (knxd names its interface's address there).
     if (from.address != t.control.address && !(t.connected && from.address == t.data.address)) return;
     knxnet::Received r;
-    if (!knxnet::ParseDatagram(t.in, n, &r)) return;
+    if (!knxnet::ParseDatagram(frame, n, &r)) return;
     char scratch[8];
     switch (r.service) {
     case Service::kConnectResponse:
@@ -173,6 +191,7 @@ void Handle(Tunnel& t, size_t n, const platform::Endpoint& from) {
             return;
         }
         t.connecting = false;
+        t.carrier.methods->end(t.carrier);
         if (r.status != t.lastRefusal)
             QEL_LOG(text::kTunnelRefused, t.owner, t.server, knxnet::StatusName(r.status, scratch, sizeof scratch));
         t.lastRefusal = r.status;
@@ -195,6 +214,7 @@ void Handle(Tunnel& t, size_t n, const platform::Endpoint& from) {
         Send(t, to, knxnet::DisconnectResponse(t.out, t.channel, knxnet::kNoError));
         QEL_LOG(text::kTunnelClosedByServer, t.owner, t.server);
         MarkGone(t);
+        t.carrier.methods->end(t.carrier);
         return;
     }
     case Service::kDisconnectResponse:
@@ -214,13 +234,15 @@ void Handle(Tunnel& t, size_t n, const platform::Endpoint& from) {
     }
 }
 
-// One wait for a datagram (handled when it came), the wake or the time.
-platform::DatagramWait Pump(Tunnel& t, platform::Wake* wake, uint32_t ms) {
-    uint32_t n = 0;
+// One wait for a frame (handled when it came), the wake or the time.
+Arrival Pump(Tunnel& t, platform::Wake* wake, uint32_t ms) {
+    const uint8_t* frame = nullptr;
+    size_t n = 0;
     platform::Endpoint from{};
-    const platform::DatagramWait r =
-        platform::Sys().receiveDatagram(t.socket, wake, ms, t.in, sizeof t.in, &n, &from);
-    if (r == platform::DatagramWait::kReceived) Handle(t, n, from);
+    const Arrival r = t.carrier.methods->receive(t.carrier, wake, ms, &frame, &n, &from);
+    if (r == Arrival::kFrame) Handle(t, frame, n, from);
+    if (r == Arrival::kEnded) Ended(t, "connection closed");
+    if (r == Arrival::kBroken) Ended(t, "bad frame length");
     return r;
 }
 
@@ -231,7 +253,7 @@ bool WaitFor(Tunnel& t, uint32_t ms, Done done) {
     while (!done()) {
         const uint32_t elapsed = Now() - start;
         if (elapsed >= ms) return false;
-        if (Pump(t, nullptr, ms - elapsed) == platform::DatagramWait::kFailed) return done();
+        if (Pump(t, nullptr, ms - elapsed) == Arrival::kFailed) return done();
     }
     return true;
 }
@@ -322,20 +344,18 @@ uint32_t OpenTunnel(const char* target, const char* owner) {
                   static_cast<unsigned>((address >> 16) & 0xFF), static_cast<unsigned>((address >> 8) & 0xFF),
                   static_cast<unsigned>(address & 0xFF), static_cast<unsigned>(where.port));
     std::snprintf(t->owner, sizeof t->owner, "%s", owner);
-    platform::Endpoint local{};
-    t->socket = platform::Sys().openDatagram(address, &local);
-    if (t->socket == nullptr) {
+    t->control = {address, where.port};
+    if (!OpenTransport(t->carrier, where.tcp, t->control, &t->own)) {
         QEL_LOG(text::kTunnelNoSocket, owner, t->server);
         delete t;
         return kNoPort;
     }
     t->link.methods = &kTunnelLink;
-    t->control = {address, where.port};
-    t->own = where.nat ? knxnet::Hpai{0, 0} : knxnet::Hpai{local.address, local.port};
+    if (where.nat) t->own = knxnet::Hpai{0, 0};
     t->lastRefusal = kNoRefusal;
     t->awaitedAck = -1;
     if (!ConnectNow(*t, kConnectLimitMs)) {
-        platform::Sys().closeDatagram(t->socket);
+        t->carrier.methods->close(t->carrier);
         delete t;
         return kNoPort;
     }
@@ -349,12 +369,13 @@ void HangUpTunnel(uint32_t handle) {
     // Nothing more goes on this channel, not even an acknowledgement.
     MarkGone(t);
     WaitFor(t, kDisconnectWaitMs, [&] { return t.disconnectAnswered; });
+    t.carrier.methods->end(t.carrier);
 }
 
 void CloseTunnel(uint32_t handle) {
     HangUpTunnel(handle);
     Tunnel& t = *TunnelOf(handle);
-    platform::Sys().closeDatagram(t.socket);
+    t.carrier.methods->close(t.carrier);
     delete &t;
 }
 
@@ -374,6 +395,11 @@ TunnelResult TunnelSend(InstanceData* instance, const uint8_t* image, Indication
     t.awaitedAck = t.sendSequence;
     for (int attempt = 0; attempt < 2 && !t.acked && t.connected; ++attempt) {
         Send(t, t.data, knxnet::TunnellingRequest(t.out, t.channel, t.sendSequence, t.cemi, length));
+        if (!t.carrier.methods->acknowledged) {
+            // TCP delivers it or ends the connection.
+            t.acked = t.connected;
+            t.ackStatus = knxnet::kNoError;
+        }
         WaitFor(t, kAckWaitMs, [&] { return t.acked || !t.connected; });
     }
     t.awaitedAck = -1;
@@ -412,8 +438,8 @@ bool ServeTunnel(InstanceData* instance, platform::Wake* wake, uint32_t maxMs, I
         const uint32_t elapsed = Now() - start;
         if (elapsed >= maxMs) return true;
         switch (Pump(t, wake, UntilNextTick(t, maxMs - elapsed))) {
-        case platform::DatagramWait::kWoken: return true;
-        case platform::DatagramWait::kFailed: return false;
+        case Arrival::kWoken: return true;
+        case Arrival::kFailed: return false;
         default: break;
         }
     }

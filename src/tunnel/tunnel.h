@@ -1,6 +1,7 @@
 // The KNXnet/IP tunnel: a link (kTunnelLink) beside the BCU's handshake line,
 // for a KNX IP interface or knxd. One link-layer tunnel per instance, over
-// UDP; its handle, kept in InstanceData::portHandle, is the tunnel object.
+// UDP or a TCP connection of its own (tunnel_transport.h); its handle, kept
+// in InstanceData::portHandle, is the tunnel object.
 //
 // Like the handshake line, the tunnel is used only with the line lock held: by
 // the listener (ServeTunnel, ended by its wake) and by one request at a time
@@ -27,8 +28,8 @@ using IndicationHandler = FrameHandler;
 
 enum class TunnelResult : uint8_t { kConfirmed, kNotConfirmed, kDown };
 
-// Opens a knxip:// target's tunnel: resolves the host, takes a UDP socket and
-// connects (at most 10 s). kNoPort (logged under `owner`, the instance name)
+// Opens a knxip:// target's tunnel: resolves the host, takes a UDP socket (or
+// a TCP connection, with ?tcp) and connects (at most 10 s). kNoPort (logged under `owner`, the instance name)
 // when it cannot.
 uint32_t OpenTunnel(const char* target, const char* owner);
 // Disconnects (at most 1 s for the server's answer); from the request on,
@@ -37,9 +38,9 @@ void HangUpTunnel(uint32_t handle);
 // Hangs up and frees the tunnel.
 void CloseTunnel(uint32_t handle);
 
-// Sends a BCU data request image as L_Data.req: 1 s for the acknowledgement,
-// sent once more with the same number, then the tunnel counts as lost; then
-// 3 s for the L_Data.con. kConfirmed on a positive one.
+// Sends a BCU data request image as L_Data.req: over UDP 1 s for the
+// acknowledgement, sent once more with the same number, then the tunnel
+// counts as lost; then 3 s for the L_Data.con. kConfirmed on a positive one.
 TunnelResult TunnelSend(InstanceData* instance, const uint8_t* image, IndicationHandler onIndication);
 // Serves the tunnel until `wake` is signalled or maxMs passed. False when
 // the socket failed.

@@ -16,7 +16,7 @@ SendResult Send(InstanceData* instance, const uint8_t* image, FrameHandler onFra
     return TunnelSend(instance, image, onFrame) == TunnelResult::kConfirmed ? SendResult::kSent : SendResult::kFailed;
 }
 
-// Its datagrams, heartbeat and reconnection until a claim or a stop wakes the
+// Its frames, heartbeat and reconnection until a claim or a stop wakes the
 // listener. Without a wake, short turns keep requests waiting little.
 bool Serve(InstanceData* instance, ListenerTurn* turn) {
     if (LineClaimed(turn->number) || ListenerStopRequested(turn->number)) return true;
@@ -54,7 +54,7 @@ bool Close(uint32_t handle) {
 
 const LinkMethods kTunnelLink = {
     .send = Send,                     // L_Data.req, acknowledged and confirmed
-    .serve = Serve,                   // datagrams, heartbeat, reconnection
+    .serve = Serve,                   // frames, heartbeat, reconnection
     .check = Check,                   // a connection-state exchange, a new connection when it fails
     .renew = Renew,                   // disconnect and connect again
     .start = NoSetUp,                 // no line settings

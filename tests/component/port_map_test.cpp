@@ -62,6 +62,7 @@ TEST(PortMap, ALineThatDoesNotParseRefusesTheWholeMap) {
         {"A = knxip://host:\n", 1, "target not understood"},
         {"A = knxip://host:70000\n", 1, "target not understood"},
         {"A = knxip://host?route\n", 1, "target not understood"},
+        {"A = knxip://host?tcp?nat\n", 1, "target not understood"},
         {"A = knxip://ho st\n", 1, "target not understood"},
     };
     for (const Case& c : cases) {
@@ -73,17 +74,19 @@ TEST(PortMap, ALineThatDoesNotParseRefusesTheWholeMap) {
     }
 }
 
-TEST(PortMap, TunnelTargetsGiveHostPortAndRouteBack) {
+TEST(PortMap, TunnelTargetsGiveHostPortRouteBackAndTcp) {
     struct Case {
         const char* target;
         const char* host;
         uint16_t port;
         bool nat;
+        bool tcp;
     };
     const Case cases[] = {
-        {"knxip://192.168.1.20", "192.168.1.20", 3671, false},
-        {"knxip://knxd.local:3700?nat", "knxd.local", 3700, true},
-        {"knxip://gw?nat", "gw", 3671, true},
+        {"knxip://192.168.1.20", "192.168.1.20", 3671, false, false},
+        {"knxip://knxd.local:3700?nat", "knxd.local", 3700, true, false},
+        {"knxip://gw?nat", "gw", 3671, true, false},
+        {"knxip://gw:3700?tcp", "gw", 3700, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.target);
@@ -92,6 +95,7 @@ TEST(PortMap, TunnelTargetsGiveHostPortAndRouteBack) {
         EXPECT_STREQ(t.host, c.host);
         EXPECT_EQ(t.port, c.port);
         EXPECT_EQ(t.nat, c.nat);
+        EXPECT_EQ(t.tcp, c.tcp);
     }
     TunnelTarget t{};
     EXPECT_FALSE(ParseTunnelTarget("rfc2217://gw:4001", 17, &t));

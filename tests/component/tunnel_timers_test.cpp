@@ -1,13 +1,15 @@
-// The tunnel's timers without waiting: the datagrams and the clock come from a
-// System table of the test's own. A scripted server answers each request in
-// the same call, and time moves only while the driver waits for a datagram
-// that is not there, by the whole wait. The heartbeat, its answer's wait and
-// tries, the CONNECT retries and the L_Data.con wait show as the times of
-// the requests the server saw.
+// The tunnel's timers without waiting: the datagrams, the TCP stream and the
+// clock come from a System table of the test's own. A scripted server answers
+// each request in the same call, and time moves only while the driver waits
+// for a frame that is not there, by the whole wait. The heartbeat, its
+// answer's wait and tries, the CONNECT retries and the L_Data.con wait show as
+// the times of the requests the server saw, over UDP and over TCP, there with
+// all that waits in one read or every frame cut into reads of five bytes.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <deque>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,8 @@ constexpr uint32_t kServer = 0x7F000001;
 constexpr uint16_t kServerPort = 3671;
 constexpr uint32_t kStart = 5000;
 
+enum class Carrier { kUdp, kTcpWhole, kTcpSplit };
+
 struct Seen {
     uint32_t atMs;
     kn::Service service;
@@ -34,6 +38,7 @@ struct Seen {
 
 // The server and the clock; one at a time, installed by the fixture.
 struct ScriptedServer {
+    Carrier carrier = Carrier::kUdp;
     uint32_t now = kStart;
     bool answerConnect = true;
     bool answerState = true;
@@ -42,9 +47,19 @@ struct ScriptedServer {
     uint8_t channel = 0;
     uint8_t serverSequence = 0;
     std::vector<Seen> seen;
-    std::deque<std::vector<uint8_t>> toDriver;
+    std::deque<std::vector<uint8_t>> toDriver;  // datagrams
+    std::deque<uint8_t> stream;                 // the TCP connection's bytes
+    bool connected = false;                     // TCP
+    bool refuseTcp = false;
+    std::vector<uint32_t> tcpAttempts;
 
-    void Push(const kn::Frame& f) { toDriver.push_back(kn::Encode(f)); }
+    bool Tcp() const { return carrier != Carrier::kUdp; }
+    void Push(const kn::Frame& f) { PushBytes(kn::Encode(f)); }
+    void PushBytes(const std::vector<uint8_t>& bytes) {
+        if (!Tcp()) toDriver.push_back(bytes);
+        else if (connected) stream.insert(stream.end(), bytes.begin(), bytes.end());
+    }
+    bool Drained() const { return toDriver.empty() && stream.empty(); }
 
     void Take(const kn::Frame& in) {
         seen.push_back({now, in.service});
@@ -54,7 +69,7 @@ struct ScriptedServer {
             if (!answerConnect) return;
             out.service = kn::Service::kConnectResponse;
             out.channel = ++channel;
-            out.data = {kServer, kServerPort};
+            out.data = Tcp() ? kn::Endpoint{0, 0, true} : kn::Endpoint{kServer, kServerPort};
             out.individualAddress = 0x11F1;
             break;
         case kn::Service::kConnectionStateRequest:
@@ -71,7 +86,7 @@ struct ScriptedServer {
             out.service = kn::Service::kTunnellingAck;
             out.channel = in.channel;
             out.sequence = in.sequence;
-            Push(out);
+            if (!Tcp()) Push(out);
             if (!confirm) return;
             auto cemi = kn::DecodeCemi(in.body);
             if (!cemi) return;
@@ -129,6 +144,45 @@ platform::DatagramWait FakeReceive(platform::Datagram*, platform::Wake*, uint32_
 
 void FakeClose(platform::Datagram*) {}
 
+void FakeSleep(uint32_t ms) { g_server->now += ms; }
+
+bool StreamWrite(platform::ByteStream*, const uint8_t* bytes, uint32_t n, uint32_t) {
+    if (!g_server->connected) return false;
+    if (auto frame = kn::Decode(bytes, n)) g_server->Take(*frame);
+    return true;
+}
+
+int32_t StreamRead(platform::ByteStream*, uint8_t* buffer, uint32_t n, uint32_t) {
+    const size_t most = g_server->carrier == Carrier::kTcpSplit ? 5 : n;
+    uint32_t got = 0;
+    for (; got < n && got < most && !g_server->stream.empty(); ++got) {
+        buffer[got] = g_server->stream.front();
+        g_server->stream.pop_front();
+    }
+    return static_cast<int32_t>(got);
+}
+
+platform::StreamWait StreamAwait(platform::ByteStream*, platform::Wake*, uint32_t timeoutMs) {
+    if (!g_server->stream.empty()) return platform::StreamWait::kInput;
+    g_server->now += timeoutMs;
+    return platform::StreamWait::kTimedOut;
+}
+
+void StreamClose(platform::ByteStream*) {
+    g_server->connected = false;
+    g_server->stream.clear();
+}
+
+const platform::StreamMethods kStreamMethods = {StreamWrite, StreamRead, StreamClose, StreamAwait};
+platform::ByteStream g_stream{&kStreamMethods};
+
+platform::ByteStream* FakeConnect(const char*, uint16_t) {
+    g_server->tcpAttempts.push_back(g_server->now - kStart);
+    if (g_server->refuseTcp) return nullptr;
+    g_server->connected = true;
+    return &g_stream;
+}
+
 std::vector<std::string> Log() {
     std::vector<std::string> lines;
     char text[512];
@@ -138,11 +192,12 @@ std::vector<std::string> Log() {
     return lines;
 }
 
-class TunnelTimers : public ::testing::Test {
+class TunnelTimers : public ::testing::TestWithParam<Carrier> {
 protected:
     void SetUp() override {
         ASSERT_TRUE(host::Bind());
         HuxCtlReset();
+        server.carrier = GetParam();
         g_server = &server;
         table = platform::NativeSystem();
         table.tickMs = FakeTick;
@@ -150,6 +205,8 @@ protected:
         table.sendDatagram = FakeSend;
         table.receiveDatagram = FakeReceive;
         table.closeDatagram = FakeClose;
+        table.sleepMs = FakeSleep;
+        table.connectTcp = FakeConnect;
         platform::SetSystem(&table);
     }
     void TearDown() override {
@@ -157,10 +214,12 @@ protected:
         platform::SetSystem(nullptr);
         g_server = nullptr;
     }
+    std::string Target() const { return server.Tcp() ? "knxip://127.0.0.1:3671?tcp" : "knxip://127.0.0.1:3671"; }
     void Open() {
-        instance.portHandle = OpenTunnel("knxip://127.0.0.1:3671", "QelEIB01");
+        instance.portHandle = OpenTunnel(Target().c_str(), "QelEIB01");
         ASSERT_NE(instance.portHandle, kNoPort);
         server.seen.clear();
+        server.tcpAttempts.clear();
     }
     // The listener's turn for `ms` of the fake clock, from the start.
     void ServeUntil(uint32_t ms) {
@@ -174,7 +233,7 @@ protected:
 
 using Times = std::vector<uint32_t>;
 
-TEST_F(TunnelTimers, HeartbeatEveryMinuteThenThreeTriesTenSecondsApartThenANewTunnel) {
+TEST_P(TunnelTimers, HeartbeatEveryMinuteThenThreeTriesTenSecondsApartThenANewTunnel) {
     Open();
     ServeUntil(150000);
     EXPECT_EQ(server.Times(kn::Service::kConnectionStateRequest), (Times{60000, 120000}));
@@ -193,20 +252,20 @@ TEST_F(TunnelTimers, HeartbeatEveryMinuteThenThreeTriesTenSecondsApartThenANewTu
                   "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 open, channel 2, address 1.1.241"}));
 }
 
-TEST_F(TunnelTimers, StartTriesToConnectEverySecondForTenSeconds) {
+TEST_P(TunnelTimers, StartTriesToConnectEverySecondForTenSeconds) {
     server.answerConnect = false;
-    EXPECT_EQ(OpenTunnel("knxip://127.0.0.1:3671", "QelEIB01"), kNoPort);
+    EXPECT_EQ(OpenTunnel(Target().c_str(), "QelEIB01"), kNoPort);
     EXPECT_EQ(server.Times(kn::Service::kConnectRequest),
               (Times{0, 1000, 2000, 3000, 4000, 5000, 6000, 7000, 8000, 9000}));
     EXPECT_EQ(Log(), std::vector<std::string>{"QelEIB01: KNXnet/IP server 127.0.0.1:3671: no answer to CONNECT_REQUEST"});
 }
 
-TEST_F(TunnelTimers, AfterTheServerClosesTheTunnelAConnectEverySecondUntilAnswered) {
+TEST_P(TunnelTimers, AfterTheServerClosesTheTunnelAConnectEverySecondUntilAnswered) {
     Open();
     kn::Frame close;
     close.service = kn::Service::kDisconnectRequest;
     close.channel = server.channel;
-    close.control = {kServer, kServerPort};
+    close.control = server.Tcp() ? kn::Endpoint{0, 0, true} : kn::Endpoint{kServer, kServerPort};
     server.Push(close);
     server.answerConnect = false;
     ServeUntil(3500);
@@ -216,30 +275,49 @@ TEST_F(TunnelTimers, AfterTheServerClosesTheTunnelAConnectEverySecondUntilAnswer
     EXPECT_EQ(server.Times(kn::Service::kConnectionStateRequest), Times{});
 }
 
-TEST_F(TunnelTimers, AWriteWaitsOneSecondForEachAcknowledgementAndThreeForTheConfirmation) {
-    Open();
-    // A group write of 1/0/1 as the BCU's data request image.
-    const uint8_t image[] = {0x09, 0x11, 0x0C, 0x00, 0x00, 0x08, 0x01, 0xE1, 0x00, 0x81};
-    server.confirm = false;
-    EXPECT_EQ(TunnelSend(&instance, image, nullptr), TunnelResult::kNotConfirmed);
-    EXPECT_EQ(server.now - kStart, 3000u);
+// A group write of 1/0/1 as the BCU's data request image.
+constexpr uint8_t kImage[] = {0x09, 0x11, 0x0C, 0x00, 0x00, 0x08, 0x01, 0xE1, 0x00, 0x81};
 
+TEST_P(TunnelTimers, AWriteWaitsThreeSecondsForTheConfirmation) {
+    Open();
+    server.confirm = false;
+    EXPECT_EQ(TunnelSend(&instance, kImage, nullptr), TunnelResult::kNotConfirmed);
+    EXPECT_EQ(server.now - kStart, 3000u);
+    server.confirm = true;
+    EXPECT_EQ(TunnelSend(&instance, kImage, nullptr), TunnelResult::kConfirmed);
+    EXPECT_EQ(server.Times(kn::Service::kTunnellingRequest), (Times{0, 3000}));
+}
+
+const char* NameOf(Carrier carrier) {
+    const char* names[] = {"Udp", "TcpWhole", "TcpSplit"};
+    return names[static_cast<int>(carrier)];
+}
+void PrintTo(Carrier carrier, std::ostream* out) { *out << NameOf(carrier); }
+std::string CarrierName(const ::testing::TestParamInfo<Carrier>& carrier) { return NameOf(carrier.param); }
+
+INSTANTIATE_TEST_SUITE_P(Carriers, TunnelTimers,
+                         ::testing::Values(Carrier::kUdp, Carrier::kTcpWhole, Carrier::kTcpSplit), CarrierName);
+
+class TunnelTimersUdp : public TunnelTimers {};
+INSTANTIATE_TEST_SUITE_P(Carriers, TunnelTimersUdp, ::testing::Values(Carrier::kUdp), CarrierName);
+class TunnelTimersTcp : public TunnelTimers {};
+INSTANTIATE_TEST_SUITE_P(Carriers, TunnelTimersTcp, ::testing::Values(Carrier::kTcpSplit), CarrierName);
+
+TEST_P(TunnelTimersUdp, AWriteWaitsOneSecondForEachAcknowledgementThenTheTunnelIsLost) {
+    Open();
     server.ackTunnelling = false;
-    server.seen.clear();
-    const uint32_t sent = server.now - kStart;
-    EXPECT_EQ(TunnelSend(&instance, image, nullptr), TunnelResult::kDown);
-    EXPECT_EQ(server.Times(kn::Service::kTunnellingRequest), (Times{sent, sent + 1000}));
-    EXPECT_EQ(server.Times(kn::Service::kDisconnectRequest), (Times{sent + 2000}));
+    EXPECT_EQ(TunnelSend(&instance, kImage, nullptr), TunnelResult::kDown);
+    EXPECT_EQ(server.Times(kn::Service::kTunnellingRequest), (Times{0, 1000}));
+    EXPECT_EQ(server.Times(kn::Service::kDisconnectRequest), (Times{2000}));
     const auto log = Log();
-    ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
               (std::vector<std::string>{
-                  "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671: telegram not confirmed (no L_Data.con)",
                   "QelEIB01: KNXnet/IP server 127.0.0.1:3671: no answer to TUNNELLING_REQUEST",
                   "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 lost (no acknowledgement), connecting again"}));
 }
 
-TEST_F(TunnelTimers, ARequestOfTheServerDuringTheGoodbyeIsNotAcknowledged) {
+TEST_P(TunnelTimers, ARequestOfTheServerDuringTheGoodbyeIsNotAcknowledged) {
     Open();
     kn::Frame ind;
     ind.service = kn::Service::kTunnellingRequest;
@@ -251,7 +329,24 @@ TEST_F(TunnelTimers, ARequestOfTheServerDuringTheGoodbyeIsNotAcknowledged) {
     HangUpTunnel(instance.portHandle);
     EXPECT_EQ(server.Times(kn::Service::kDisconnectRequest), Times{0});
     EXPECT_EQ(server.Times(kn::Service::kTunnellingAck), Times{});
-    EXPECT_TRUE(server.toDriver.empty());
+    EXPECT_TRUE(server.Drained());
+}
+
+TEST_P(TunnelTimersTcp, ABadFrameLengthEndsTheConnectionThenOneIsTriedEverySecond) {
+    Open();
+    server.PushBytes({0x06, 0x10, 0x04, 0x20, 0x00, 0x05});  // shorter than its own header
+    server.refuseTcp = true;
+    ServeUntil(3500);
+    server.refuseTcp = false;
+    ServeUntil(10000);
+    EXPECT_EQ(server.tcpAttempts, (Times{0, 1000, 2000, 3000, 4000}));
+    EXPECT_EQ(server.Times(kn::Service::kConnectRequest), Times{4000});
+    const auto log = Log();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+              (std::vector<std::string>{
+                  "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 lost (bad frame length), connecting again",
+                  "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 open, channel 2, address 1.1.241"}));
 }
 
 }  // namespace

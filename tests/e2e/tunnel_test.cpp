@@ -2,7 +2,9 @@
 // server misbehaving on demand: the BCU-only commands, lost acknowledgements
 // and confirmations, a server that closes, forgets or refuses its tunnels,
 // and EndQel leaving no tunnel open. The gate cases run over the tunnel as
-// the knxip.* runs.
+// the knxip.* runs; the knxiptcp.* runs take these too, over TCP, where a
+// withheld acknowledgement and a server that forgets its tunnels but keeps
+// their connections have no meaning.
 #include "e2e/running_fixture.h"
 
 #include "bcuemu/knxnet_faults.h"
@@ -17,7 +19,7 @@ protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(server.Start("127.0.0.1:0", error)) << error;
-        port = MapTestPort("knxip://" + server.LocalEndpoint());
+        port = MapTestPort(TunnelTestTarget(server.LocalEndpoint()));
         ASSERT_FALSE(port.empty());
     }
     void TearDown() override {
@@ -140,6 +142,27 @@ TEST_F(Tunnel, ARefusedTunnelFailsTheStartWithTheStatusByName) {
     EXPECT_EQ(LinesWith(driver, "Fail to open"), Lines{"QelEIB01: Fail to open " + port});
     SetFaults({});
     Start();
+}
+
+// Over TCP only (the knxiptcp runs): the connection's end is the tunnel's.
+class TunnelTcp : public Tunnel {};
+
+TEST_F(TunnelTcp, AConnectionTheServerEndsIsLostAndConnectedAgain) {
+    Start();
+    const std::string tunnel = "QelEIB01: KNXnet/IP tunnel to " + server.LocalEndpoint();
+    server.DropConnections();
+    ASSERT_TRUE(WaitForLogLine(driver, Opened(2), 5000));
+    SetFaults({.droppedConnections = 1});  // the write's request ends the connection instead
+    EXPECT_EQ(instance.write(5, 0x0802, 1), 1);
+    ASSERT_TRUE(WaitForLogLine(driver, Opened(3), 5000));
+    server.DisconnectTunnels();
+    ASSERT_TRUE(WaitForLogLine(driver, Opened(4), 5000));
+    EXPECT_EQ(instance.write(5, 0x0802, 2), 0);
+    EXPECT_EQ(TunnelLines(), (Lines{Opened(1), tunnel + " lost (connection closed), connecting again", Opened(2),
+                                    tunnel + " lost (connection closed), connecting again",
+                                    tunnel + ": telegram not confirmed (tunnel closed)", Opened(3),
+                                    tunnel + " closed by the server, connecting again", Opened(4)}));
+    EXPECT_EQ(server.TunnelCount(), 1u);
 }
 
 }  // namespace

@@ -187,6 +187,8 @@ DatagramWait fsReceiveDatagram(Datagram* d, Wake* w, uint32_t ms, uint8_t* buffe
 void fsCloseDatagram(Datagram* d) {
     if (!shouldFail(Op::kCloseDatagram)) real().closeDatagram(d);
 }
+// Not failed: a refused TCP connection is the server's, not the platform's.
+ByteStream* fsConnectTcp(const char* host, uint16_t port) { return real().connectTcp(host, port); }
 
 const System kFaultSystem = {
     .openPort = fsOpenPort,
@@ -216,6 +218,7 @@ const System kFaultSystem = {
     .sendDatagram = fsSendDatagram,
     .receiveDatagram = fsReceiveDatagram,
     .closeDatagram = fsCloseDatagram,
+    .connectTcp = fsConnectTcp,
 };
 
 }  // namespace

@@ -19,7 +19,11 @@ bool LineKindIs(const char* wanted) {
 }  // namespace
 
 bool OverTcp() { return LineKindIs("rfc2217"); }
-bool OverTunnel() { return LineKindIs("knxip"); }
+bool OverTunnel() { return LineKindIs("knxip") || LineKindIs("knxiptcp"); }
+
+std::string TunnelTestTarget(const std::string& endpoint) {
+    return "knxip://" + endpoint + (LineKindIs("knxiptcp") ? "?tcp" : "");
+}
 
 bool OverSer2net() { return LineKindIs("ser2net"); }
 bool OverFt12() { return LineKindIs("ft12") || LineKindIs("ft12cemi"); }

@@ -79,6 +79,7 @@ const System& NativeSystem() {
         .sendDatagram = posix::SendDatagram,
         .receiveDatagram = posix::ReceiveDatagram,
         .closeDatagram = posix::CloseDatagram,
+        .connectTcp = posix::ConnectTcpStream,
     };
     return table;
 }

@@ -1,5 +1,5 @@
 // The byte stream of a virtual line on posix: a Unix-domain stream socket, or
-// TCP to a network serial server.
+// TCP to a network serial server; TCP also carries a KNXnet/IP tunnel.
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -75,14 +75,14 @@ StreamWait SocketAwaitInput(ByteStream* s, Wake* wake, uint32_t timeoutMs) {
     for (;;) {
         const uint32_t elapsed = TickMs() - start;
         const int left = timeoutMs == kInfinite ? -1 : static_cast<int>(elapsed < timeoutMs ? timeoutMs - elapsed : 0);
-        pollfd pfds[2] = {{FdOf(s), POLLIN, 0}, {WakeFd(wake), POLLIN, 0}};
+        pollfd pfds[2] = {{FdOf(s), POLLIN, 0}, {wake != nullptr ? WakeFd(wake) : -1, POLLIN, 0}};
         const int ready = poll(pfds, 2, left);
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return StreamWait::kClosed;
         if (ready == 0) return StreamWait::kTimedOut;
         // The line first: what came is taken before a request gets the line.
         if (pfds[0].revents != 0) return StreamWait::kInput;
-        if (TakeWake(wake)) return StreamWait::kWoken;
+        if (wake != nullptr && TakeWake(wake)) return StreamWait::kWoken;
     }
 }
 

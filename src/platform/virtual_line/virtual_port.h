@@ -10,22 +10,6 @@
 
 namespace qel::platform {
 
-struct ByteStream;
-
-enum class StreamWait : uint8_t { kInput, kWoken, kTimedOut, kClosed };
-
-struct StreamMethods {
-    bool (*writeAll)(ByteStream*, const uint8_t*, uint32_t n, uint32_t timeoutMs);  // all n bytes in time, or false
-    int32_t (*read)(ByteStream*, uint8_t*, uint32_t n, uint32_t timeoutMs);  // >0 count, 0 timed out, -1 closed
-    void (*close)(ByteStream*);                                 // close and free
-    StreamWait (*awaitInput)(ByteStream*, Wake* wake, uint32_t timeoutMs);  // input or its end, or the wake (taken)
-};
-
-// Every backend's stream begins with this.
-struct ByteStream {
-    const StreamMethods* methods;
-};
-
 // How long open waits for the server to accept the com-port option, and
 // setModemLine for the server's answer.
 constexpr uint32_t kNegotiationMs = 1000;

@@ -81,6 +81,7 @@ const System& NativeSystem() {
         .sendDatagram = win32::SendDatagram,
         .receiveDatagram = win32::ReceiveDatagram,
         .closeDatagram = win32::CloseDatagram,
+        .connectTcp = win32::ConnectTcpStream,
     };
     return table;
 }
