@@ -3,10 +3,12 @@
 #include <bcrypt.h>
 
 #include <cstring>
+#include <cwchar>
 
 #include "platform/crypto.h"
 
-// Names the MinGW header lacks (values from the CNG documentation).
+// Names the MinGW header lacks or keeps to Windows 10 builds, where these
+// live (values from the CNG documentation and bcrypt.h).
 #ifndef BCRYPT_ECDH_ALGORITHM
 #define BCRYPT_ECDH_ALGORITHM L"ECDH"
 #endif
@@ -15,6 +17,15 @@
 #endif
 #ifndef BCRYPT_ECC_CURVE_25519
 #define BCRYPT_ECC_CURVE_25519 L"curve25519"
+#endif
+#ifndef BCRYPT_ECDH_PUBLIC_GENERIC_MAGIC
+#define BCRYPT_ECDH_PUBLIC_GENERIC_MAGIC 0x504B4345
+#endif
+#ifndef BCRYPT_ECDH_PRIVATE_GENERIC_MAGIC
+#define BCRYPT_ECDH_PRIVATE_GENERIC_MAGIC 0x564B4345
+#endif
+#ifndef BCRYPT_KDF_RAW_SECRET
+#define BCRYPT_KDF_RAW_SECRET L"TRUNCATE"
 #endif
 
 namespace qel::platform {
