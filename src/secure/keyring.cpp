@@ -357,22 +357,23 @@ KeyringError EncryptSecret(const Secrets& s, std::string_view secret, std::strin
     return ok ? KeyringError::kNone : KeyringError::kCryptoFailed;
 }
 
+// Twelve hex digits; separators between them are passed over.
 bool ParseSerial(std::string_view text, uint8_t* serial) {
-    if (text.size() != 12) return false;
-    for (size_t i = 0; i < 6; ++i) {
-        unsigned value = 0;
-        for (size_t j = 0; j < 2; ++j) {
-            const char c = text[2 * i + j];
-            const int digit = c >= '0' && c <= '9' ? c - '0'
-                              : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                              : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                     : -1;
-            if (digit < 0) return false;
-            value = value << 4 | static_cast<unsigned>(digit);
+    size_t digits = 0;
+    for (char c : text) {
+        const int digit = c >= '0' && c <= '9' ? c - '0'
+                          : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                          : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                 : -1;
+        if (digit < 0) {
+            if (c == ':' || c == '-' || c == ' ') continue;
+            return false;
         }
-        serial[i] = static_cast<uint8_t>(value);
+        if (digits == 12) return false;
+        serial[digits / 2] = static_cast<uint8_t>(digits % 2 == 0 ? digit << 4 : serial[digits / 2] | digit);
+        ++digits;
     }
-    return true;
+    return digits == 12;
 }
 
 bool ParseUserId(const std::string* text, uint8_t* userId) {
@@ -407,10 +408,8 @@ KeyringError ReadDevice(const Element& e, const Secrets& s, Keyring* out) {
     const std::string* address = e.attribute("IndividualAddress");
     const std::string* serial = e.attribute("SerialNumber");
     if (address == nullptr || !ParseIndividualAddress(*address, &d.individualAddress)) return KeyringError::kMalformed;
-    if (serial != nullptr) {
-        if (!ParseSerial(*serial, d.serial)) return KeyringError::kMalformed;
-        d.hasSerial = true;
-    }
+    // Not needed for a session: an unreadable serial number only goes unused.
+    d.hasSerial = serial != nullptr && ParseSerial(*serial, d.serial);
     KeyringError error = DecryptSecret(s, e.attribute("Authentication"), &d.authentication);
     if (error == KeyringError::kNone)
         error = DecryptSecret(s, e.attribute("ManagementPassword"), &d.managementPassword);

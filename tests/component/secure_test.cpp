@@ -72,7 +72,12 @@ TEST(SecurePrimitives, PublishedVectors) {
     EXPECT_EQ(Hex(out, 32), cipher);
     ASSERT_TRUE(crypto.aes128CbcDecrypt(cbcKey.data(), iv.data(), out, 32, out));
     EXPECT_EQ(Hex(out, 32), Hex(plain));
+}
 
+// Apart from the others: Wine 8's bcrypt has no curve25519, so the Windows
+// leg leaves these out until it runs on Windows or a newer Wine.
+TEST(SecureX25519, Rfc7748AndTheApplicationNoteServerKey) {
+    const auto& crypto = NativeCrypto();
     // RFC 7748, 6.1: both public keys and the one shared secret.
     const Bytes alice = FromHex("77076d0a7318a57d3c16c17251b26645df4c2f87ebc0992ab177fba51db92c2a");
     const Bytes bob = FromHex("5dab087e624a8a4b79e17f8b83800ee66f3bb1292618b6fd1c2f8b27ff88e0eb");
@@ -94,6 +99,12 @@ TEST(SecurePrimitives, PublishedVectors) {
     EXPECT_EQ(Hex(secret, 32), Hex(other, 32));
     const uint8_t zeroPoint[32] = {};
     EXPECT_FALSE(crypto.x25519SharedSecret(ownPrivate, zeroPoint, secret));
+
+    // The application note's example server key.
+    const Bytes serverPrivate = FromHex("68c1744813f4e65cf10cca671caa1336a796b4ac40cc5cf2655674225c1e5264");
+    uint8_t derived[32];
+    ASSERT_TRUE(crypto.x25519PublicKey(serverPrivate.data(), derived));
+    EXPECT_EQ(Hex(derived, 32), "bdf099909923143ef0a5de0b3be3687bc5bd3cf5f9e6f901699cd870ec1ff824");
 }
 
 // The CCM core with RFC 3610's layout of B0 and A0 (packet vector #1, an
@@ -118,12 +129,8 @@ TEST(SecureCcm, Rfc3610PacketVector1) {
 // The application note's example session: client and server keys, device
 // authentication code "trustme", session id 1.
 TEST(SecureSession, ResponseMacOfTheApplicationNoteExample) {
-    const Bytes serverPrivate = FromHex("68c1744813f4e65cf10cca671caa1336a796b4ac40cc5cf2655674225c1e5264");
     const Bytes clientPublic = FromHex("0aa227b4fd7a32319ba9960ac036ce0e5c4507b5ae55161f1078b1dcfb3cb631");
     const Bytes serverPublic = FromHex("bdf099909923143ef0a5de0b3be3687bc5bd3cf5f9e6f901699cd870ec1ff824");
-    uint8_t derived[32];
-    ASSERT_TRUE(NativeCrypto().x25519PublicKey(serverPrivate.data(), derived));
-    EXPECT_EQ(Hex(derived, 32), Hex(serverPublic));
 
     Key deviceKey{};
     ASSERT_TRUE(DeviceAuthenticationKey("trustme", &deviceKey));
