@@ -10,9 +10,8 @@
 //
 // Error contract: every operation returns false when the platform refused
 // (an algorithm missing, a library call failed, an invalid argument such as
-// an all-zero X25519 secret); the outputs are then unspecified and must not
-// be used. No operation throws, keeps state between calls or logs. All are
-// thread-safe.
+// an all-zero X25519 secret); the outputs must then not be used. No
+// operation throws, keeps state between calls or logs. All are thread-safe.
 #pragma once
 
 #include <cstddef>

@@ -5,7 +5,7 @@
 // and SESSION_AUTHENTICATE, and the SECURE_WRAPPER around a session's frames.
 //
 // Every function returns false when a primitive failed or a frame does not
-// authenticate; outputs are then unspecified. Nothing here logs, and keys
+// authenticate; outputs are then not to be used. Nothing here logs, and keys
 // on the stack are wiped before return.
 #pragma once
 
@@ -29,7 +29,7 @@ bool DeviceAuthenticationKey(std::string_view code, Key* key);
 bool SessionKey(const uint8_t sharedSecret[kPublicKeySize], Key* key);
 
 // The CCM core. `mac` is the 16-byte CBC-MAC of B0 | len16(assoc) | assoc |
-// payload, each part zero-padded to a block (the length and assoc only when
+// payload, each zero-padded to a block (the length and assoc only when
 // there is associated data).
 bool CbcMac(const Key& key, const uint8_t b0[kBlockSize], const uint8_t* assoc, size_t assocLength,
             const uint8_t* payload, size_t payloadLength, uint8_t mac[kBlockSize]);

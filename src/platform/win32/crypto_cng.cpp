@@ -105,7 +105,7 @@ struct PublicBlob {
 
 bool OpenCurve25519(Algorithm& ecdh) { return ecdh.setString(BCRYPT_ECC_CURVE_NAME, BCRYPT_ECC_CURVE_25519); }
 
-// The private scalar alone: the agreement needs no public part, and the
+// The private scalar alone: the agreement needs no public key, and the
 // caller holds none to give.
 bool ImportPrivate(Algorithm& ecdh, const uint8_t* privateKey, KeyCloser* k) {
     PrivateBlob blob{};
