@@ -9,8 +9,9 @@
 set -euo pipefail
 
 # The Linux build: 32-bit compilers, CMake, Ninja, toml++ (bcusim, eibhost),
-# and googletest, which configuring the linux-i386 preset needs.
-linux_build=(cmake ninja-build g++ g++-multilib gcc-multilib libtomlplusplus-dev googletest)
+# googletest, which configuring the linux-i386 preset needs, and the 32-bit
+# libcrypto that KNX IP Secure is built on.
+linux_build=(cmake ninja-build g++ g++-multilib gcc-multilib libtomlplusplus-dev googletest libssl-dev:i386)
 # The Windows build: MinGW-w64, and Wine, which its preset names as the
 # programs' runner.
 windows_build=(g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix wine)
