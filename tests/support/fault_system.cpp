@@ -188,6 +188,15 @@ void fsCloseDatagram(Datagram* d) {
     if (!shouldFail(Op::kCloseDatagram)) real().closeDatagram(d);
 }
 
+// The multicast ones pass through: no case fails them.
+Datagram* fsOpenGroupDatagram(uint32_t group, uint16_t port, Endpoint* local) {
+    return real().openGroupDatagram(group, port, local);
+}
+bool fsJoinGroup(Datagram* d, uint32_t group, uint32_t interface) { return real().joinGroup(d, group, interface); }
+bool fsLeaveGroup(Datagram* d, uint32_t group, uint32_t interface) { return real().leaveGroup(d, group, interface); }
+bool fsSetMulticastInterface(Datagram* d, uint32_t interface) { return real().setMulticastInterface(d, interface); }
+bool fsSetMulticastLoop(Datagram* d, bool on) { return real().setMulticastLoop(d, on); }
+
 const System kFaultSystem = {
     .openPort = fsOpenPort,
     .tickMs = fsTickMs,
@@ -216,6 +225,11 @@ const System kFaultSystem = {
     .sendDatagram = fsSendDatagram,
     .receiveDatagram = fsReceiveDatagram,
     .closeDatagram = fsCloseDatagram,
+    .openGroupDatagram = fsOpenGroupDatagram,
+    .joinGroup = fsJoinGroup,
+    .leaveGroup = fsLeaveGroup,
+    .setMulticastInterface = fsSetMulticastInterface,
+    .setMulticastLoop = fsSetMulticastLoop,
 };
 
 }  // namespace

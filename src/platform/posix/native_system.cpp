@@ -79,6 +79,11 @@ const System& NativeSystem() {
         .sendDatagram = posix::SendDatagram,
         .receiveDatagram = posix::ReceiveDatagram,
         .closeDatagram = posix::CloseDatagram,
+        .openGroupDatagram = posix::OpenGroupDatagram,
+        .joinGroup = posix::JoinGroup,
+        .leaveGroup = posix::LeaveGroup,
+        .setMulticastInterface = posix::SetMulticastInterface,
+        .setMulticastLoop = posix::SetMulticastLoop,
     };
     return table;
 }

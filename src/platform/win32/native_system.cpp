@@ -81,6 +81,11 @@ const System& NativeSystem() {
         .sendDatagram = win32::SendDatagram,
         .receiveDatagram = win32::ReceiveDatagram,
         .closeDatagram = win32::CloseDatagram,
+        .openGroupDatagram = win32::OpenGroupDatagram,
+        .joinGroup = win32::JoinGroup,
+        .leaveGroup = win32::LeaveGroup,
+        .setMulticastInterface = win32::SetMulticastInterface,
+        .setMulticastLoop = win32::SetMulticastLoop,
     };
     return table;
 }
