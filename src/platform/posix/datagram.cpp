@@ -156,7 +156,14 @@ bool LeaveGroup(Datagram* datagram, uint32_t group, uint32_t interface) {
 bool SetMulticastInterface(Datagram* datagram, uint32_t interface) {
     in_addr address{};
     address.s_addr = htonl(interface);
-    return setsockopt(datagram->fd, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) == 0;
+    if (setsockopt(datagram->fd, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) == 0) return true;
+    // Without the option (qemu-user lacks it), a socket bound to the
+    // interface's address sends to groups through that interface all the same.
+    sockaddr_in at{};
+    socklen_t length = sizeof at;
+    return errno == ENOPROTOOPT && interface != 0 &&
+           getsockname(datagram->fd, reinterpret_cast<sockaddr*>(&at), &length) == 0 &&
+           ntohl(at.sin_addr.s_addr) == interface;
 }
 
 bool SetMulticastLoop(Datagram* datagram, bool on) {
