@@ -30,8 +30,8 @@ std::vector<uint8_t> Datagram(uint16_t service, const std::vector<uint8_t>& body
 std::optional<uint32_t> Address(const std::string& text) {
     uint32_t address = 0;
     size_t pos = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && (pos >= text.size() || text[pos++] != '.')) return std::nullopt;
+    for (int octet = 0; octet < 4; ++octet) {
+        if (octet > 0 && (pos >= text.size() || text[pos++] != '.')) return std::nullopt;
         const size_t start = pos;
         uint32_t value = 0;
         while (pos < text.size() && pos - start < 3 && text[pos] >= '0' && text[pos] <= '9')

@@ -55,12 +55,12 @@ bool TargetUnderstood(const char* target, size_t n) {
     return isScheme("knxip") && ParseTunnelTarget(target, n, &tunnel);
 }
 
-// An IPv4 literal, a.b.c.d, each part 0..255 without a sign.
+// An IPv4 literal, a.b.c.d, four numbers 0..255 without a sign.
 bool ParseAddress(const char* begin, const char* end, uint32_t* out) {
     uint32_t address = 0;
     const char* c = begin;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0) {
+    for (int octet = 0; octet < 4; ++octet) {
+        if (octet > 0) {
             if (c == end || *c != '.') return false;
             ++c;
         }

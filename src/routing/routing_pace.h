@@ -1,7 +1,7 @@
 // When the driver may send its next ROUTING_INDICATION: at most 50 a second
 // (20 ms apart), and not while routers ask for a pause. A ROUTING_BUSY
 // (control 0: to everyone) holds sending back for its wait time, then for a
-// random part of 0..N x 50 ms, N counting the busy frames (those within
+// random extra 0..N x 50 ms, N counting the busy frames (those within
 // 10 ms of the one before count once); once no busy frame came for N x 100 ms
 // after the wait, N drops by one every 5 ms. Pure arithmetic on a wrapping
 // millisecond clock: the caller gives the time and the random number.
@@ -28,7 +28,7 @@ struct Pace {
     uint32_t decayFromMs = 0;
 };
 
-// A ROUTING_BUSY asking for waitMs came at `now`; `random` picks the random part.
+// A ROUTING_BUSY asking for waitMs came at `now`; `random` picks the random extra.
 void Busy(Pace& pace, uint32_t now, uint32_t waitMs, uint32_t random);
 // N at `now`.
 uint32_t BusyCount(const Pace& pace, uint32_t now);
