@@ -8,6 +8,7 @@
 #   commands   the command table, parse, reads, writes, decoding
 #   serial     the BCU's byte-handshake line: ports, handshakes, frames
 #     | tunnel   the KNXnet/IP tunnel, a link beside it
+#     | routing  KNXnet/IP routing on a multicast group, a link beside them
 #     | ft12     the FT1.2 line to a BCU2 or a cEMI interface, a link beside them
 #   secure     KNX IP Secure: its frames, CCM, key derivations, the keyring
 #   link       the link seam: LinkMethods, the line lock, the listener's wake
@@ -15,7 +16,7 @@
 #   port_map   what a short port name stands for
 #   host       the host library's functions and the log catalogue
 #   abi        records shared with the host          | platform  the OS seam
-set(QEL_LAYERS abi=0 platform=0 host=1 port_map=2 link=3 secure=3 serial=4 tunnel=4 ft12=4 commands=5 listener=6 instance=7 entry=8)
+set(QEL_LAYERS abi=0 platform=0 host=1 port_map=2 link=3 secure=3 serial=4 tunnel=4 routing=4 ft12=4 commands=5 listener=6 instance=7 entry=8)
 
 function(layer_rank folder out)
   foreach(entry IN LISTS QEL_LAYERS)

@@ -47,6 +47,51 @@ public:
         return true;
     }
 
+    bool JoinGroup(const knxnet::Endpoint& group, uint32_t interface, knxnet::Endpoint& bound,
+                   std::string& error) override {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        if (fd_ < 0 || ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+            error = std::string("cannot create a shared UDP socket: ") + std::strerror(errno);
+            return false;
+        }
+        // Bound to the group itself: only its datagrams come in.
+        sockaddr_in a = AddressOf(group);
+        socklen_t size = sizeof a;
+        if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+            error = "cannot bind to " + knxnet::EndpointText(group) + ": " + std::strerror(errno);
+            return false;
+        }
+        ip_mreq request{};
+        request.imr_multiaddr.s_addr = htonl(group.address);
+        request.imr_interface.s_addr = htonl(interface);
+        if (::setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0) {
+            error = "cannot join " + knxnet::EndpointText(group) + ": " + std::strerror(errno);
+            return false;
+        }
+        bound = {ntohl(a.sin_addr.s_addr), ntohs(a.sin_port)};
+        return true;
+    }
+
+    bool SendToGroups(uint32_t interface, std::string& error) override {
+        in_addr address{};
+        address.s_addr = htonl(interface);
+        // Without the option (qemu-user lacks it), a socket bound to the
+        // interface's address sends to groups through that interface all the same.
+        sockaddr_in at{};
+        socklen_t size = sizeof at;
+        const bool routed = ::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) == 0 ||
+                            (errno == ENOPROTOOPT && ::getsockname(fd_, reinterpret_cast<sockaddr*>(&at), &size) == 0 &&
+                             at.sin_addr.s_addr == address.s_addr);
+        const int loop = 1;
+        if (!routed || ::setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+            error = std::string("cannot send to multicast groups: ") + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+
     size_t Receive(int timeoutMs, uint8_t* buffer, size_t capacity, knxnet::Endpoint& from) override {
         pollfd p{fd_, POLLIN, 0};
         if (::poll(&p, 1, timeoutMs) <= 0) return 0;

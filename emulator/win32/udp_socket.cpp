@@ -63,6 +63,48 @@ public:
         return true;
     }
 
+    bool JoinGroup(const knxnet::Endpoint& group, uint32_t interface, knxnet::Endpoint& bound,
+                   std::string& error) override {
+        socket_ = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+        const BOOL on = TRUE;
+        if (socket_ == INVALID_SOCKET ||
+            setsockopt(socket_, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&on), sizeof on) != 0) {
+            error = "cannot create a shared UDP socket: " + ErrorText(WSAGetLastError());
+            return false;
+        }
+        // Windows binds no socket to a group address: to any, on the group's port.
+        sockaddr_in a = AddressOf({0, group.port});
+        int size = sizeof a;
+        if (::bind(socket_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            ::getsockname(socket_, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+            error = "cannot bind to " + knxnet::EndpointText(group) + ": " + ErrorText(WSAGetLastError());
+            return false;
+        }
+        ip_mreq request{};
+        request.imr_multiaddr.s_addr = htonl(group.address);
+        request.imr_interface.s_addr = htonl(interface);
+        const DWORD loop = 1;  // on Windows the receiving side decides
+        if (setsockopt(socket_, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
+                       sizeof request) != 0 ||
+            setsockopt(socket_, IPPROTO_IP, IP_MULTICAST_LOOP, reinterpret_cast<const char*>(&loop), sizeof loop) != 0) {
+            error = "cannot join " + knxnet::EndpointText(group) + ": " + ErrorText(WSAGetLastError());
+            return false;
+        }
+        bound = {group.address, ntohs(a.sin_port)};
+        return true;
+    }
+
+    bool SendToGroups(uint32_t interface, std::string& error) override {
+        in_addr address{};
+        address.s_addr = htonl(interface);
+        if (setsockopt(socket_, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&address),
+                       sizeof address) != 0) {
+            error = "cannot send to multicast groups: " + ErrorText(WSAGetLastError());
+            return false;
+        }
+        return true;
+    }
+
     size_t Receive(int timeoutMs, uint8_t* buffer, size_t capacity, knxnet::Endpoint& from) override {
         WSAPOLLFD p{};
         p.fd = socket_;

@@ -63,6 +63,12 @@ inline constexpr char kTunnelDown[] = "%s: KNXnet/IP tunnel to %s down, telegram
 inline constexpr char kTunnelNotConfirmed[] = "%s: KNXnet/IP tunnel to %s: telegram not confirmed (%s)";  // why
 inline constexpr char kBcuCommandOnTunnel[] = "%s: %s is a BCU command, refused on a KNXnet/IP link";  // command
 
+// KNXnet/IP routing; the second "%s" is the group ("224.0.23.12:3671").
+inline constexpr char kRoutingNoSocket[] = "%s: KNXnet/IP routing on %s: no multicast socket";
+inline constexpr char kRoutingOpen[] = "%s: KNXnet/IP routing on %s open";
+inline constexpr char kRoutingLost[] = "%s: KNXnet/IP routing on %s: a router lost %u telegrams";  // its count
+inline constexpr char kRoutingNotSent[] = "%s: KNXnet/IP routing on %s: telegram not sent (%s)";  // why
+
 // An FT1.2 line; the second "%s" is the device ("/dev/ttyUSB0", "COM3").
 inline constexpr char kFt12LinkLayer[] = "%s: FT1.2 interface on %s: link layer (%s)";  // EMI2 or cEMI
 inline constexpr char kFt12NoAck[] = "%s: FT1.2 interface on %s: no acknowledgement to %s";  // frame name

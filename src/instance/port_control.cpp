@@ -7,6 +7,7 @@
 #include "port_map/port_map.h"
 #include "link/line_lock.h"
 #include "link/link.h"
+#include "routing/routing.h"
 #include "tunnel/tunnel.h"
 
 namespace qel {
@@ -50,6 +51,9 @@ PortHandle OpenConfiguredPort(const PortSettings& settings, const char* owner, b
     TunnelTarget tunnel;
     if (mapped == MapLookup::kMapped && ParseTunnelTarget(target, std::strlen(target), &tunnel))
         return OpenTunnel(target, owner);
+    RoutingTarget routing;
+    if (mapped == MapLookup::kMapped && ParseRoutingTarget(target, std::strlen(target), &routing))
+        return OpenRouting(target, owner);
     Ft12Target ft12;
     if (mapped == MapLookup::kMapped && ParseFt12Target(target, std::strlen(target), &ft12)) return OpenFt12(ft12);
     PortHandle handle = kNoPort;

@@ -8,7 +8,8 @@
 // with its PortMethods. kNoPort and kPseudoPort ("NULLDEV") name no object:
 // they are the handshake line with no device (every byte refused) and with
 // the pseudo device (every byte taken). A third kind, the FT1.2 line to a BCU2
-// or a cEMI interface, lives in ft12/.
+// or a cEMI interface, lives in ft12/; a fourth, KNXnet/IP routing on a
+// multicast group, in routing/.
 //
 // Everything a link sends or receives is a BCU frame image (header first):
 // a link that reaches the bus another way converts at its edge.

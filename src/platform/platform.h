@@ -2,7 +2,7 @@
 //
 // Two tables of operations: System (process-wide: ports, time, threads,
 // named synchronisation objects, the host library, wakes, UDP datagrams and
-// TCP streams for KNXnet/IP) and PortMethods (one
+// TCP streams and multicast groups for KNXnet/IP) and PortMethods (one
 // open port). The posix and win32 backends each fill them completely; the
 // virtual line is a third kind of port behind the same PortMethods. Tests may
 // install a wrapping System (setSystem) to fail chosen calls. A wake lets one
@@ -169,6 +169,20 @@ struct System {
     // A TCP connection to host:port (IPv4; a name is resolved; 3 s to
     // connect), nullptr: cannot.
     ByteStream* (*connectTcp)(const char* host, uint16_t port);
+    // KNXnet/IP routing's multicast. A UDP socket that shares `port` with
+    // other sockets of this host and receives what comes to `group` there
+    // (on Windows, anything that comes to the port) once joined; nullptr:
+    // cannot. It sends like any other.
+    Datagram* (*openGroupDatagram)(uint32_t group, uint16_t port, Endpoint* local);
+    // Membership of `group` on the interface with the local address
+    // `interface` (0: the one the system picks).
+    bool (*joinGroup)(Datagram*, uint32_t group, uint32_t interface);
+    bool (*leaveGroup)(Datagram*, uint32_t group, uint32_t interface);
+    // Where this socket's datagrams to a group go out (0: the system's choice).
+    bool (*setMulticastInterface)(Datagram*, uint32_t interface);
+    // Whether this host's own members get a group datagram this socket sends
+    // (on Windows: whether this socket gets those this host sends).
+    bool (*setMulticastLoop)(Datagram*, bool on);
 };
 
 // The table in use: the platform's own unless a test installed another.

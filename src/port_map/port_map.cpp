@@ -42,6 +42,10 @@ bool TargetUnderstood(const char* target, size_t n) {
     auto isScheme = [&](const char* s) {
         return schemeLength == std::strlen(s) && std::strncmp(target, s, schemeLength) == 0;
     };
+    if (isScheme("knxrouting")) {
+        RoutingTarget routing;
+        return ParseRoutingTarget(target, n, &routing);
+    }
     if (restLength == 0 || IsBlank(rest[0])) return false;
     if (isScheme("rfc2217")) {
         const char* colon = static_cast<const char*>(std::memchr(rest, ':', restLength));
@@ -49,6 +53,27 @@ bool TargetUnderstood(const char* target, size_t n) {
     }
     TunnelTarget tunnel;
     return isScheme("knxip") && ParseTunnelTarget(target, n, &tunnel);
+}
+
+// An IPv4 literal, a.b.c.d, four numbers 0..255 without a sign.
+bool ParseAddress(const char* begin, const char* end, uint32_t* out) {
+    uint32_t address = 0;
+    const char* c = begin;
+    for (int octet = 0; octet < 4; ++octet) {
+        if (octet > 0) {
+            if (c == end || *c != '.') return false;
+            ++c;
+        }
+        const char* digits = c;
+        unsigned value = 0;
+        while (c < end && std::isdigit(static_cast<unsigned char>(*c)) && c - digits < 3)
+            value = value * 10 + static_cast<unsigned>(*c++ - '0');
+        if (c == digits || value > 255) return false;
+        address = address << 8 | value;
+    }
+    if (c != end) return false;
+    *out = address;
+    return true;
 }
 
 // Takes "?cemi" or "?baud=N" from the end of [begin, *end); false when there is none.
@@ -116,6 +141,42 @@ bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out) {
     std::memcpy(out->host, host, static_cast<size_t>(hostEnd - host));
     out->host[hostEnd - host] = '\0';
     out->port = static_cast<uint16_t>(port);
+    return true;
+}
+
+bool ParseRoutingTarget(const char* target, size_t n, RoutingTarget* out) {
+    constexpr char kScheme[] = "knxrouting://";
+    constexpr size_t kSchemeLength = sizeof kScheme - 1;
+    if (n < kSchemeLength || std::strncmp(target, kScheme, kSchemeLength) != 0) return false;
+    const char* begin = target + kSchemeLength;
+    const char* end = target + n;
+    out->group = 0xE000170C;  // 224.0.23.12
+    out->port = 3671;
+    out->interface = 0;
+    constexpr char kInterface[] = "?if=";
+    constexpr size_t kInterfaceLength = sizeof kInterface - 1;
+    const char* mark = static_cast<const char*>(std::memchr(begin, '?', static_cast<size_t>(end - begin)));
+    if (mark != nullptr) {
+        if (static_cast<size_t>(end - mark) <= kInterfaceLength || std::strncmp(mark, kInterface, kInterfaceLength) != 0 ||
+            !ParseAddress(mark + kInterfaceLength, end, &out->interface))
+            return false;
+        end = mark;
+    }
+    const char* colon = static_cast<const char*>(std::memchr(begin, ':', static_cast<size_t>(end - begin)));
+    const char* groupEnd = colon != nullptr ? colon : end;
+    if (groupEnd != begin) {
+        if (!ParseAddress(begin, groupEnd, &out->group) || (out->group >> 28) != 0xE) return false;  // 224.0.0.0/4
+    }
+    if (colon != nullptr) {
+        if (colon + 1 == end || end - colon > 6) return false;
+        unsigned long port = 0;
+        for (const char* c = colon + 1; c < end; ++c) {
+            if (!std::isdigit(static_cast<unsigned char>(*c))) return false;
+            port = port * 10 + static_cast<unsigned long>(*c - '0');
+        }
+        if (port == 0 || port > 65535) return false;
+        out->port = static_cast<uint16_t>(port);
+    }
     return true;
 }
 

@@ -101,5 +101,39 @@ TEST(PortMap, TunnelTargetsGiveHostPortRouteBackAndTcp) {
     EXPECT_FALSE(ParseTunnelTarget("rfc2217://gw:4001", 17, &t));
 }
 
+TEST(PortMap, RoutingTargetsGiveGroupPortAndInterface) {
+    struct Case {
+        const char* target;
+        uint32_t group;
+        uint16_t port;
+        uint32_t interface;
+    };
+    const Case cases[] = {
+        {"knxrouting://", 0xE000170C, 3671, 0},
+        {"knxrouting://239.1.2.3:3700", 0xEF010203, 3700, 0},
+        {"knxrouting://?if=192.168.1.5", 0xE000170C, 3671, 0xC0A80105},
+        {"knxrouting://224.0.23.12:3671?if=127.0.0.1", 0xE000170C, 3671, 0x7F000001},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.target);
+        RoutingTarget t{};
+        ASSERT_TRUE(ParseRoutingTarget(c.target, std::strlen(c.target), &t));
+        EXPECT_EQ(t.group, c.group);
+        EXPECT_EQ(t.port, c.port);
+        EXPECT_EQ(t.interface, c.interface);
+    }
+    for (const char* bad : {"knxrouting://192.168.1.5", "knxrouting://224.0.23.12:0", "knxrouting://224.0.23.256",
+                            "knxrouting://?if=gw", "knxrouting://?nat", "knxip://224.0.23.12"}) {
+        SCOPED_TRACE(bad);
+        RoutingTarget t{};
+        EXPECT_FALSE(ParseRoutingTarget(bad, std::strlen(bad), &t));
+    }
+    char target[64];
+    PortMapFault fault;
+    EXPECT_EQ(LookUpInPortMap("IP = knxrouting://?if=10.0.0.2\n", "ip", target, sizeof target, &fault), MapLookup::kMapped);
+    EXPECT_STREQ(target, "knxrouting://?if=10.0.0.2");
+    EXPECT_EQ(LookUpInPortMap("IP = knxrouting://10.0.0.2\n", "ip", target, sizeof target, &fault), MapLookup::kBroken);
+}
+
 }  // namespace
 }  // namespace qel

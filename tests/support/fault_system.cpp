@@ -190,6 +190,15 @@ void fsCloseDatagram(Datagram* d) {
 // Not failed: a refused TCP connection is the server's, not the platform's.
 ByteStream* fsConnectTcp(const char* host, uint16_t port) { return real().connectTcp(host, port); }
 
+// The multicast ones pass through: no case fails them.
+Datagram* fsOpenGroupDatagram(uint32_t group, uint16_t port, Endpoint* local) {
+    return real().openGroupDatagram(group, port, local);
+}
+bool fsJoinGroup(Datagram* d, uint32_t group, uint32_t interface) { return real().joinGroup(d, group, interface); }
+bool fsLeaveGroup(Datagram* d, uint32_t group, uint32_t interface) { return real().leaveGroup(d, group, interface); }
+bool fsSetMulticastInterface(Datagram* d, uint32_t interface) { return real().setMulticastInterface(d, interface); }
+bool fsSetMulticastLoop(Datagram* d, bool on) { return real().setMulticastLoop(d, on); }
+
 const System kFaultSystem = {
     .openPort = fsOpenPort,
     .tickMs = fsTickMs,
@@ -219,6 +228,11 @@ const System kFaultSystem = {
     .receiveDatagram = fsReceiveDatagram,
     .closeDatagram = fsCloseDatagram,
     .connectTcp = fsConnectTcp,
+    .openGroupDatagram = fsOpenGroupDatagram,
+    .joinGroup = fsJoinGroup,
+    .leaveGroup = fsLeaveGroup,
+    .setMulticastInterface = fsSetMulticastInterface,
+    .setMulticastLoop = fsSetMulticastLoop,
 };
 
 }  // namespace

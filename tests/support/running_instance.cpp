@@ -31,6 +31,15 @@ RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, b
         return;
     }
     if (!TestLineMissing().empty()) return;  // the fixture skips
+    if (OverRouting() && bus != nullptr) {
+        // A port of its own on the default group: each instance's router apart.
+        router_ = std::make_unique<bcuemu::KnxnetRouter>(*bus);
+        std::string error;
+        EXPECT_TRUE(router_->Start("224.0.23.12:0", "127.0.0.1", error)) << error;
+        port_ = MapTestPort("knxrouting://" + router_->GroupEndpoint() + "?if=127.0.0.1");
+        EXPECT_FALSE(port_.empty());
+        return;
+    }
     if (OverFt12() && bus != nullptr) {
         const char* kind = std::getenv("QEL_TEST_LINE");
         bcuemu::Ft12Options ft12{};
@@ -47,6 +56,7 @@ RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, b
 RunningInstance::~RunningInstance() {
     if (running_) stop();
     if (tunnelServer_) tunnelServer_->Stop();
+    if (router_) router_->Stop();
     if (ft12_) ft12_->Stop();
     EndTestLine(port_);
     bcu_->Stop();

@@ -24,11 +24,15 @@ bool OverTunnel() { return LineKindIs("knxip") || LineKindIs("knxiptcp"); }
 std::string TunnelTestTarget(const std::string& endpoint) {
     return "knxip://" + endpoint + (LineKindIs("knxiptcp") ? "?tcp" : "");
 }
+bool OverRouting() { return LineKindIs("knxrouting"); }
 
 bool OverSer2net() { return LineKindIs("ser2net"); }
 bool OverFt12() { return LineKindIs("ft12") || LineKindIs("ft12cemi"); }
 
 std::string TestLineMissing() {
+    const char* own = std::getenv("QEL_TEST_NAMESPACE");
+    if (OverRouting() && (own == nullptr || std::strcmp(own, "1") != 0))
+        return "multicast only in a network namespace of the run's own (tests/routing_namespace.sh)";
     if (OverSer2net()) return Ser2netMissing();
     return OverFt12() ? Ft12Missing() : "";
 }

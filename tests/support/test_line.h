@@ -6,7 +6,10 @@
 // through a port map as a network serial server would be; or, with
 // QEL_TEST_LINE=ser2net, the same through ser2net in front of a pty (Linux);
 // or, with QEL_TEST_LINE=knxip, no line at all: a KNXnet/IP tunnel to the
-// emulated bus's tunnelling server (knxiptcp: the tunnel over TCP); or, with QEL_TEST_LINE=ft12 (ft12cemi), an
+// emulated bus's tunnelling server (knxiptcp: the tunnel over TCP); or, with QEL_TEST_LINE=knxrouting, KNXnet/IP
+// routing with the emulated bus's router on a multicast group, only inside a
+// network namespace of the run's own (QEL_TEST_NAMESPACE=1, which
+// routing_namespace.sh sets there); or, with QEL_TEST_LINE=ft12 (ft12cemi), an
 // emulated FT1.2 interface with EMI2 (cEMI) on a pty instead of the BCU. One
 // suite, every link.
 #pragma once
@@ -23,6 +26,7 @@ bool OverTcp();
 bool OverTunnel();
 // The knxip:// target of the tunnelling server at `endpoint`, with ?tcp on the knxiptcp runs.
 std::string TunnelTestTarget(const std::string& endpoint);
+bool OverRouting();
 bool OverSer2net();
 bool OverFt12();
 // Maps a new short name to `target` in this process's port map (QELEIB_PORTS); the name, or "".

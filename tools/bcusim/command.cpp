@@ -134,6 +134,19 @@ bool ParseCommand(const std::string& text, Command& c, std::string& error) {
         }
         return true;
     }
+    if (verb == "busy" || verb == "lost") {
+        const char* usage = verb == "busy" ? "busy MS (0 to 65535)" : "lost N (0 to 65535)";
+        if (!needs(2, 2, usage)) return false;
+        unsigned long n = 0;
+        for (char ch : words[1]) n = ch >= '0' && ch <= '9' && n <= 65535 ? n * 10 + static_cast<unsigned long>(ch - '0') : 70000;
+        if (n > 65535) {
+            error = std::string("usage: ") + usage;
+            return false;
+        }
+        c.kind = verb == "busy" ? Command::Kind::kBusy : Command::Kind::kLost;
+        c.count = static_cast<uint16_t>(n);
+        return true;
+    }
     error = "unknown command \"" + verb + "\" (try help)";
     return false;
 }

@@ -11,7 +11,7 @@
 namespace bcusim {
 
 struct Command {
-    enum class Kind : uint8_t { kNothing, kHelp, kQuit, kStatus, kWrite, kResponse, kRead, kSet, kFrame, kCell };
+    enum class Kind : uint8_t { kNothing, kHelp, kQuit, kStatus, kWrite, kResponse, kRead, kSet, kFrame, kCell, kBusy, kLost };
     Kind kind = Kind::kNothing;
     uint16_t group = 0;
     std::optional<bcuemu::ValueSize> size;  // given explicitly
@@ -21,6 +21,7 @@ struct Command {
     std::vector<uint8_t> bytes;   // kFrame
     uint16_t cell = 0;            // kCell
     std::optional<unsigned> cellValue;
+    uint16_t count = 0;           // kBusy: its wait (ms); kLost: telegrams lost
 };
 
 // false with `error` set for a line that is not a command.

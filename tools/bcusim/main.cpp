@@ -61,6 +61,13 @@ constexpr const char* kUsage =
     "                         network namespace a test made for itself (unshare -n,\n"
     "                         as knxultimate_knxnet_check.sh does): bcusim cannot\n"
     "                         tell, and a real network would see the server\n"
+    "  --knxnet-routing GROUP[:PORT]  also route the bus as a KNXnet/IP router on\n"
+    "                         the multicast group (port 3671 when not given, 0: a\n"
+    "                         free one): ROUTING_INDICATION both ways; the commands\n"
+    "                         busy and lost send ROUTING_BUSY and ROUTING_LOST_MESSAGE.\n"
+    "                         Multicast reaches the network: ONLY inside a network\n"
+    "                         namespace a test made for itself\n"
+    "  --knxnet-if ADDRESS    the router's interface, by its local address\n"
     "  --help                 this text\n"
     "\n"
     "scenario (TOML):\n"
@@ -143,6 +150,10 @@ int main(int argc, char** argv) {
             duration = std::atof(next().c_str());
         } else if (a == "--knxnet") {
             settings.knxnet = next();
+        } else if (a == "--knxnet-routing") {
+            settings.knxnetRouting = next();
+        } else if (a == "--knxnet-if") {
+            settings.knxnetInterface = next();
         } else if (a == "--knxnet-any-address") {
             settings.knxnetAnyAddress = true;
         } else if (a == "--ready-file") {
@@ -160,6 +171,11 @@ int main(int argc, char** argv) {
 
     if (!settings.ft12.empty() && !settings.pty) {
         std::fprintf(stderr, "bcusim: --ft12 serves a pseudo terminal: give --pty too\n");
+        return 2;
+    }
+
+    if (!settings.knxnetInterface.empty() && settings.knxnetRouting.empty()) {
+        std::fprintf(stderr, "bcusim: --knxnet-if goes with --knxnet-routing\n");
         return 2;
     }
 
@@ -199,6 +215,7 @@ int main(int argc, char** argv) {
         Print("knxnet: tunnelling server on " + simulation.KnxnetEndpoint());
         Print("knxnet: tunnelling over TCP on " + simulation.KnxnetEndpoint());
     }
+    if (!settings.knxnetRouting.empty()) Print("knxnet: routing on " + simulation.RoutingGroup());
     if (!readyFile.empty() && !WriteReadyFile(readyFile, ports)) {
         std::fprintf(stderr, "bcusim: cannot write %s\n", readyFile.c_str());
         return 1;

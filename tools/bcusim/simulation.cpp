@@ -105,6 +105,13 @@ bool Simulation::Start(std::string& error) {
             return false;
         }
     }
+    if (!settings_.knxnetRouting.empty()) {
+        router_ = std::make_unique<bcuemu::KnxnetRouter>(*bus_);
+        if (!router_->Start(settings_.knxnetRouting, settings_.knxnetInterface, error)) {
+            error = "--knxnet-routing " + settings_.knxnetRouting + ": " + error;
+            return false;
+        }
+    }
     start_ = std::chrono::steady_clock::now();
     scheduler_ = std::thread([this] { Schedule(); });
     return true;
@@ -119,6 +126,7 @@ void Simulation::Stop() {
     wake_.notify_all();
     if (scheduler_.joinable()) scheduler_.join();
     if (knxnet_) knxnet_->Stop();
+    if (router_) router_->Stop();
     for (auto& bcu : bcus_) bcu->Stop();
     for (auto& ft12 : ft12s_) ft12->Stop();
 }
@@ -230,6 +238,12 @@ std::string Simulation::Execute(const std::string& text) {
         std::snprintf(out, sizeof out, "line %d cell %04X = %02X", c.line, c.cell, bcu->Cell(c.cell));
         return out;
     }
+    case Command::Kind::kBusy:
+    case Command::Kind::kLost:
+        if (!router_) return "error: no router (--knxnet-routing)";
+        if (c.kind == Command::Kind::kBusy) router_->SendBusy(c.count);
+        else router_->SendLostMessage(c.count);
+        return "";
     }
     return "";
 }
@@ -244,6 +258,7 @@ std::string Simulation::Status() const {
             << " queued=" << bcus_[i]->QueuedFrames() << "\n";
     }
     if (knxnet_) out << "knxnet " << knxnet_->LocalEndpoint() << " tunnels=" << knxnet_->TunnelCount() << "\n";
+    if (router_) out << "routing " << router_->GroupEndpoint() << " taken=" << router_->IndicationsTaken() << "\n";
     for (const ScheduledDevice& d : scenario_.devices) {
         out << "device " << bcuemu::GroupText(d.group) << " " << bcuemu::SizeName(d.size) << " = "
             << bus_->DeviceValue(d.group).value_or(0) << (d.name.empty() ? "" : "  [" + d.name + "]") << "\n";
@@ -267,6 +282,8 @@ const char* Simulation::Help() {
            "  set GROUP VALUE                      change a device's value without sending\n"
            "  frame LINE HEX...                    queue a raw frame to the driver on LINE (1, 2, ...), header first\n"
            "  cell LINE ADDRESS [VALUE]            show or set a BCU memory cell (hex)\n"
+           "  busy MS                              the router sends ROUTING_BUSY asking for MS ms\n"
+           "  lost N                               the router sends ROUTING_LOST_MESSAGE of N telegrams\n"
            "  status                               lines and devices\n"
            "  help, quit\n"
            "VALUE: decimal or 0x hex; a number with a point (21.5) is a 2-byte float.\n"

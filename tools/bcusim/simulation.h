@@ -15,6 +15,7 @@
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
 #include "bcuemu/ft12_interface.h"
+#include "bcuemu/knxnet_router.h"
 #include "bcuemu/knxnet_server.h"
 #include "scenario.h"
 
@@ -33,6 +34,8 @@ struct Settings {
     std::string knxnet;                  // KNXnet/IP tunnelling server at ADDRESS[:PORT]; empty: none
     bool knxnetAnyAddress = false;       // the server may take a non-loopback address (a test's namespace)
     std::string ft12;                    // "emi2" or "cemi": FT1.2 interfaces on the ptys; empty: BCUs
+    std::string knxnetRouting;           // KNXnet/IP router on GROUP[:PORT]; empty: none
+    std::string knxnetInterface;         // its interface's local address; empty: the system's choice
 };
 
 class Simulation {
@@ -47,6 +50,7 @@ public:
     std::vector<std::string> PortNames() const { return ports_; }
     // Where the tunnelling server listens ("127.0.0.1:3671"); empty without one.
     std::string KnxnetEndpoint() const { return knxnet_ ? knxnet_->LocalEndpoint() : std::string(); }
+    std::string RoutingGroup() const { return router_ ? router_->GroupEndpoint() : std::string(); }
     // Runs one command as typed; returns what to print (may be empty), or an
     // error text beginning "error: ".
     std::string Execute(const std::string& command);
@@ -74,6 +78,7 @@ private:
     std::vector<std::unique_ptr<bcuemu::Bcu>> bcus_;
     std::vector<std::unique_ptr<bcuemu::Ft12Interface>> ft12s_;  // with --ft12, in place of the BCUs
     std::unique_ptr<bcuemu::KnxnetServer> knxnet_;  // destroyed before the bus
+    std::unique_ptr<bcuemu::KnxnetRouter> router_;  // the same
     std::vector<std::string> ports_;
     std::vector<size_t> nextValue_;  // per device: index into values / current ramp value
     std::mutex mutex_;

@@ -1,5 +1,6 @@
 // UDP datagrams on posix, for KNXnet/IP: a socket bound to the address that
-// reaches the server, waited on together with a wake.
+// reaches the server, or one that shares a multicast group's port, waited on
+// together with a wake.
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -114,6 +115,60 @@ DatagramWait ReceiveDatagram(Datagram* datagram, Wake* wake, uint32_t timeoutMs,
         if (ready > 0 && (fds[1].revents & POLLIN) != 0 && (fds[0].revents & POLLIN) == 0 && TakeWake(wake))
             return DatagramWait::kWoken;
     }
+}
+
+Datagram* OpenGroupDatagram(uint32_t group, uint16_t port, Endpoint* local) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) return nullptr;
+    // Bound to the group, not to any address: only that group's datagrams come in.
+    const int on = 1;
+    sockaddr_in at = SocketAddress(group, port);
+    socklen_t length = sizeof at;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+        close(fd);
+        return nullptr;
+    }
+    auto* datagram = new (std::nothrow) Datagram{fd};
+    if (datagram == nullptr) {
+        close(fd);
+        return nullptr;
+    }
+    *local = {ntohl(at.sin_addr.s_addr), ntohs(at.sin_port)};
+    return datagram;
+}
+
+bool JoinGroup(Datagram* datagram, uint32_t group, uint32_t interface) {
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_interface.s_addr = htonl(interface);
+    return setsockopt(datagram->fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0;
+}
+
+bool LeaveGroup(Datagram* datagram, uint32_t group, uint32_t interface) {
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_interface.s_addr = htonl(interface);
+    return setsockopt(datagram->fd, IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof request) == 0;
+}
+
+bool SetMulticastInterface(Datagram* datagram, uint32_t interface) {
+    in_addr address{};
+    address.s_addr = htonl(interface);
+    if (setsockopt(datagram->fd, IPPROTO_IP, IP_MULTICAST_IF, &address, sizeof address) == 0) return true;
+    // Without the option (qemu-user lacks it), a socket bound to the
+    // interface's address sends to groups through that interface all the same.
+    sockaddr_in at{};
+    socklen_t length = sizeof at;
+    return errno == ENOPROTOOPT && interface != 0 &&
+           getsockname(datagram->fd, reinterpret_cast<sockaddr*>(&at), &length) == 0 &&
+           ntohl(at.sin_addr.s_addr) == interface;
+}
+
+bool SetMulticastLoop(Datagram* datagram, bool on) {
+    const int loop = on ? 1 : 0;
+    return setsockopt(datagram->fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) == 0;
 }
 
 void CloseDatagram(Datagram* datagram) {

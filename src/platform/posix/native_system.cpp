@@ -80,6 +80,11 @@ const System& NativeSystem() {
         .receiveDatagram = posix::ReceiveDatagram,
         .closeDatagram = posix::CloseDatagram,
         .connectTcp = posix::ConnectTcpStream,
+        .openGroupDatagram = posix::OpenGroupDatagram,
+        .joinGroup = posix::JoinGroup,
+        .leaveGroup = posix::LeaveGroup,
+        .setMulticastInterface = posix::SetMulticastInterface,
+        .setMulticastLoop = posix::SetMulticastLoop,
     };
     return table;
 }

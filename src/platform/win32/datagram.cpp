@@ -1,5 +1,6 @@
-// UDP datagrams on Windows, for KNXnet/IP: a non-blocking socket with an event
-// for "readable" that a wait takes together with a wake.
+// UDP datagrams on Windows, for KNXnet/IP, to a server or a multicast group: a
+// non-blocking socket with an event for "readable" that a wait takes together
+// with a wake.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
@@ -129,6 +130,61 @@ DatagramWait ReceiveDatagram(Datagram* datagram, Wake* wake, uint32_t timeoutMs,
             return DatagramWait::kFailed;
         }
     }
+}
+
+Datagram* OpenGroupDatagram(uint32_t group, uint16_t port, Endpoint* local) {
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0) return nullptr;
+    const SOCKET sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    const WSAEVENT readable = sock != INVALID_SOCKET ? WSACreateEvent() : WSA_INVALID_EVENT;
+    // Windows binds no socket to a group address: to any, the port shared.
+    const BOOL share = TRUE;
+    sockaddr_in at = SocketAddress(INADDR_ANY, port);
+    int length = sizeof at;
+    if (readable == WSA_INVALID_EVENT ||
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&share), sizeof share) != 0 ||
+        bind(sock, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
+        getsockname(sock, reinterpret_cast<sockaddr*>(&at), &length) != 0 ||
+        WSAEventSelect(sock, readable, FD_READ) != 0) {
+        Fail(sock, readable);
+        return nullptr;
+    }
+    auto* datagram = new (std::nothrow) Datagram{sock, readable};
+    if (datagram == nullptr) {
+        Fail(sock, readable);
+        return nullptr;
+    }
+    *local = {group, ntohs(at.sin_port)};
+    return datagram;
+}
+
+bool JoinGroup(Datagram* datagram, uint32_t group, uint32_t interface) {
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_interface.s_addr = htonl(interface);
+    return setsockopt(datagram->socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, reinterpret_cast<const char*>(&request),
+                      sizeof request) == 0;
+}
+
+bool LeaveGroup(Datagram* datagram, uint32_t group, uint32_t interface) {
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = htonl(group);
+    request.imr_interface.s_addr = htonl(interface);
+    return setsockopt(datagram->socket, IPPROTO_IP, IP_DROP_MEMBERSHIP, reinterpret_cast<const char*>(&request),
+                      sizeof request) == 0;
+}
+
+bool SetMulticastInterface(Datagram* datagram, uint32_t interface) {
+    in_addr address{};
+    address.s_addr = htonl(interface);
+    return setsockopt(datagram->socket, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&address),
+                      sizeof address) == 0;
+}
+
+bool SetMulticastLoop(Datagram* datagram, bool on) {
+    const DWORD loop = on ? 1 : 0;
+    return setsockopt(datagram->socket, IPPROTO_IP, IP_MULTICAST_LOOP, reinterpret_cast<const char*>(&loop),
+                      sizeof loop) == 0;
 }
 
 void CloseDatagram(Datagram* datagram) {

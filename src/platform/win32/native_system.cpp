@@ -82,6 +82,11 @@ const System& NativeSystem() {
         .receiveDatagram = win32::ReceiveDatagram,
         .closeDatagram = win32::CloseDatagram,
         .connectTcp = win32::ConnectTcpStream,
+        .openGroupDatagram = win32::OpenGroupDatagram,
+        .joinGroup = win32::JoinGroup,
+        .leaveGroup = win32::LeaveGroup,
+        .setMulticastInterface = win32::SetMulticastInterface,
+        .setMulticastLoop = win32::SetMulticastLoop,
     };
     return table;
 }

@@ -45,5 +45,10 @@ bool SendDatagram(Datagram* datagram, const Endpoint* to, const uint8_t* bytes, 
 DatagramWait ReceiveDatagram(Datagram* datagram, Wake* wake, uint32_t timeoutMs, uint8_t* buffer, uint32_t size,
                              uint32_t* n, Endpoint* from);
 void CloseDatagram(Datagram* datagram);
+Datagram* OpenGroupDatagram(uint32_t group, uint16_t port, Endpoint* local);
+bool JoinGroup(Datagram* datagram, uint32_t group, uint32_t interface);
+bool LeaveGroup(Datagram* datagram, uint32_t group, uint32_t interface);
+bool SetMulticastInterface(Datagram* datagram, uint32_t interface);
+bool SetMulticastLoop(Datagram* datagram, bool on);
 
 }  // namespace qel::platform::win32
