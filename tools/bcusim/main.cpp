@@ -61,6 +61,9 @@ constexpr const char* kUsage =
     "                         network namespace a test made for itself (unshare -n,\n"
     "                         as knxultimate_knxnet_check.sh does): bcusim cannot\n"
     "                         tell, and a real network would see the server\n"
+    "  --knxnet-secure DIR    with --knxnet: TCP tunnels only inside KNX IP Secure\n"
+    "                         sessions, with demo credentials; writes the driver's\n"
+    "                         DIR/bcusim.secure and DIR/bcusim.knxkeys\n"
     "  --help                 this text\n"
     "\n"
     "scenario (TOML):\n"
@@ -143,6 +146,8 @@ int main(int argc, char** argv) {
             duration = std::atof(next().c_str());
         } else if (a == "--knxnet") {
             settings.knxnet = next();
+        } else if (a == "--knxnet-secure") {
+            settings.knxnetSecure = next();
         } else if (a == "--knxnet-any-address") {
             settings.knxnetAnyAddress = true;
         } else if (a == "--ready-file") {
@@ -163,6 +168,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!settings.knxnetSecure.empty() && settings.knxnet.empty()) {
+        std::fprintf(stderr, "bcusim: --knxnet-secure goes with --knxnet\n");
+        return 2;
+    }
     if (settings.knxnetAnyAddress && settings.knxnet.empty()) {
         std::fprintf(stderr, "bcusim: --knxnet-any-address goes with --knxnet\n");
         return 2;
