@@ -97,6 +97,7 @@ TEST_F(SecureTunnel, ASessionTheServerRefusesFailsTheStartWithOneLine) {
     FailsWith(good, Session() + " failed: authentication failed");
     server.SetFaults({});
     // Without the device's code the server goes unauthenticated.
+    driver.logClear();
     Start(WriteTestFile("case", user + kTestUserPassword + "\n"));
     EXPECT_EQ(instance.write(5, 0x0802, 1), 0);
     EXPECT_EQ(LinesWith(driver, "KNX"), Lines{Opened(1)});
