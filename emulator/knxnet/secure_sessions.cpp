@@ -77,13 +77,16 @@ void SecureSessions::Authenticate(Session& s, const uint8_t* inner, size_t n, Tu
                          (ok ? " authenticated" : " refused"));
 }
 
+void SecureSessions::Mute(TunnelFaults& faults) {
+    if (!faults.muteSessions) return;
+    faults.muteSessions = false;
+    for (auto& [c, s] : sessions_) s.muted = s.muted || s.authenticated;
+}
+
 SecureSessions::Result SecureSessions::Receive(uint32_t connection, const uint8_t* bytes, size_t count,
                                                TunnelFaults& faults) {
     Result out;
-    if (faults.muteSessions) {
-        faults.muteSessions = false;
-        for (auto& [c, s] : sessions_) s.muted = s.muted || s.authenticated;
-    }
+    Mute(faults);
     sec::SecureFrame f;
     if (!sec::ParseSecureFrame(bytes, count, &f)) return out;  // plain frames are not taken
     if (f.service == sec::SecureService::kSessionRequest) {
@@ -120,6 +123,7 @@ SecureSessions::Result SecureSessions::Receive(uint32_t connection, const uint8_
 
 std::vector<std::vector<uint8_t>> SecureSessions::Seal(uint32_t connection, const std::vector<uint8_t>& frame,
                                                        TunnelFaults& faults) {
+    Mute(faults);
     auto found = sessions_.find(connection);
     if (found == sessions_.end() || !found->second.authenticated || found->second.muted) return {};
     std::vector<uint8_t> sealed = SealOne(found->second, frame.data(), frame.size());

@@ -50,6 +50,8 @@ private:
         uint64_t lastReceived = 0;
         uint64_t sequence = 0;
     };
+    // Applies the muteSessions fault to the sessions up now.
+    void Mute(TunnelFaults& faults);
     void Open(uint32_t connection, const qel::secure::SecureFrame& request, Result* out);
     void Authenticate(Session& s, const uint8_t* inner, size_t n, TunnelFaults& faults, Result* out);
     std::vector<uint8_t> SealOne(Session& s, const uint8_t* inner, size_t n);

@@ -171,8 +171,9 @@ Arrival SecureReceive(Transport& t, platform::Wake* wake, uint32_t ms, const uin
     }
     uint8_t status = 0;
     if (secure::StatusIn(s.inner, innerLength, &status)) {
-        if (status == secure::kKeepAlive) return Arrival::kNothing;
-        Forget(t);  // closed or timed out by the server
+        if (status != secure::kClose && status != secure::kTimeout && status != secure::kUnauthenticated)
+            return Arrival::kNothing;  // a keep-alive
+        Forget(t);  // the server ended the session
         return Arrival::kEnded;
     }
     *frame = s.inner;
