@@ -1,8 +1,9 @@
 // What carries a tunnel's frames: UDP datagrams, a frame each, on one socket
 // for the tunnel's life; or a TCP connection per tunnel, made before its
 // CONNECT_REQUEST and closed when the tunnel ends, the frames cut out of the
-// stream by their headers' total lengths. The tunnel (tunnel.cpp) is the
-// same over both but for what its transport's table says.
+// stream by their headers' total lengths; or that connection inside a KNX IP
+// Secure session (secure_transport.h). The tunnel (tunnel.cpp) is the same
+// over all but for what its transport's table says.
 #pragma once
 
 #include <cstddef>

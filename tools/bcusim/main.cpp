@@ -207,6 +207,8 @@ int main(int argc, char** argv) {
     if (!settings.knxnet.empty()) {
         Print("knxnet: tunnelling server on " + simulation.KnxnetEndpoint());
         Print("knxnet: tunnelling over TCP on " + simulation.KnxnetEndpoint());
+        if (!settings.knxnetSecure.empty())
+            Print("knxnet: TCP tunnels in KNX IP Secure sessions, credentials " + settings.knxnetSecure + "/bcusim.secure");
     }
     if (!readyFile.empty() && !WriteReadyFile(readyFile, ports)) {
         std::fprintf(stderr, "bcusim: cannot write %s\n", readyFile.c_str());
