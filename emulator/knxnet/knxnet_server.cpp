@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 
+#include "knxnet/secure_sessions.h"
 #include "knxnet/stream_framer.h"
 #include "knxnet/tcp_sockets.h"
 #include "knxnet/tunnel_server.h"
@@ -46,6 +47,7 @@ bool KnxnetServer::Start(const std::string& endpoint, std::string& error, bool a
         knxnet::Endpoint bound;
         if (!Listen(*at, bound, error)) return false;
         server_ = std::make_unique<knxnet::TunnelServer>(knxnet::TunnelSettings{}, bound);
+        if (secureSettings_) secure_ = std::make_unique<knxnet::SecureSessions>(*secureSettings_);
         address_ = bound.address;
         port_ = bound.port;
         attached_ = true;
@@ -75,10 +77,17 @@ void KnxnetServer::Stop() {
     bus_.Detach(this);
     std::lock_guard lock(mutex_);
     server_.reset();
+    secure_.reset();
     socket_.reset();
     tcp_.reset();
     connections_.clear();
     changed_.notify_all();
+}
+
+void KnxnetServer::Secure(const knxnet::SecureSettings& settings) {
+    std::lock_guard lock(mutex_);
+    secureSettings_ = std::make_unique<knxnet::SecureSettings>(settings);
+    if (server_) secure_ = std::make_unique<knxnet::SecureSessions>(settings);
 }
 
 void KnxnetServer::SetFaults(const knxnet::TunnelFaults& faults) {
@@ -205,11 +214,22 @@ void KnxnetServer::RunTcp() {
                 framers.erase(e.connection);
                 peers.erase(e.connection);
                 server_->ConnectionClosed(e.connection);
+                if (secure_) secure_->Closed(e.connection);
             } else if (e.kind == Kind::kData) {
                 knxnet::StreamFramer& framer = framers[e.connection];
                 framer.Push(buffer, e.count);
                 while (auto frame = framer.Next()) {
-                    server_->Receive(frame->data(), frame->size(), peers[e.connection], NowMs(), e.connection);
+                    if (!secure_) {
+                        server_->Receive(frame->data(), frame->size(), peers[e.connection], NowMs(), e.connection);
+                        continue;
+                    }
+                    knxnet::SecureSessions::Result r =
+                        secure_->Receive(e.connection, frame->data(), frame->size(), server_->Faults());
+                    for (const std::vector<uint8_t>& bytes : r.replies) tcp_->Send(e.connection, bytes);
+                    for (const std::vector<uint8_t>& inner : r.inner)
+                        server_->Receive(inner.data(), inner.size(), peers[e.connection], NowMs(), e.connection);
+                    notes.insert(notes.end(), r.notes.begin(), r.notes.end());
+                    if (r.close) tcp_->Close(e.connection);
                 }
                 if (framer.Broken()) {
                     tcp_->Close(e.connection);
@@ -226,7 +246,10 @@ void KnxnetServer::RunTcp() {
 
 std::vector<std::string> KnxnetServer::FlushLocked() {
     for (const knxnet::Datagram& d : server_->TakeDatagrams()) {
-        if (d.connection != 0) {
+        if (d.connection != 0 && secure_) {
+            for (const std::vector<uint8_t>& sealed : secure_->Seal(d.connection, d.bytes, server_->Faults()))
+                tcp_->Send(d.connection, sealed);
+        } else if (d.connection != 0) {
             tcp_->Send(d.connection, d.bytes);
         } else {
             socket_->SendTo(d.bytes, d.to);

@@ -62,6 +62,10 @@ inline constexpr char kTunnelClosedByServer[] = "%s: KNXnet/IP tunnel to %s clos
 inline constexpr char kTunnelDown[] = "%s: KNXnet/IP tunnel to %s down, telegram not sent";
 inline constexpr char kTunnelNotConfirmed[] = "%s: KNXnet/IP tunnel to %s: telegram not confirmed (%s)";  // why
 inline constexpr char kBcuCommandOnTunnel[] = "%s: %s is a BCU command, refused on a KNXnet/IP link";  // command
+// Its KNX IP Secure session; never a secret, only what went wrong.
+inline constexpr char kSecureCredentials[] = "%s: KNX IP Secure credentials %s: %s";  // file, why
+inline constexpr char kSecureFailed[] = "%s: KNX IP Secure session with %s failed: %s";  // server, why
+inline constexpr char kSecureDropped[] = "%s: KNX IP Secure session with %s: frame dropped (%s, %u so far)";
 
 // KNXnet/IP routing; the second "%s" is the group ("224.0.23.12:3671").
 inline constexpr char kRoutingNoSocket[] = "%s: KNXnet/IP routing on %s: no multicast socket";

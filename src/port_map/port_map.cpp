@@ -120,8 +120,21 @@ bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out) {
     };
     constexpr char kNat[] = "?nat";
     constexpr char kTcp[] = "?tcp";
-    out->nat = option(kNat, sizeof kNat - 1);
-    out->tcp = !out->nat && option(kTcp, sizeof kTcp - 1);
+    constexpr char kSecure[] = "?secure=";
+    // A path may hold anything but a line's end: it runs from the option to the end.
+    out->secure[0] = '\0';
+    for (const char* c = host; c + sizeof kSecure - 1 < end; ++c) {
+        if (std::strncmp(c, kSecure, sizeof kSecure - 1) != 0) continue;
+        const char* path = c + sizeof kSecure - 1;
+        if (static_cast<size_t>(end - path) >= sizeof out->secure) return false;
+        std::memcpy(out->secure, path, static_cast<size_t>(end - path));
+        out->secure[end - path] = '\0';
+        end = c;
+        break;
+    }
+    const bool secure = out->secure[0] != '\0';
+    out->nat = !secure && option(kNat, sizeof kNat - 1);
+    out->tcp = secure || (!out->nat && option(kTcp, sizeof kTcp - 1));
     const char* colon = static_cast<const char*>(std::memchr(host, ':', static_cast<size_t>(end - host)));
     const char* hostEnd = colon != nullptr ? colon : end;
     if (hostEnd == host || static_cast<size_t>(hostEnd - host) >= sizeof out->host) return false;

@@ -26,15 +26,18 @@ struct PortMapFault {
     const char* why = "";
 };
 
-// A knxip://HOST[:PORT][?nat|?tcp] target: the server's host (an IPv4
-// literal or a name), its port (3671 when not given), and whether it is to
-// answer where the datagrams come from (route-back, for a driver behind NAT)
-// or the tunnel goes over a TCP connection instead of UDP.
+// A knxip://HOST[:PORT][?nat|?tcp|?secure=PATH] target: the server's host
+// (an IPv4 literal or a name), its port (3671 when not given), and whether it
+// is to answer where the datagrams come from (route-back, for a driver behind
+// NAT) or the tunnel goes over a TCP connection instead of UDP; with
+// ?secure=PATH over TCP in a KNX IP Secure session, PATH naming the
+// credentials file (docs/knxip-secure.md).
 struct TunnelTarget {
     char host[kTargetSize];
     uint16_t port;
     bool nat;
     bool tcp;
+    char secure[kTargetSize];  // "": no secure session
 };
 // False when `target` (n characters) is no such target.
 bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out);

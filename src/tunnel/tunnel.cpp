@@ -7,6 +7,7 @@
 #include "host/log.h"
 #include "port_map/port_map.h"
 #include "tunnel/knxnet_frames.h"
+#include "tunnel/secure_transport.h"
 #include "tunnel/tunnel_transport.h"
 
 namespace qel {
@@ -89,13 +90,16 @@ void Send(Tunnel& t, const platform::Endpoint& to, size_t n) {
     if (!t.carrier.methods->send(t.carrier, to, t.out, n)) Ended(t, "connection closed");
 }
 
-void SendConnect(Tunnel& t) {
+// False when the secure session was refused: no request went.
+bool SendConnect(Tunnel& t) {
     // Over TCP a connection first; none to be had counts as a request without
     // answer. The second to the next try counts from here, after the
     // connection's own wait.
-    if (t.carrier.methods->ready(t.carrier)) Send(t, t.control, knxnet::ConnectRequest(t.out, t.own, t.own));
+    const Readiness ready = t.carrier.methods->ready(t.carrier);
+    if (ready == Readiness::kReady) Send(t, t.control, knxnet::ConnectRequest(t.out, t.own, t.own));
     t.connecting = true;
     t.connectSentMs = Now();
+    return ready != Readiness::kRefused;
 }
 
 void SendState(Tunnel& t) {
@@ -262,7 +266,10 @@ bool WaitFor(Tunnel& t, uint32_t ms, Done done) {
 bool ConnectNow(Tunnel& t, uint32_t limitMs) {
     const uint32_t start = Now();
     for (uint32_t elapsed = 0; !t.connected && elapsed < limitMs; elapsed = Now() - start) {
-        SendConnect(t);
+        if (!SendConnect(t)) {
+            t.connecting = false;
+            return false;  // refused (logged)
+        }
         const uint32_t left = limitMs - elapsed;
         WaitFor(t, left < kRetryMs ? left : kRetryMs, [&] { return !t.connecting; });
         if (!t.connected && !t.connecting) return false;  // refused
@@ -345,7 +352,12 @@ uint32_t OpenTunnel(const char* target, const char* owner) {
                   static_cast<unsigned>(address & 0xFF), static_cast<unsigned>(where.port));
     std::snprintf(t->owner, sizeof t->owner, "%s", owner);
     t->control = {address, where.port};
-    if (!OpenTransport(t->carrier, where.tcp, t->control, &t->own)) {
+    if (where.secure[0] != '\0') {
+        if (!OpenSecureTransport(t->carrier, where.secure, t->control, t->owner, t->server, &t->own)) {
+            delete t;
+            return kNoPort;
+        }
+    } else if (!OpenTransport(t->carrier, where.tcp, t->control, &t->own)) {
         QEL_LOG(text::kTunnelNoSocket, owner, t->server);
         delete t;
         return kNoPort;

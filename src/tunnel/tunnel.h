@@ -29,8 +29,9 @@ using IndicationHandler = FrameHandler;
 enum class TunnelResult : uint8_t { kConfirmed, kNotConfirmed, kDown };
 
 // Opens a knxip:// target's tunnel: resolves the host, takes a UDP socket (or
-// a TCP connection, with ?tcp) and connects (at most 10 s). kNoPort (logged under `owner`, the instance name)
-// when it cannot.
+// a TCP connection, with ?tcp; inside a secure session, with ?secure=, its
+// credentials read now) and connects (at most 10 s). kNoPort (logged under
+// `owner`, the instance name) when it cannot.
 uint32_t OpenTunnel(const char* target, const char* owner);
 // Disconnects (at most 1 s for the server's answer); from the request on,
 // nothing more is sent on the channel. The tunnel stays open, unconnected.

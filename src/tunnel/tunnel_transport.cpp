@@ -12,7 +12,7 @@ constexpr uint32_t kWriteLimitMs = 1000;  // a server that stops reading ends th
 
 // ---- UDP ----
 
-bool UdpReady(Transport&) { return true; }
+Readiness UdpReady(Transport&) { return Readiness::kReady; }
 
 bool UdpSend(Transport& t, const platform::Endpoint& to, const uint8_t* bytes, size_t n) {
     Sys().sendDatagram(t.socket, &to, bytes, static_cast<uint32_t>(n));
@@ -47,14 +47,14 @@ void TcpEnd(Transport& t) {
     t.taken = 0;
 }
 
-bool TcpReady(Transport& t) {
-    if (t.stream != nullptr) return true;
+Readiness TcpReady(Transport& t) {
+    if (t.stream != nullptr) return Readiness::kReady;
     char host[16];
     const uint32_t a = t.server.address;
     std::snprintf(host, sizeof host, "%u.%u.%u.%u", static_cast<unsigned>(a >> 24), static_cast<unsigned>((a >> 16) & 0xFF),
                   static_cast<unsigned>((a >> 8) & 0xFF), static_cast<unsigned>(a & 0xFF));
     t.stream = Sys().connectTcp(host, t.server.port);
-    return t.stream != nullptr;
+    return t.stream != nullptr ? Readiness::kReady : Readiness::kNotNow;
 }
 
 bool TcpSend(Transport& t, const platform::Endpoint&, const uint8_t* bytes, size_t n) {
@@ -141,6 +141,8 @@ const TransportMethods kTcp = {
 };
 
 }  // namespace
+
+const TransportMethods& TcpMethods() { return kTcp; }
 
 bool OpenTransport(Transport& t, bool tcp, const platform::Endpoint& server, knxnet::Hpai* own) {
     t.server = server;

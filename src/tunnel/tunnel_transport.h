@@ -1,8 +1,9 @@
 // What carries a tunnel's frames: UDP datagrams, a frame each, on one socket
 // for the tunnel's life; or a TCP connection per tunnel, made before its
 // CONNECT_REQUEST and closed when the tunnel ends, the frames cut out of the
-// stream by their headers' total lengths. The tunnel (tunnel.cpp) is the
-// same over both but for what its transport's table says.
+// stream by their headers' total lengths; or that connection inside a KNX IP
+// Secure session (secure_transport.h). The tunnel (tunnel.cpp) is the same
+// over all but for what its transport's table says.
 #pragma once
 
 #include <cstddef>
@@ -22,12 +23,19 @@ enum class Arrival : uint8_t {
     kBroken,   // TCP: a header that cannot start a frame; the connection is closed
 };
 
+enum class Readiness : uint8_t {
+    kReady,    // the request can go
+    kNotNow,   // no connection to be had now: as a request without answer
+    kRefused,  // the server refused the secure session (logged): as a refused request
+};
+
 struct Transport;
+struct SecureLink;
 
 struct TransportMethods {
     bool acknowledged;  // TUNNELLING_ACK exchanged (UDP); TCP itself delivers or fails
-    // Before a CONNECT_REQUEST: the connection it goes on. False: none to be had now.
-    bool (*ready)(Transport&);
+    // Before a CONNECT_REQUEST: the connection (and secure session) it goes on.
+    Readiness (*ready)(Transport&);
     // False when the connection failed taking it (then it is closed); a
     // datagram that cannot go counts as one lost on the way.
     bool (*send)(Transport&, const platform::Endpoint& to, const uint8_t* bytes, size_t n);
@@ -46,6 +54,7 @@ struct Transport {
     platform::ByteStream* stream;  // TCP, while connecting or connected
     size_t have;                   // TCP: bytes in `in`
     size_t taken;                  // of them, the frame handed out last
+    SecureLink* secure;            // a secure session's state (secure_transport.h), else nullptr
     uint8_t in[knxnet::kMaxDatagram];
 };
 
@@ -53,5 +62,8 @@ struct Transport {
 // in its requests (the UDP socket's local endpoint; over TCP route-back).
 // False when there is no UDP socket.
 bool OpenTransport(Transport& t, bool tcp, const platform::Endpoint& server, knxnet::Hpai* own);
+
+// The TCP table, for the secure layer above it.
+const TransportMethods& TcpMethods();
 
 }  // namespace qel

@@ -99,6 +99,14 @@ TEST(PortMap, TunnelTargetsGiveHostPortRouteBackAndTcp) {
     }
     TunnelTarget t{};
     EXPECT_FALSE(ParseTunnelTarget("rfc2217://gw:4001", 17, &t));
+    // A secure session goes over TCP; its credentials file's path runs to the end.
+    const char secure[] = "knxip://gw:3700?secure=/etc/qel/gw?1.secure";
+    ASSERT_TRUE(ParseTunnelTarget(secure, sizeof secure - 1, &t));
+    EXPECT_STREQ(t.host, "gw");
+    EXPECT_EQ(t.port, 3700);
+    EXPECT_TRUE(t.tcp);
+    EXPECT_STREQ(t.secure, "/etc/qel/gw?1.secure");
+    EXPECT_FALSE(ParseTunnelTarget("knxip://gw?secure=", 18, &t));
 }
 
 TEST(PortMap, RoutingTargetsGiveGroupPortAndInterface) {

@@ -4,11 +4,13 @@
 // for a frame that is not there, by the whole wait. The heartbeat, its
 // answer's wait and tries, the CONNECT retries and the L_Data.con wait show as
 // the times of the requests the server saw, over UDP and over TCP, there with
-// all that waits in one read or every frame cut into reads of five bytes.
+// all that waits in one read or every frame cut into reads of five bytes, and
+// inside a KNX IP Secure session (the emulator's sessions as the server's).
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -17,7 +19,9 @@
 #include "host/host_functions.h"
 #include "huxtor_control.h"
 #include "knxnet/codec.h"
+#include "knxnet/secure_sessions.h"
 #include "platform/platform.h"
+#include "support/secure_credentials.h"
 #include "tunnel/tunnel.h"
 
 namespace qel::test {
@@ -29,7 +33,9 @@ constexpr uint32_t kServer = 0x7F000001;
 constexpr uint16_t kServerPort = 3671;
 constexpr uint32_t kStart = 5000;
 
-enum class Carrier { kUdp, kTcpWhole, kTcpSplit };
+enum class Carrier { kUdp, kTcpWhole, kTcpSplit, kSecure };
+// What the server saw of a sealed frame that held nothing for the tunnel: a SESSION_STATUS.
+constexpr auto kSessionStatus = static_cast<kn::Service>(0x0954);
 
 struct Seen {
     uint32_t atMs;
@@ -53,11 +59,32 @@ struct ScriptedServer {
     bool refuseTcp = false;
     std::vector<uint32_t> tcpAttempts;
 
+    std::unique_ptr<kn::SecureSessions> secure;  // kSecure
+    kn::TunnelFaults faults;
+    bool answerSessions = true;
+
     bool Tcp() const { return carrier != Carrier::kUdp; }
     void Push(const kn::Frame& f) { PushBytes(kn::Encode(f)); }
     void PushBytes(const std::vector<uint8_t>& bytes) {
         if (!Tcp()) toDriver.push_back(bytes);
-        else if (connected) stream.insert(stream.end(), bytes.begin(), bytes.end());
+        else if (!secure) PushStream(bytes);
+        else for (const std::vector<uint8_t>& sealed : secure->Seal(1, bytes, faults)) PushStream(sealed);
+    }
+    void PushStream(const std::vector<uint8_t>& bytes) {
+        if (connected) stream.insert(stream.end(), bytes.begin(), bytes.end());
+    }
+    // The driver's bytes on the stream, opened first in a secure session.
+    void Written(const uint8_t* bytes, uint32_t n) {
+        if (!secure) {
+            if (auto frame = kn::Decode(bytes, n)) Take(*frame);
+            return;
+        }
+        if (!answerSessions) return;
+        const kn::SecureSessions::Result r = secure->Receive(1, bytes, n, faults);
+        for (const std::vector<uint8_t>& reply : r.replies) PushStream(reply);
+        for (const std::vector<uint8_t>& inner : r.inner)
+            if (auto frame = kn::Decode(inner.data(), inner.size())) Take(*frame);
+        if (r.inner.empty() && r.replies.empty() && bytes[3] == 0x50) seen.push_back({now, kSessionStatus});
     }
     bool Drained() const { return toDriver.empty() && stream.empty(); }
 
@@ -148,7 +175,7 @@ void FakeSleep(uint32_t ms) { g_server->now += ms; }
 
 bool StreamWrite(platform::ByteStream*, const uint8_t* bytes, uint32_t n, uint32_t) {
     if (!g_server->connected) return false;
-    if (auto frame = kn::Decode(bytes, n)) g_server->Take(*frame);
+    g_server->Written(bytes, n);
     return true;
 }
 
@@ -171,6 +198,7 @@ platform::StreamWait StreamAwait(platform::ByteStream*, platform::Wake*, uint32_
 void StreamClose(platform::ByteStream*) {
     g_server->connected = false;
     g_server->stream.clear();
+    if (g_server->secure) g_server->secure->Closed(1);
 }
 
 const platform::StreamMethods kStreamMethods = {StreamWrite, StreamRead, StreamClose, StreamAwait};
@@ -198,6 +226,7 @@ protected:
         ASSERT_TRUE(host::Bind());
         HuxCtlReset();
         server.carrier = GetParam();
+        if (server.carrier == Carrier::kSecure) server.secure = std::make_unique<kn::SecureSessions>(TestSecureSettings());
         g_server = &server;
         table = platform::NativeSystem();
         table.tickMs = FakeTick;
@@ -214,7 +243,15 @@ protected:
         platform::SetSystem(nullptr);
         g_server = nullptr;
     }
-    std::string Target() const { return server.Tcp() ? "knxip://127.0.0.1:3671?tcp" : "knxip://127.0.0.1:3671"; }
+    std::string Target() const {
+        if (server.secure) {
+            static const std::string credentials = WriteTestFile(
+                "timers", std::string("user = 2\nuser-password = ") + kTestUserPassword +
+                              "\ndevice-authentication-code = " + kTestDeviceCode + "\n");
+            return "knxip://127.0.0.1:3671?secure=" + credentials;
+        }
+        return server.Tcp() ? "knxip://127.0.0.1:3671?tcp" : "knxip://127.0.0.1:3671";
+    }
     void Open() {
         instance.portHandle = OpenTunnel(Target().c_str(), "QelEIB01");
         ASSERT_NE(instance.portHandle, kNoPort);
@@ -289,19 +326,22 @@ TEST_P(TunnelTimers, AWriteWaitsThreeSecondsForTheConfirmation) {
 }
 
 const char* NameOf(Carrier carrier) {
-    const char* names[] = {"Udp", "TcpWhole", "TcpSplit"};
+    const char* names[] = {"Udp", "TcpWhole", "TcpSplit", "Secure"};
     return names[static_cast<int>(carrier)];
 }
 void PrintTo(Carrier carrier, std::ostream* out) { *out << NameOf(carrier); }
 std::string CarrierName(const ::testing::TestParamInfo<Carrier>& carrier) { return NameOf(carrier.param); }
 
 INSTANTIATE_TEST_SUITE_P(Carriers, TunnelTimers,
-                         ::testing::Values(Carrier::kUdp, Carrier::kTcpWhole, Carrier::kTcpSplit), CarrierName);
+                         ::testing::Values(Carrier::kUdp, Carrier::kTcpWhole, Carrier::kTcpSplit, Carrier::kSecure),
+                         CarrierName);
 
 class TunnelTimersUdp : public TunnelTimers {};
 INSTANTIATE_TEST_SUITE_P(Carriers, TunnelTimersUdp, ::testing::Values(Carrier::kUdp), CarrierName);
 class TunnelTimersTcp : public TunnelTimers {};
 INSTANTIATE_TEST_SUITE_P(Carriers, TunnelTimersTcp, ::testing::Values(Carrier::kTcpSplit), CarrierName);
+class TunnelTimersSecure : public TunnelTimers {};
+INSTANTIATE_TEST_SUITE_P(Carriers, TunnelTimersSecure, ::testing::Values(Carrier::kSecure), CarrierName);
 
 TEST_P(TunnelTimersUdp, AWriteWaitsOneSecondForEachAcknowledgementThenTheTunnelIsLost) {
     Open();
@@ -347,6 +387,20 @@ TEST_P(TunnelTimersTcp, ABadFrameLengthEndsTheConnectionThenOneIsTriedEverySecon
               (std::vector<std::string>{
                   "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 lost (bad frame length), connecting again",
                   "QelEIB01: KNXnet/IP tunnel to 127.0.0.1:3671 open, channel 2, address 1.1.241"}));
+}
+
+TEST_P(TunnelTimersSecure, AQuietSessionGetsAKeepAliveAfter30sWithoutAFrameSent) {
+    Open();
+    ServeUntil(100000);
+    EXPECT_EQ(server.Times(kSessionStatus), (Times{30000, 90000}));
+    EXPECT_EQ(server.Times(kn::Service::kConnectionStateRequest), Times{60000});
+}
+
+TEST_P(TunnelTimersSecure, EachAnswerOfTheSessionIsAwaitedTenSeconds) {
+    server.answerSessions = false;
+    EXPECT_EQ(OpenTunnel(Target().c_str(), "QelEIB01"), kNoPort);
+    EXPECT_EQ(server.now - kStart, 10000u);
+    EXPECT_EQ(Log(), std::vector<std::string>{"QelEIB01: KNX IP Secure session with 127.0.0.1:3671 failed: no SESSION_RESPONSE"});
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ protected:
     void SetUp() override {
         std::string error;
         ASSERT_TRUE(server.Start("127.0.0.1:0", error)) << error;
-        port = MapTestPort(TunnelTestTarget(server.LocalEndpoint()));
+        port = MapTestPort(TunnelTestTarget(server));
         ASSERT_FALSE(port.empty());
     }
     void TearDown() override {

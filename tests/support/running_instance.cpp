@@ -26,7 +26,7 @@ RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, b
         tunnelServer_ = std::make_unique<bcuemu::KnxnetServer>(*bus);
         std::string error;
         EXPECT_TRUE(tunnelServer_->Start("127.0.0.1:0", error)) << error;
-        port_ = MapTestPort(TunnelTestTarget(tunnelServer_->LocalEndpoint()));
+        port_ = MapTestPort(TunnelTestTarget(*tunnelServer_));
         EXPECT_FALSE(port_.empty());
         return;
     }

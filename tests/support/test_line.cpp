@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "port_map/port_map.h"
+#include "support/secure_credentials.h"
 
 namespace qel::test {
 namespace {
@@ -19,9 +20,14 @@ bool LineKindIs(const char* wanted) {
 }  // namespace
 
 bool OverTcp() { return LineKindIs("rfc2217"); }
-bool OverTunnel() { return LineKindIs("knxip") || LineKindIs("knxiptcp"); }
+bool OverTunnel() { return LineKindIs("knxip") || LineKindIs("knxiptcp") || LineKindIs("knxipsecure"); }
 
-std::string TunnelTestTarget(const std::string& endpoint) {
+std::string TunnelTestTarget(bcuemu::KnxnetServer& server) {
+    const std::string endpoint = server.LocalEndpoint();
+    if (LineKindIs("knxipsecure")) {
+        server.Secure(TestSecureSettings());
+        return "knxip://" + endpoint + "?secure=" + TestCredentials();
+    }
     return "knxip://" + endpoint + (LineKindIs("knxiptcp") ? "?tcp" : "");
 }
 bool OverRouting() { return LineKindIs("knxrouting"); }

@@ -6,7 +6,8 @@
 // through a port map as a network serial server would be; or, with
 // QEL_TEST_LINE=ser2net, the same through ser2net in front of a pty (Linux);
 // or, with QEL_TEST_LINE=knxip, no line at all: a KNXnet/IP tunnel to the
-// emulated bus's tunnelling server (knxiptcp: the tunnel over TCP); or, with QEL_TEST_LINE=knxrouting, KNXnet/IP
+// emulated bus's tunnelling server (knxiptcp: the tunnel over TCP;
+// knxipsecure: over TCP in a KNX IP Secure session); or, with QEL_TEST_LINE=knxrouting, KNXnet/IP
 // routing with the emulated bus's router on a multicast group, only inside a
 // network namespace of the run's own (QEL_TEST_NAMESPACE=1, which
 // routing_namespace.sh sets there); or, with QEL_TEST_LINE=ft12 (ft12cemi), an
@@ -18,14 +19,17 @@
 
 #include "bcuemu/bcu.h"
 #include "bcuemu/ft12_interface.h"
+#include "bcuemu/knxnet_server.h"
 
 namespace qel::test {
 
 bool OverPseudoTerminal();
 bool OverTcp();
 bool OverTunnel();
-// The knxip:// target of the tunnelling server at `endpoint`, with ?tcp on the knxiptcp runs.
-std::string TunnelTestTarget(const std::string& endpoint);
+// The knxip:// target of the tunnelling server `server`, with ?tcp on the
+// knxiptcp runs; on the knxipsecure runs the server made secure and the
+// target naming the test credentials (support/secure_credentials.h).
+std::string TunnelTestTarget(bcuemu::KnxnetServer& server);
 bool OverRouting();
 bool OverSer2net();
 bool OverFt12();

@@ -68,6 +68,9 @@ constexpr const char* kUsage =
     "                         Multicast reaches the network: ONLY inside a network\n"
     "                         namespace a test made for itself\n"
     "  --knxnet-if ADDRESS    the router's interface, by its local address\n"
+    "  --knxnet-secure DIR    with --knxnet: TCP tunnels only inside KNX IP Secure\n"
+    "                         sessions, with demo credentials; writes the driver's\n"
+    "                         DIR/bcusim.secure and DIR/bcusim.knxkeys\n"
     "  --help                 this text\n"
     "\n"
     "scenario (TOML):\n"
@@ -154,6 +157,8 @@ int main(int argc, char** argv) {
             settings.knxnetRouting = next();
         } else if (a == "--knxnet-if") {
             settings.knxnetInterface = next();
+        } else if (a == "--knxnet-secure") {
+            settings.knxnetSecure = next();
         } else if (a == "--knxnet-any-address") {
             settings.knxnetAnyAddress = true;
         } else if (a == "--ready-file") {
@@ -179,6 +184,10 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    if (!settings.knxnetSecure.empty() && settings.knxnet.empty()) {
+        std::fprintf(stderr, "bcusim: --knxnet-secure goes with --knxnet\n");
+        return 2;
+    }
     if (settings.knxnetAnyAddress && settings.knxnet.empty()) {
         std::fprintf(stderr, "bcusim: --knxnet-any-address goes with --knxnet\n");
         return 2;
@@ -214,6 +223,8 @@ int main(int argc, char** argv) {
     if (!settings.knxnet.empty()) {
         Print("knxnet: tunnelling server on " + simulation.KnxnetEndpoint());
         Print("knxnet: tunnelling over TCP on " + simulation.KnxnetEndpoint());
+        if (!settings.knxnetSecure.empty())
+            Print("knxnet: TCP tunnels in KNX IP Secure sessions, credentials " + settings.knxnetSecure + "/bcusim.secure");
     }
     if (!settings.knxnetRouting.empty()) Print("knxnet: routing on " + simulation.RoutingGroup());
     if (!readyFile.empty() && !WriteReadyFile(readyFile, ports)) {

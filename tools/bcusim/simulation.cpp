@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "command.h"
+#include "secure/keyring.h"
 
 namespace bcusim {
 
@@ -17,6 +18,44 @@ std::string VcdPathFor(const std::string& path, size_t index, size_t count) {
     const std::string suffix = "-" + std::to_string(index + 1);
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return path + suffix;
     return path.substr(0, dot) + suffix + path.substr(dot);
+}
+
+// Demo credentials, not secrets: the server's, and for the driver a keyring
+// and a credentials file naming it (docs/knxip-secure.md).
+constexpr char kDemoDeviceCode[] = "bcusim device";
+constexpr char kDemoUserPassword[] = "bcusim tunnel";
+constexpr char kDemoKeyringPassword[] = "bcusim keyring";
+
+bool WriteText(const std::string& path, const std::string& text) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    return std::fclose(file) == 0 && ok;
+}
+
+bool WriteDemoCredentials(const std::string& folder, std::string& error) {
+    namespace sec = qel::secure;
+    sec::Keyring keyring;
+    keyring.project = "bcusim";
+    keyring.createdBy = "bcusim";
+    keyring.created = "2026-01-01T00:00:00.0000000Z";
+    sec::TunnelInterface tunnel;
+    sec::ParseIndividualAddress("1.1.241", &tunnel.individualAddress);
+    sec::ParseIndividualAddress("1.1.240", &tunnel.host);
+    tunnel.userId = 2;
+    tunnel.password = kDemoUserPassword;
+    tunnel.authentication = kDemoDeviceCode;
+    keyring.tunnels.push_back(tunnel);
+    std::string text;
+    const std::string base = folder + "/bcusim";
+    if (sec::WriteKeyring(keyring, kDemoKeyringPassword, &text) != sec::KeyringError::kNone ||
+        !WriteText(base + ".knxkeys", text) ||
+        !WriteText(base + ".secure", std::string("keyring = bcusim.knxkeys\nkeyring-password = ") +
+                                         kDemoKeyringPassword + "\ntunnel = 1.1.241\n")) {
+        error = "--knxnet-secure " + folder + ": cannot write bcusim.knxkeys and bcusim.secure there";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -100,6 +139,10 @@ bool Simulation::Start(std::string& error) {
     }
     if (!settings_.knxnet.empty()) {
         knxnet_ = std::make_unique<bcuemu::KnxnetServer>(*bus_, print_);
+        if (!settings_.knxnetSecure.empty()) {
+            if (!WriteDemoCredentials(settings_.knxnetSecure, error)) return false;
+            knxnet_->Secure({kDemoDeviceCode, {{2, kDemoUserPassword}}});
+        }
         if (!knxnet_->Start(settings_.knxnet, error, settings_.knxnetAnyAddress)) {
             error = "--knxnet " + settings_.knxnet + ": " + error;
             return false;

@@ -12,6 +12,11 @@ struct TunnelFaults {
     int negativeConfirms = 0;        // L_Data.con sent with the error bit
     int droppedConnections = 0;      // TCP: a client's tunnelling request closes its connection instead
     bool refuseConnections = false;  // CONNECT_REQUEST answered E_NO_MORE_CONNECTIONS
+    // A secure server's (KnxnetServer::Secure):
+    int badMacs = 0;                    // frames to a client sealed with a wrong MAC
+    int replayedFrames = 0;             // frames to a client sent twice, the copy a replay
+    bool muteSessions = false;          // the sessions up now stop answering; new ones are served
+    bool refuseAuthentication = false;  // SESSION_AUTHENTICATE answered "authentication failed"
 };
 
 }  // namespace bcuemu::knxnet

@@ -19,6 +19,7 @@
 
 #include "bcuemu/bus.h"
 #include "bcuemu/knxnet_faults.h"
+#include "bcuemu/knxnet_secure.h"
 
 namespace bcuemu {
 
@@ -28,6 +29,7 @@ class TcpSockets;
 }
 namespace knxnet {
 class TunnelServer;
+class SecureSessions;
 struct Endpoint;
 }
 
@@ -57,6 +59,10 @@ public:
     bool WaitTunnels(size_t count, int timeoutMs) const;
     // Until fewer than `count` tunnels are left; false after timeoutMs.
     bool WaitTunnelsBelow(size_t count, int timeoutMs) const;
+
+    // From now on (and across restarts) TCP tunnels only inside KNX IP Secure
+    // sessions with these credentials (knxnet/secure_sessions.h).
+    void Secure(const knxnet::SecureSettings& settings);
 
     // Faults on demand (see knxnet/tunnel_server.h), applied under the server's lock.
     void SetFaults(const knxnet::TunnelFaults& faults);
@@ -98,6 +104,8 @@ private:
     std::vector<uint32_t> connections_;  // TCP connections open
     mutable std::condition_variable changed_;
     std::unique_ptr<knxnet::TunnelServer> server_;
+    std::unique_ptr<knxnet::SecureSessions> secure_;  // while serving, when Secure() was called
+    std::unique_ptr<knxnet::SecureSettings> secureSettings_;
     bool attached_ = false;
     bool recordAcknowledged_ = false;
     std::vector<std::vector<uint8_t>> acknowledged_;

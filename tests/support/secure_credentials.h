@@ -1,0 +1,25 @@
+// Credentials of the secure tunnels in tests: the emulated server's, and the
+// files a driver's ?secure= target names (a keyring of the server's tunnel
+// and credentials files), written beside the port map and removed at exit.
+#pragma once
+
+#include <string>
+
+#include "bcuemu/knxnet_secure.h"
+
+namespace qel::test {
+
+constexpr char kTestKeyringPassword[] = "keyring password";
+constexpr char kTestUserPassword[] = "tunnel password";
+constexpr char kTestDeviceCode[] = "trustme";
+
+// The server: device code kTestDeviceCode, user 2 with kTestUserPassword.
+bcuemu::knxnet::SecureSettings TestSecureSettings();
+// A file of `text`; its path.
+std::string WriteTestFile(const std::string& name, const std::string& text);
+// A keyring of the server's tunnel, 1.1.241 (user 2, its password, the device code), under kTestKeyringPassword.
+std::string TestKeyring();
+// Credentials naming TestKeyring(), its password and the tunnel 1.1.241.
+std::string TestCredentials();
+
+}  // namespace qel::test
