@@ -58,6 +58,7 @@ constexpr uint16_t kStreamBase = 0x0800;      // group 1/0
 constexpr uint16_t kReadGroup = 0x0A00;       // 1/512: a device that answers reads
 constexpr uint16_t kWriteGroup = 0x0A01;      // 1/513: written in the loops
 constexpr int kDrainMs = 15000;
+constexpr double kQuietStepS = 0.031;
 
 struct Settings {
     bool shortRun = false;
@@ -74,7 +75,7 @@ struct Settings {
     std::vector<double> trafficRates{15, 25, 30};
     double trafficWindowS = 10;
     double idleWindowS = 10;
-    int quietFrames = 4;       // first frames after a quiet line, each after quietS
+    int quietFrames = 8;       // first frames after a quiet line, each after quietS and a step more
     double quietS = 5;         // past the tty's stretch to its longest CTS period
     bool announcementTimesOut = false;  // the emulated BCU gives up an unanswered announcement
     bool idleBothModes = true;
@@ -423,7 +424,9 @@ private:
                  " s of quiet");
         tracker_.Reset();
         for (int i = 0; i < settings_.quietFrames; ++i) {
-            std::this_thread::sleep_for(std::chrono::duration<double>(settings_.quietS));
+            // Each a little later than the last, so that the frames meet the
+            // listener's slow CTS reads at different points of their period.
+            std::this_thread::sleep_for(std::chrono::duration<double>(settings_.quietS + i * kQuietStepS));
             bus_.Inject(kStreamBase, bcuemu::ValueSize::kBit, static_cast<uint16_t>(i & 1));
             Drain(bus_, bcu_);
         }
