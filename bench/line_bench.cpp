@@ -58,6 +58,7 @@ constexpr uint16_t kStreamBase = 0x0800;      // group 1/0
 constexpr uint16_t kReadGroup = 0x0A00;       // 1/512: a device that answers reads
 constexpr uint16_t kWriteGroup = 0x0A01;      // 1/513: written in the loops
 constexpr int kDrainMs = 15000;
+constexpr double kQuietStepS = 0.031;
 
 struct Settings {
     bool shortRun = false;
@@ -74,6 +75,9 @@ struct Settings {
     std::vector<double> trafficRates{15, 25, 30};
     double trafficWindowS = 10;
     double idleWindowS = 10;
+    int quietFrames = 8;       // first frames after a quiet line, each after quietS and a step more
+    double quietS = 5;         // past the tty's stretch to its longest CTS period
+    bool announcementTimesOut = false;  // the emulated BCU gives up an unanswered announcement
     bool idleBothModes = true;
     bool pty = false;  // a pseudo terminal with modem lines (the tty backend), not the virtual line
 };
@@ -143,6 +147,8 @@ struct ModeResult {
     int writeLoopDropped = 0;
     double writeAloneFloor = 0, writeLoopFloor = 0;
     std::vector<TrafficRow> traffic;
+    std::vector<double> quietLatencies;  // bus to gate, ms, of a frame after a quiet line
+    double quietFloor = 0;
     bool idleMeasured = false;
     double idleCpu = 0, idleWakeups = 0, idleInvoluntary = 0;
     int idleThreads = 0;
@@ -295,18 +301,19 @@ std::vector<double> FrameLineTimesMs(const std::vector<LineEvent>& events, int* 
 class ModeRun {
 public:
     ModeRun(const Settings& settings, DriverHost& host, bool ctsDropAfterRts)
-        : settings_(settings), host_(host), bus_(true), bcu_(&bus_, OptionsFor(ctsDropAfterRts)),
+        : settings_(settings), host_(host), bus_(true), bcu_(&bus_, OptionsFor(ctsDropAfterRts, settings.announcementTimesOut)),
           model_(TimingFor(ctsDropAfterRts), ShortTelegramUs()) {
         result_.mode = ctsDropAfterRts;
     }
 
-    static bcuemu::Options OptionsFor(bool ctsDropAfterRts) {
+    static bcuemu::Options OptionsFor(bool ctsDropAfterRts, bool announcementTimesOut) {
         bcuemu::Options o;
         o.timing = bcuemu::Timing::kRealistic;
         o.ctsDropAfterRts = ctsDropAfterRts;
         o.reactionUs = static_cast<int>(kReactionUs);
         o.postMessagePauseUs = static_cast<int>(kPauseUs);
         o.queueLimit = kQueueLimit;
+        o.announcementTimesOut = announcementTimesOut;
         return o;
     }
     static LineTiming TimingFor(bool ctsDropAfterRts) {
@@ -345,6 +352,7 @@ public:
         Reads();
         Writes();
         for (double rate : settings_.trafficRates) Traffic(rate);
+        Quiet();
 
         host_.OnPut(nullptr, nullptr);
         const int stopped = host_.Stop();
@@ -407,6 +415,25 @@ private:
     void SaveTrace(const std::vector<LineEvent>& events, const std::string& step) const {
         std::ofstream trace(settings_.outDir + "/traces/" + ModeName(result_.mode) + "-" + step + ".txt");
         for (const LineEvent& e : events) trace << bcuemu::Describe(e) << '\n';
+    }
+
+    // One telegram after the line has been quiet: on a tty the listener then
+    // reads CTS at its longest period, so the frame waits longer for it.
+    void Quiet() {
+        Progress(std::to_string(settings_.quietFrames) + " frames, each after " + Fixed(settings_.quietS, 1) +
+                 " s of quiet");
+        tracker_.Reset();
+        for (int i = 0; i < settings_.quietFrames; ++i) {
+            // Each a little later than the last, so that the frames meet the
+            // listener's slow CTS reads at different points of their period.
+            std::this_thread::sleep_for(std::chrono::duration<double>(settings_.quietS + i * kQuietStepS));
+            bus_.Inject(kStreamBase, bcuemu::ValueSize::kBit, static_cast<uint16_t>(i & 1));
+            Drain(bus_, bcu_);
+        }
+        result_.quietLatencies = tracker_.Latencies();
+        result_.quietFloor = model_.IndicationStream(1, 1000000, kQueueLimit).latencyMedianMs;
+        SaveTrace(bcu_.Events(), "quiet");
+        bcu_.ClearEvents();
     }
 
     void Reads() {
@@ -535,6 +562,7 @@ bool MeasureIdle(const Settings& settings, DriverHost& host, ModeResult& result,
                                   "--queue-limit", std::to_string(kQueueLimit), "--line", endpoint,
                                   "--ready-file", ready};
     if (result.mode) args.push_back("--cts-drop-after-rts");
+    if (settings.announcementTimesOut) args.push_back("--announcement-times-out");
     if (settings.pty) args.push_back("--pty");
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -754,6 +782,12 @@ std::string Summary(const std::vector<ModeResult>& results, const Settings& sett
                         std::to_string(t.bcuDropped) + "); line load " + Fixed(t.load * 100, 0) + " %";
              });
     }
+    line("A frame after a quiet line: delivery latency median / longest ms", [&](const ModeResult& m) {
+        if (m.quietLatencies.empty()) return std::string("—");
+        return Cell(Percentile(m.quietLatencies, 50), m.quietFloor) + " / " +
+               Cell(*std::max_element(m.quietLatencies.begin(), m.quietLatencies.end()), m.quietFloor) + " (" +
+               std::to_string(m.quietLatencies.size()) + " of " + std::to_string(settings.quietFrames) + ")";
+    });
     line("Idle: CPU % of a core / wake-ups per s (floor 0 / 0)", [&](const ModeResult& m) {
         if (!m.idleMeasured) return std::string("—");
         return Fixed(m.idleCpu, 2) + " % / " + Fixed(m.idleWakeups, 0) + " (" + std::to_string(m.idleThreads) +
@@ -805,7 +839,7 @@ int PrintUsage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s [--short] [--out DIR] [--cts with-answer|after-rts|both] [--line virtual|pty]\n"
                  "          [--rates R,R,...] [--traffic R,R,...] [--window SECONDS]\n"
-                 "          [--bcusim PATH] [--host-library PATH] [--driver PATH]\n",
+                 "          [--announcement-times-out] [--bcusim PATH] [--host-library PATH] [--driver PATH]\n",
                  program);
     return 2;
 }
@@ -847,6 +881,8 @@ int main(int argc, char** argv) {
             settings.hostLibrary = value();
         } else if (a == "--driver") {
             settings.driver = value();
+        } else if (a == "--announcement-times-out") {
+            settings.announcementTimesOut = true;
         } else {
             return PrintUsage(argv[0]);
         }
@@ -859,6 +895,8 @@ int main(int argc, char** argv) {
         settings.trafficRates = {15};
         settings.trafficWindowS = 0.5;
         settings.idleWindowS = 1;
+        settings.quietFrames = 1;
+        settings.quietS = 1;
         settings.idleBothModes = false;
     }
     if (!rates.empty()) settings.rates = rates;

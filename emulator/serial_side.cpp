@@ -56,7 +56,7 @@ bool SerialSide::MidMessage() const {
     case Phase::kRxCtsOn:
     case Phase::kRxAnswered:
     case Phase::kRxBetween: return !rx_.empty();
-    case Phase::kTxRequest:
+    case Phase::kTxRequest: return txIndex_ > 0 || options_.announcementTimesOut;
     case Phase::kTxSent: return txIndex_ > 0;
     default: return false;
     }
@@ -204,6 +204,7 @@ void SerialSide::RequestTxByte(int64_t now) {
     }
     SetCts(true, now + Reaction());
     phase_ = Phase::kTxRequest;
+    if (txIndex_ == 0) lastActivity_ = now;  // the announcement starts the message
 }
 
 void SerialSide::StartIfPossible(int64_t now) {

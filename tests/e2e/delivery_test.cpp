@@ -129,5 +129,27 @@ TEST(DeliveryStart, NothingIsReceivedWhileTheListenerSettles) {
     EXPECT_EQ(running.stop(), 0);
 }
 
+// After a quiet spell a tty listener reads CTS only now and then. A BCU that
+// gives up an announcement left unanswered that long announces the frame
+// again, and the frame still comes, once.
+TEST(DeliveryStart, AFrameAfterAQuietSpellComesAlsoWhenTheBcuGivesUpItsAnnouncement) {
+    LoadedDriver driver;
+    bcuemu::Bus bus;
+    bcuemu::Options options;
+    options.announcementTimesOut = true;
+    RunningInstance running(driver, &bus, options);
+    const uint32_t gate = driver.addGate("A_01/0002");
+    ASSERT_EQ(running.start(false), 0);
+    ASSERT_TRUE(WaitUntil([&] { return !LinesWith(driver, "CatchThread Started...").empty(); }, 10000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));  // the quiet spell itself
+    bus.Inject(0x0802, ValueSize::kByte, 42);
+    ASSERT_TRUE(WaitUntil([&] { return driver.putCount(gate) == 1; }, 5000));
+    HuxCookedValue cooked{};
+    driver.getCooked(gate, &cooked);
+    EXPECT_EQ(driver.uncook(cooked), 42);
+    EXPECT_EQ(running.stop(), 0);
+    EXPECT_EQ(driver.putCount(gate), 1u);
+}
+
 }  // namespace
 }  // namespace qel::test

@@ -40,6 +40,9 @@ constexpr const char* kUsage =
     "                         link\" and \"line N ft12: link layer\" as the PC asks\n"
     "  --realistic            real serial and bus timing (9600 bit/s)\n"
     "  --cts-drop-after-rts   the BCU drops CTS only when the driver drops RTS\n"
+    "  --announcement-times-out  an announced frame (CTS up) the driver leaves\n"
+    "                         unanswered is given up after the message time-out\n"
+    "                         and announced again\n"
     "  --reaction-us N        the BCU reacts N us after each line change (default:\n"
     "                         0, or 0-3000 drawn per reaction with --realistic)\n"
     "  --queue-limit N        at most N frames wait for the driver; further ones\n"
@@ -141,6 +144,8 @@ int main(int argc, char** argv) {
             settings.realistic = true;
         } else if (a == "--cts-drop-after-rts") {
             settings.ctsDropAfterRts = true;
+        } else if (a == "--announcement-times-out") {
+            settings.announcementTimesOut = true;
         } else if (a == "--reaction-us") {
             settings.reactionUs = std::atoi(next().c_str());
         } else if (a == "--queue-limit") {

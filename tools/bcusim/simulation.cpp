@@ -79,6 +79,7 @@ Simulation::Simulation(Scenario scenario, const Settings& settings, Printer prin
         bcuemu::Options options;
         options.timing = realistic ? bcuemu::Timing::kRealistic : bcuemu::Timing::kFast;
         options.ctsDropAfterRts = settings_.ctsDropAfterRts;
+        options.announcementTimesOut = settings_.announcementTimesOut;
         options.answerHeaderWithOwnHeader = settings_.answerHeaderWithOwnHeader;
         options.reactionUs = settings_.reactionUs;
         options.queueLimit = settings_.queueLimit;

@@ -24,6 +24,7 @@ namespace bcusim {
 struct Settings {
     bool realistic = false;
     bool ctsDropAfterRts = false;
+    bool announcementTimesOut = false;
     bool answerHeaderWithOwnHeader = false;
     int reactionUs = -1;     // the BCU's reaction; negative: the timing's default
     unsigned queueLimit = 0;  // frames waiting for the driver; 0: no limit

@@ -21,6 +21,11 @@ struct Options {
     // The interface cable is powered by DTR: with DTR off the BCU neither
     // raises CTS nor takes bytes. Off: DTR is only recorded.
     bool requireDtr = true;
+    // Whether the real BCU times out its own announcement (CTS up, no RTS from
+    // the driver) is not known: off, it waits for the driver; on, the message
+    // time-out ends it too, and the frame is announced again after the error
+    // pause.
+    bool announcementTimesOut = false;
     // Frames waiting for the driver, the one on its way included. A frame
     // that finds the queue full is dropped and counted (Bcu::droppedFrames),
     // as a real BCU's small buffer loses it. 0: no limit.

@@ -36,13 +36,14 @@ struct TtyPort {
 // signal, and a plug-in may neither install a signal handler in the host nor
 // keep a descriptor past its close, so CTS is read on a timer instead. While
 // frames come it is read every millisecond; once the line has been quiet the
-// period stretches to kIdleCtsCheckMs. The wake's descriptor is polled
-// meanwhile, so a claim or a stop ends the wait at once. The longest period
-// leaves a frame announced in it, plus its 31 ms, inside the BCU's 130 ms
-// message time-out.
+// period stretches to kIdleCtsCheckMs, four short wake-ups a second. The
+// wake's descriptor is polled meanwhile, so a claim or a stop ends the wait
+// at once. A BCU that gives up an unanswered announcement after its 130 ms
+// message time-out announces the frame again after its error pause, so the
+// first frame after a quiet spell comes later, never lost.
 constexpr uint32_t kBusyWindowMs = 500;
-constexpr uint32_t kIdleCtsCheckMs = 80;
-constexpr uint32_t kStretchPerMs = 25;  // quiet ms per added ms of period
+constexpr uint32_t kIdleCtsCheckMs = 250;
+constexpr uint32_t kStretchPerMs = 10;  // quiet ms per added ms of period
 // Between the checks of a byte handshake: a CTS change cannot be waited for,
 // and a spin would take a core that the line's far side may need.
 constexpr long kLinePauseNs = 50000;
