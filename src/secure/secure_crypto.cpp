@@ -109,14 +109,14 @@ bool SessionKey(const uint8_t* sharedSecret, Key* key) {
 }
 
 bool CbcMac(const Key& key, const uint8_t* b0, const uint8_t* assoc, size_t assocLength, const uint8_t* payload,
-            size_t payloadLength, uint8_t* mac) {
+            size_t payloadLength, uint8_t* mac, bool padAssoc) {
     if (assocLength > 0xFEFF) return false;  // longer needs another length encoding
     CbcMacState state(key);
     bool ok = state.absorb(b0, kBlockSize);
     if (ok && assocLength > 0) {
         uint8_t length[2];
         Put16(length, static_cast<uint16_t>(assocLength));
-        ok = state.absorb(length, 2) && state.absorb(assoc, assocLength) && state.pad();
+        ok = state.absorb(length, 2) && state.absorb(assoc, assocLength) && (!padAssoc || state.pad());
     }
     ok = ok && state.absorb(payload, payloadLength) && state.pad();
     if (ok) std::memcpy(mac, state.value(), kBlockSize);
@@ -180,7 +180,7 @@ size_t Wrap(const Key& sessionKey, const WrapperFields& fields, const uint8_t* i
     uint8_t counter0[kBlockSize];
     WrapperBlocks(fields, innerLength, b0, counter0);
     // The header and the session id are the associated data.
-    const bool ok = CbcMac(sessionKey, b0, out, kHeaderSize + 2, payload, innerLength, mac) &&
+    const bool ok = CbcMac(sessionKey, b0, out, kHeaderSize + 2, payload, innerLength, mac, false) &&
                     CtrCrypt(sessionKey, counter0, mac, payload, innerLength);
     return ok ? total : 0;
 }
@@ -204,7 +204,7 @@ bool Unwrap(const Key& sessionKey, const uint8_t* frame, size_t n, WrapperFields
     std::memcpy(inner, parsed.encrypted, parsed.encryptedLength);
     uint8_t computed[kMacSize];
     const bool ok = CtrCrypt(sessionKey, counter0, received, inner, parsed.encryptedLength) &&
-                    CbcMac(sessionKey, b0, frame, kHeaderSize + 2, inner, parsed.encryptedLength, computed) &&
+                    CbcMac(sessionKey, b0, frame, kHeaderSize + 2, inner, parsed.encryptedLength, computed, false) &&
                     SameMac(received, computed);
     if (!ok) {
         Wipe(inner, parsed.encryptedLength);

@@ -30,9 +30,11 @@ bool SessionKey(const uint8_t sharedSecret[kPublicKeySize], Key* key);
 
 // The CCM core. `mac` is the 16-byte CBC-MAC of B0 | len16(assoc) | assoc |
 // payload, each zero-padded to a block (the length and assoc only when
-// there is associated data).
+// there is associated data). With `padAssoc` false the payload follows the
+// associated data without padding and only the end is padded: the secure
+// wrapper's layout, which KNX IP Secure peers (knxultimate) use.
 bool CbcMac(const Key& key, const uint8_t b0[kBlockSize], const uint8_t* assoc, size_t assocLength,
-            const uint8_t* payload, size_t payloadLength, uint8_t mac[kBlockSize]);
+            const uint8_t* payload, size_t payloadLength, uint8_t mac[kBlockSize], bool padAssoc = true);
 // CTR in place: the MAC with counter block 0, the data with the blocks after it
 // (counter0 counted up as a big-endian number). Encrypts and decrypts alike.
 bool CtrCrypt(const Key& key, const uint8_t counter0[kBlockSize], uint8_t mac[kBlockSize], uint8_t* data,

@@ -1,24 +1,51 @@
-// knxultimate's plain KNXnet/IP tunnelling over UDP on bcusim's server, in a
-// network namespace of the check's own: connects, writes 5/0/2 = 1, reads
-// 1/0/2, waits for the hall dimmer's answer and a device's write on the bus,
-// and disconnects. Prints each step; exits 0 when all were seen, 1
-// otherwise. (Its description request names port 3671 in the HPAI whatever
-// its socket's port, so the answer would miss it: not asked for.)
-// usage: node knxultimate_knxnet.js NODE_MODULES ADDRESS PORT
+// knxultimate on bcusim's KNXnet/IP server or router, in a network namespace
+// of the check's own: connects, writes 5/0/2 = 1, reads 1/0/2, waits for the
+// hall dimmer's answer and a device's write on the bus, and disconnects.
+// Prints each step; exits 0 when all were seen, 1 otherwise. MODE:
+//   udp           plain tunnelling over UDP (TunnelUDP)
+//   tcp-secure    TunnelTCP, which always opens a secure session: user 2 and
+//                 its password given directly
+//   tcp-keyring   the same with bcusim's keyring (DIR/bcusim.knxkeys)
+//   routing       routing on the multicast group ADDRESS:PORT (Multicast)
+// (Its description request names port 3671 in the HPAI whatever its
+// socket's port, so the answer would miss it: not asked for.)
+// usage: node knxultimate_knxnet.js NODE_MODULES MODE ADDRESS PORT [LOCAL [DIR]]
 'use strict';
 
 const path = require('path');
-const [modules, address, port] = process.argv.slice(2);
+const [modules, mode, address, port, local = address, dir] = process.argv.slice(2);
 const { KNXClient, KNXClientEvents } = require(path.join(modules, 'knxultimate'));
 
-const client = new KNXClient({
-    hostProtocol: 'TunnelUDP',
+const options = {
     ipAddr: address,
     ipPort: Number(port),
-    localIPAddress: address,
+    localIPAddress: local,
     physAddr: '1.1.202',
     loglevel: process.env.LOG_LEVEL || 'error',
-});
+};
+// Demo credentials bcusim writes with --knxnet-secure: not secrets.
+const tunnel = { tunnelInterfaceIndividualAddress: '1.1.241' };
+if (mode === 'udp') {
+    options.hostProtocol = 'TunnelUDP';
+} else if (mode === 'tcp-secure') {
+    options.hostProtocol = 'TunnelTCP';
+    options.isSecureKNXEnabled = true;
+    options.secureTunnelConfig = { ...tunnel, tunnelUserId: 2, tunnelUserPassword: 'bcusim tunnel' };
+} else if (mode === 'tcp-keyring') {
+    options.hostProtocol = 'TunnelTCP';
+    options.isSecureKNXEnabled = true;
+    options.secureTunnelConfig = {
+        ...tunnel,
+        knxkeys_file_path: path.join(dir, 'bcusim.knxkeys'),
+        knxkeys_password: 'bcusim keyring',
+    };
+} else if (mode === 'routing') {
+    options.hostProtocol = 'Multicast';
+} else {
+    console.log(`FAILED: unknown mode ${mode}`);
+    process.exit(2);
+}
+const client = new KNXClient(options);
 
 const seen = { answer: false, write: false };
 let done = false;
@@ -37,20 +64,22 @@ function check() {
 }
 
 client.on(KNXClientEvents.error, (err) => console.log(`error: ${err.message}`));
-client.on(KNXClientEvents.connected, (info) => {
-    console.log(`connected to ${address}:${port} as ${JSON.stringify(info)}`);
+// Not the options it passes: they hold the password.
+client.on(KNXClientEvents.connected, () => {
+    console.log(`connected to ${address}:${port} (${mode})`);
     client.write('5/0/2', true, '1.001');
     console.log('wrote 5/0/2 = 1');
     client.read('1/0/2');
     console.log('read 1/0/2');
 });
-client.on(KNXClientEvents.indication, (packet) => {
+client.on(KNXClientEvents.indication, (packet, echoed) => {
     const cemi = packet.cEMIMessage;
     const from = cemi.srcAddress.toString();
     const to = cemi.dstAddress.toString();
     const value = cemi.npdu.dataValue ? cemi.npdu.dataValue.toString('hex') : '';
     const kind = cemi.npdu.isGroupResponse ? 'response' : cemi.npdu.isGroupWrite ? 'write' : 'read';
-    console.log(`indication: ${kind} from ${from} to ${to}: ${value}`);
+    // Its own requests come back marked echoed; L_Data.con is not an event.
+    console.log(`indication: ${echoed ? 'echoed ' : ''}${kind} from ${from} to ${to}: ${value}`);
     if (kind === 'response' && from === '1.1.20' && to === '1/0/2') seen.answer = true;
     if (kind === 'write' && from === '1.1.30' && to === '1/0/3') seen.write = true;
     check();
