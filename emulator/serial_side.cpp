@@ -222,6 +222,13 @@ void SerialSide::StartIfPossible(int64_t now) {
 
 void SerialSide::ByteFromDriver(uint8_t b, int64_t now) {
     if (!LineUp()) return;
+    // A byte taken late (this thread held off) after the message time-out
+    // has passed finds the message given up, as a real BCU's timer would
+    // have given it up in time: it is not answered.
+    if (MidMessage() && now - lastActivity_ >= timeoutUs_) {
+        Error(now);
+        return;
+    }
     if (phase_ == Phase::kRxCtsOn) {
         lastActivity_ = now;
         const int index = static_cast<int>(rx_.size());

@@ -42,8 +42,16 @@ using BcuFrameHandler = FrameHandler;
 // apart, or kCollisionLimitMs of the BCU's frames end the send as failed.
 SendResult SendFrame(InstanceData* instance, const uint8_t* frame, BcuFrameHandler onBcuFrame);
 
-// The BCU's side of a byte exchange, answered by the driver.
-bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received);
+// The BCU counts a frame delivered once its last octet is out, and may still
+// send that octet until its own 130 ms message time-out: given up earlier,
+// the frame would be lost, as the BCU never offers it again. Its earlier
+// octets may be given up sooner, since the BCU then offers the frame again.
+constexpr uint32_t kSlaveByteLimitMs = 30;
+constexpr uint32_t kLastOctetLimitMs = 150;
+
+// The BCU's side of a byte exchange, answered by the driver: limitMs for CTS
+// to drop and again for the BCU's byte.
+bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received, uint32_t limitMs = kSlaveByteLimitMs);
 bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port);
 // Takes the frame the BCU announces into ReceivedFrame.
 ReceiveResult ReceiveFrame(InstanceData* instance);

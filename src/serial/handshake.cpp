@@ -6,7 +6,6 @@ namespace {
 constexpr uint32_t kAnswerLimitMs = 100;
 // The BCU reacts to RTS within 3 ms.
 constexpr uint32_t kOwnCtsDropLimitMs = 10;
-constexpr uint32_t kSlaveByteLimitMs = 30;
 
 // A sent byte and the BCU's answer to it; the pseudo port answers 0x00.
 bool MasterExchangeByte(uint8_t byte, PortHandle port, uint8_t* answer) {
@@ -50,7 +49,7 @@ ByteResult SendNextByte(uint8_t byte, PortHandle port) {
 
 // BCU-initiated: wait for CTS, RTS up, CTS still on, write, wait for CTS down,
 // RTS down, take the BCU's byte.
-bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received) {
+bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received, uint32_t limitMs) {
     if (port == kPseudoPort) return true;
     if (!CommWaitCtsOn(port)) return false;
     CommSetRts(port, 1);
@@ -59,12 +58,12 @@ bool SlaveExchangeByte(uint8_t send, PortHandle port, uint8_t* received) {
         return false;
     }
     const bool written = CommWriteByte(port, send);
-    if (!CommWaitCtsOff(port)) {
+    if (!CommWaitCtsOff(port, limitMs)) {
         CommSetRts(port, 0);
         return false;
     }
     CommSetRts(port, 0);
-    const bool arrived = CommWaitRxBytes(port, kSlaveByteLimitMs);
+    const bool arrived = CommWaitRxBytes(port, limitMs);
     if (!written || !arrived) return false;
     return CommReadByte(port, received);
 }

@@ -13,7 +13,8 @@ namespace qel {
 bool ReceiveFrameBytes(uint8_t* destination, uint8_t count, PortHandle port) {
     CommPurgeInput(port);
     for (uint8_t i = 0; i < count; ++i) {
-        if (!SlaveExchangeByte(0x00, port, &destination[i])) return false;
+        const uint32_t limitMs = i + 1 == count ? kLastOctetLimitMs : kSlaveByteLimitMs;
+        if (!SlaveExchangeByte(0x00, port, &destination[i], limitMs)) return false;
     }
     return true;
 }
