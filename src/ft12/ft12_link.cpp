@@ -42,8 +42,6 @@ bool Renew(InstanceData* instance, FrameHandler onFrame) {
     return EstablishFt12(instance, Ft12LineOf(handle), onFrame) == SendResult::kSent;
 }
 
-void NoSetUp(InstanceData*, uint32_t) {}
-
 bool ClearLine(InstanceData* instance) {
     const uint32_t handle = instance->portHandle;
     const LineHold line(instance);
@@ -52,10 +50,6 @@ bool ClearLine(InstanceData* instance) {
     DropFt12Input(Ft12LineOf(handle));
     return true;
 }
-
-void NoModemLines(InstanceData*) {}
-void NoModemLine(InstanceData*, platform::ModemLine, uint32_t) {}
-void NoPeer(uint32_t) {}
 
 constexpr CommandUse kRefused = CommandUse::kRefused;
 
@@ -66,11 +60,11 @@ const LinkMethods kFt12Link = {
     .serve = Serve,                  // the interface's frames, acknowledged
     .check = Check,                  // a reset and the switch to link layer
     .renew = Renew,                  // the same for RESETBCU
-    .start = NoSetUp,                // the line is set at its open
+    .start = NoLineSettings,         // the line is set at its open
     .clearLine = ClearLine,          // input dropped; no modem lines
     .dropModemLines = NoModemLines,  // none
     .setModemLine = NoModemLine,     // none
-    .hangUp = NoPeer,                // no session to end
+    .hangUp = NoSession,             // no session to end
     .close = CloseFt12,              // the port closed, the line freed
     .listenerStartMs = 0,            // the interface's frames want acknowledging from the start
     .workTailMs = 0,                 // no line to let settle
@@ -88,11 +82,11 @@ const LinkMethods kFt12CemiLink = {
     .serve = Serve,
     .check = Check,
     .renew = Renew,
-    .start = NoSetUp,
+    .start = NoLineSettings,
     .clearLine = ClearLine,
     .dropModemLines = NoModemLines,
     .setModemLine = NoModemLine,
-    .hangUp = NoPeer,
+    .hangUp = NoSession,
     .close = CloseFt12,
     .listenerStartMs = 0,
     .workTailMs = 0,

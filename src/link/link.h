@@ -91,6 +91,14 @@ extern const LinkMethods kHandshakeLine;
 // The link behind a handle.
 const LinkMethods& LinkOf(uint32_t handle);
 
+// The operations of a link that lacks what they act on (line settings, an
+// input queue, modem lines, a session to end): each does nothing.
+inline void NoLineSettings(InstanceData*, uint32_t) {}
+inline bool NoLineToClear(InstanceData*) { return true; }
+inline void NoModemLines(InstanceData*) {}
+inline void NoModemLine(InstanceData*, platform::ModemLine, uint32_t) {}
+inline void NoSession(uint32_t) {}
+
 inline uint32_t HandleOfLink(Link* link) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(link)); }
 // The link object behind a handle; nullptr for kNoPort and kPseudoPort.
 inline Link* LinkObjectOf(uint32_t handle) {

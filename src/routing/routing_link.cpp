@@ -40,12 +40,6 @@ bool Renew(InstanceData* instance, FrameHandler onFrame) {
     return RenewRouting(instance, onFrame);
 }
 
-void NoSetUp(InstanceData*, uint32_t) {}
-bool NoLineToClear(InstanceData*) { return true; }
-void NoModemLines(InstanceData*) {}
-void NoModemLine(InstanceData*, platform::ModemLine, uint32_t) {}
-void NoGoodbye(uint32_t) {}
-
 bool Close(uint32_t handle) {
     CloseRouting(handle);
     return true;
@@ -58,11 +52,11 @@ const LinkMethods kRoutingLink = {
     .serve = Serve,                   // the group's datagrams
     .check = Check,                   // the socket read; opened again when it failed
     .renew = Renew,                   // the sockets opened again, the group joined again
-    .start = NoSetUp,                 // no line settings
+    .start = NoLineSettings,          // no line settings
     .clearLine = NoLineToClear,       // no input queue, no modem lines
     .dropModemLines = NoModemLines,   // none
     .setModemLine = NoModemLine,      // none
-    .hangUp = NoGoodbye,              // no connection to end
+    .hangUp = NoSession,              // no connection to end
     .close = Close,                   // the group left, the sockets closed
     .listenerStartMs = 0,             // nothing to settle
     .workTailMs = 0,                  // no line to let settle

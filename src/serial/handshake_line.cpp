@@ -42,8 +42,6 @@ void SetModemLine(InstanceData* instance, platform::ModemLine which, uint32_t on
     else CommSetRts(instance->portHandle, on);
 }
 
-void NoPeer(uint32_t) {}
-
 bool CloseLine(uint32_t handle) { return CommClose(handle) == CommResult::kOk; }
 
 }  // namespace
@@ -57,7 +55,7 @@ const LinkMethods kHandshakeLine = {
     .clearLine = ClearLine,            // input purged, DTR on
     .dropModemLines = DropModemLines,  // DTR and RTS off
     .setModemLine = SetModemLine,      // DTR or RTS as asked
-    .hangUp = NoPeer,                  // a BCU has no session to end
+    .hangUp = NoSession,               // a BCU has no session to end
     .close = CloseLine,                // the port closed, the line object freed
     .listenerStartMs = kSettlingMs,    // the BCU resets meanwhile
     .workTailMs = kWorkTailMs,         // the line settles before the priority drops

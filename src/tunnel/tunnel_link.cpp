@@ -40,11 +40,6 @@ bool Renew(InstanceData* instance, FrameHandler onFrame) {
     return RenewTunnel(instance, onFrame);
 }
 
-void NoSetUp(InstanceData*, uint32_t) {}
-bool NoLineToClear(InstanceData*) { return true; }
-void NoModemLines(InstanceData*) {}
-void NoModemLine(InstanceData*, platform::ModemLine, uint32_t) {}
-
 bool Close(uint32_t handle) {
     CloseTunnel(handle);
     return true;
@@ -57,7 +52,7 @@ const LinkMethods kTunnelLink = {
     .serve = Serve,                   // frames, heartbeat, reconnection
     .check = Check,                   // a connection-state exchange, a new connection when it fails
     .renew = Renew,                   // disconnect and connect again
-    .start = NoSetUp,                 // no line settings
+    .start = NoLineSettings,          // no line settings
     .clearLine = NoLineToClear,       // no input queue, no modem lines
     .dropModemLines = NoModemLines,   // none
     .setModemLine = NoModemLine,      // none
