@@ -38,7 +38,9 @@ DriverHost::~DriverHost() {
 bool DriverHost::Start(const std::string& port, std::string& error) {
     loaded_->instance.data() = qel::InstanceData{};  // a host hands every ColdStart a zeroed record
     loaded_->driver.logClear();
+    const auto t0 = std::chrono::steady_clock::now();
     const int32_t result = loaded_->instance.coldStart(port);
+    coldStartMs_ = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
     if (result != 0) {
         error = "ColdStart on " + port + " returned " + std::to_string(result) + "\n" + LogTail(10);
         return false;

@@ -23,6 +23,8 @@ public:
 
     // ColdStart on `port`, then waits until the listener has started.
     bool Start(const std::string& port, std::string& error);
+    // How long the last Start's ColdStart took (the link's set-up), ms.
+    double ColdStartMs() const { return coldStartMs_; }
     int Stop();
 
     // "D_" requests for a group address: the host's result code.
@@ -40,6 +42,7 @@ private:
     std::string error_;
     PutHandler handler_ = nullptr;
     void* context_ = nullptr;
+    double coldStartMs_ = 0;
 };
 
 }  // namespace bench

@@ -4,10 +4,15 @@
 // the bus take, without the driver. It measures group writes (to the
 // L_Data.con), group reads (to the answer), writes while telegrams arrive,
 // the listener at 49 telegrams/s offered, the time back after the server
-// restarts, and, with the server in a bcusim process, one idle tunnel's cost.
-// With --tcp the driver's tunnel goes over TCP (the bare client stays on UDP).
-// Writes summary.md to the output directory and prints it. Figures only: it
-// checks no threshold.
+// restarts, the link's set-up (ColdStart), and, with the server in a bcusim
+// process, one idle link's cost.
+// --tcp: the driver's tunnel over TCP; --secure: over TCP in a KNX IP Secure
+// session (set up with a keyring and with credentials given directly); the
+// bare client stays on UDP, on the same server. --routing: the driver routes
+// on a multicast group to the emulated bus's router, beside a bare routing
+// client; only inside a network namespace of its own (scripts/bench.sh runs
+// it in one). Writes summary.md to the output directory and prints it.
+// Figures only: it checks no threshold.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -30,11 +35,13 @@
 
 #include "bcuemu/bcu.h"
 #include "bcuemu/bus.h"
+#include "bcuemu/knxnet_router.h"
 #include "bcuemu/knxnet_server.h"
 #include "bench_support.h"
 #include "driver_host.h"
 #include "knxnet/codec.h"
 #include "knxnet/udp_socket.h"
+#include "support/secure_credentials.h"
 
 extern char** environ;
 
@@ -48,6 +55,9 @@ using bcuemu::ValueSize;
 constexpr uint16_t kWriteGroup = 0x2801;   // 5/0/1
 constexpr uint16_t kReadGroup = 0x2802;    // 5/0/2, a device that answers
 constexpr uint16_t kTrafficGroup = 0x2803;  // 5/0/3, the bus's own telegrams
+// 5/0/4, the bare client's device: an answer to one's read that reaches the
+// other late must not pass for the other's answer.
+constexpr uint16_t kReferenceReadGroup = 0x2804;
 constexpr uint32_t kLoopback = 0x7F000001;
 
 // A tunnelling client that does no more than the protocol asks: the floor.
@@ -115,6 +125,52 @@ private:
     uint8_t channel_ = 0, sequence_ = 0;
 };
 
+// A routing client that does no more than the protocol asks: the floor of
+// routing. A write counts once the bus has carried it (routing confirms
+// nothing); a read once the answer came back on the group.
+class RoutingReference {
+public:
+    bool Join(const Endpoint& group, std::string& error) {
+        group_ = group;
+        receiver_ = bcuemu::detail::UdpSocket::Create(error);
+        sender_ = bcuemu::detail::UdpSocket::Create(error);
+        Endpoint bound;
+        return receiver_ && sender_ && receiver_->JoinGroup(group, kLoopback, bound, error) &&
+               sender_->Bind({kLoopback, 0}, own_, error) && sender_->SendToGroups(kLoopback, error);
+    }
+    double Exchange(bcuemu::Bus& bus, const Telegram& telegram, int answerOf = -1) {
+        uint8_t buffer[512];
+        Endpoint from;
+        while (receiver_->Receive(0, buffer, sizeof buffer, from) > 0) {
+        }  // the answers to the driver's reads, also heard here
+        bus.ClearHistory();
+        const auto t0 = Clock::now();
+        const std::vector<uint8_t> cemi = EncodeCemi({kLDataInd, telegram, false});
+        std::vector<uint8_t> datagram(kHeaderSize + cemi.size());
+        datagram[0] = kHeaderSize;
+        datagram[1] = kProtocolVersion;
+        datagram[2] = 0x05;  // ROUTING_INDICATION
+        datagram[3] = 0x30;
+        std::copy(cemi.begin(), cemi.end(), datagram.begin() + kHeaderSize);
+        datagram[4] = static_cast<uint8_t>(datagram.size() >> 8);
+        datagram[5] = static_cast<uint8_t>(datagram.size());
+        sender_->SendTo(datagram, group_);
+        if (answerOf < 0) return bus.WaitTelegrams(1, 3000) ? Ms(Clock::now() - t0) : -1;
+        while (Ms(Clock::now() - t0) < 3000) {
+            const size_t n = receiver_->Receive(100, buffer, sizeof buffer, from);
+            if (n <= kHeaderSize || from.port == own_.port || buffer[2] != 0x05 || buffer[3] != 0x30) continue;
+            const std::optional<CemiFrame> got = DecodeCemi(buffer + kHeaderSize, n - kHeaderSize);
+            if (got && got->telegram.destination == answerOf && got->telegram.Service() == bcuemu::Apci::kResponse)
+                return Ms(Clock::now() - t0);
+        }
+        return -1;
+    }
+
+private:
+    std::unique_ptr<bcuemu::detail::UdpSocket> receiver_, sender_;
+    Endpoint group_, own_;
+};
+
 // Telegrams of the bus's own at `rate` a second until stopped.
 
 long ContextSwitches() {
@@ -132,61 +188,191 @@ struct Row {
 }  // namespace
 }  // namespace bench
 
+namespace bench {
+namespace {
+
+enum class Kind { kUdp, kTcp, kSecure, kRouting };
+
+const char* Title(Kind kind) {
+    switch (kind) {
+        case Kind::kTcp: return "KNXnet/IP tunnel over TCP";
+        case Kind::kSecure: return "KNXnet/IP tunnel in a KNX IP Secure session";
+        case Kind::kRouting: return "KNXnet/IP routing";
+        default: return "KNXnet/IP tunnel";
+    }
+}
+
+// The driver's target for the server or router at `endpoint`, with the credentials file `credentials`.
+std::string Target(Kind kind, const std::string& endpoint, const std::string& credentials) {
+    switch (kind) {
+        case Kind::kTcp: return "knxip://" + endpoint + "?tcp";
+        case Kind::kSecure: return "knxip://" + endpoint + "?secure=" + credentials;
+        case Kind::kRouting: return "knxrouting://" + endpoint + "?if=127.0.0.1";
+        default: return "knxip://" + endpoint;
+    }
+}
+
+// Starts and ends the driver `count` times on `port`: the ColdStarts' median, ms, or -1.
+double SetUpMs(DriverHost& host, const std::string& port, int count, std::string& error) {
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        if (!host.Start(port, error)) return -1;
+        times.push_back(host.ColdStartMs());
+        host.Stop();
+    }
+    return Median(times);
+}
+
+// One idle link for idleS, the server or router in a bcusim process: a line of text.
+std::string Idle(DriverHost& host, Kind kind, const std::string& out, double idleS) {
+    const std::string ready = out + "/bcusim-ready", log = out + "/bcusim-idle.log";
+    std::remove(ready.c_str());
+    std::vector<std::string> args{QEL_BCUSIM_PATH, "--line", bcuemu::FreeEndpoint(), "--ready-file", ready};
+    if (kind == Kind::kRouting) {
+        for (const char* a : {"--knxnet-routing", "224.0.23.12:0", "--knxnet-if", "127.0.0.1"}) args.push_back(a);
+    } else {
+        args.push_back("--knxnet");
+        args.push_back("127.0.0.1:0");
+    }
+    if (kind == Kind::kSecure) {
+        args.push_back("--knxnet-secure");
+        args.push_back(out);
+    }
+    std::vector<char*> argvSpawn;
+    for (std::string& a : args) argvSpawn.push_back(a.data());
+    argvSpawn.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const bool spawned = posix_spawn(&pid, QEL_BCUSIM_PATH, &actions, nullptr, argvSpawn.data(), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    if (!spawned) return "Idle: not measured (bcusim did not start).\n";
+    struct stat st {};
+    for (int i = 0; i < 500 && stat(ready.c_str(), &st) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ifstream bcusimLog(log);
+    std::string line, endpoint;
+    const std::string announced = kind == Kind::kRouting ? "knxnet: routing on " : "knxnet: tunnelling server on ";
+    while (std::getline(bcusimLog, line))
+        if (line.rfind(announced, 0) == 0) endpoint = line.substr(announced.size());
+    std::ostringstream text;
+    std::string error;
+    if (!endpoint.empty() && host.Start(MapPort(out, "IDLEIP", Target(kind, endpoint, out + "/bcusim.secure")), error)) {
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        const double cpu0 = CpuSeconds();
+        const long switches0 = ContextSwitches();
+        const auto t0 = Clock::now();
+        std::this_thread::sleep_for(std::chrono::duration<double>(idleS));
+        const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
+        text << "Idle, one link for " << Fixed(idleS, 0) << " s: " << Fixed(100 * (CpuSeconds() - cpu0) / wall, 3)
+             << " % of a core, " << Fixed((ContextSwitches() - switches0) / wall, 2) << " wake-ups/s ("
+             << (kind == Kind::kRouting ? "routing keeps nothing alive" : "the heartbeat every 60 s")
+             << "; floor 0 / 0).\n";
+        host.Stop();
+    } else {
+        text << "Idle: not measured (" << (endpoint.empty() ? "bcusim named no endpoint" : error) << ").\n";
+    }
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return text.str();
+}
+
+}  // namespace
+}  // namespace bench
+
 int main(int argc, char** argv) {
     using namespace bench;
     bool shortRun = false;
-    std::string over;  // the target's option: "?tcp" for the driver's tunnel over TCP
+    Kind kind = Kind::kUdp;
     std::string out = "build/bench-tunnel";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--short") shortRun = true;
-        else if (a == "--tcp") over = "?tcp";
+        else if (a == "--tcp") kind = Kind::kTcp;
+        else if (a == "--secure") kind = Kind::kSecure;
+        else if (a == "--routing") kind = Kind::kRouting;
         else if (a == "--out" && i + 1 < argc) out = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--short] [--tcp] [--out DIR]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--short] [--tcp|--secure|--routing] [--out DIR]\n", argv[0]);
             return 2;
         }
     }
+    if (kind == Kind::kRouting && std::getenv("QEL_TEST_NAMESPACE") == nullptr) {
+        std::fprintf(stderr, "tunnel_bench: --routing sends multicast: only in a network namespace of its own "
+                             "(tests/routing_namespace.sh %s ...)\n", argv[0]);
+        return 2;
+    }
     std::system(("mkdir -p '" + out + "'").c_str());
     const int samples = shortRun ? 10 : 60;
+    const int setUps = shortRun ? 1 : 3;
     const double windowS = shortRun ? 3 : 10;
 
     bcuemu::Bus bus(true);
     bus.AddDevice(kReadGroup, ValueSize::kBit, 1, 0x1130);
+    bus.AddDevice(kReferenceReadGroup, ValueSize::kBit, 1, 0x1131);
     bcuemu::KnxnetServer server(bus);
-    std::string error;
-    if (!server.Start("127.0.0.1:0", error)) {
-        std::cerr << "tunnel_bench: " << error << "\n";
-        return 1;
-    }
-    const Endpoint endpoint{kLoopback, server.Port()};
+    bcuemu::KnxnetRouter router(bus);
     ReferenceClient reference;
+    RoutingReference routingReference;
+    std::string error, endpoint, credentials;
+    if (kind == Kind::kSecure) {
+        server.Secure(qel::test::TestSecureSettings());
+        credentials = qel::test::TestCredentials();
+    }
+    bool ready = false;
+    auto referenceSetUp0 = Clock::now();
+    double referenceSetUpMs = 0;
+    if (kind == Kind::kRouting) {
+        ready = router.Start("224.0.23.12:0", "127.0.0.1", error);
+        if (ready) {
+            endpoint = router.GroupEndpoint();
+            referenceSetUp0 = Clock::now();
+            ready = routingReference.Join({0xE000170C, static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.find(':') + 1)))}, error);
+        }
+    } else {
+        ready = server.Start("127.0.0.1:0", error);
+        if (ready) {
+            endpoint = server.LocalEndpoint();
+            referenceSetUp0 = Clock::now();
+            ready = reference.Connect({kLoopback, server.Port()}, error);
+        }
+    }
+    referenceSetUpMs = Ms(Clock::now() - referenceSetUp0);
     DriverHost host(QEL_HOSTLIB_PATH, QEL_DRIVER_PATH);
     host.AddGate("D_05/0002");  // a read is answered through its gate, as on the line
     const uint32_t trafficGate = host.AddGate("A_05/0003");
-    const std::string port = MapPort(out, "BENCHIP", "knxip://" + server.LocalEndpoint() + over);
-    if (!host.ok() || !reference.Connect(endpoint, error) || !host.Start(port, error)) {
+    const std::string port = MapPort(out, "BENCHIP", Target(kind, endpoint, credentials));
+    if (!ready || !host.ok() || !host.Start(port, error)) {
         std::cerr << "tunnel_bench: " << (host.ok() ? error : host.error()) << "\n";
         return 1;
     }
+    std::vector<double> setUp{host.ColdStartMs()};
     std::vector<Row> rows;
 
-    // Writes and reads, the driver's and the reference's in turn.
+    // Writes and reads, the driver's and the reference's in turn. Routing
+    // confirms nothing: there a write counts once the bus carried it.
+    auto referenceExchange = [&](const Telegram& telegram, int answerOf) {
+        return kind == Kind::kRouting ? routingReference.Exchange(bus, telegram, answerOf)
+                                      : reference.Exchange(telegram, answerOf);
+    };
     std::vector<double> write, writeFloor, read, readFloor;
     int failedWrites = 0, failedReads = 0;
     for (int i = 0; i < samples; ++i) {
         const auto value = static_cast<uint16_t>(i & 1);
-        writeFloor.push_back(reference.Exchange(Telegram::GroupValue(bcuemu::Apci::kWrite, kWriteGroup, ValueSize::kBit, value, 0)));
+        writeFloor.push_back(referenceExchange(Telegram::GroupValue(bcuemu::Apci::kWrite, kWriteGroup, ValueSize::kBit, value, 0), -1));
+        bus.ClearHistory();
         auto t0 = Clock::now();
-        failedWrites += host.WriteBit(kWriteGroup, value) != 0;
+        failedWrites += host.WriteBit(kWriteGroup, value) != 0 || (kind == Kind::kRouting && !bus.WaitTelegrams(1, 3000));
         write.push_back(Ms(Clock::now() - t0));
-        readFloor.push_back(reference.Exchange(Telegram::GroupRead(kReadGroup, 0), kReadGroup));
+        readFloor.push_back(referenceExchange(Telegram::GroupRead(kReferenceReadGroup, 0), kReferenceReadGroup));
         uint16_t got = 0;
         t0 = Clock::now();
         failedReads += host.ReadBit(kReadGroup, &got) != 0 || got != 1;
         read.push_back(Ms(Clock::now() - t0));
     }
-    rows.push_back({"Group write to its L_Data.con, median", Median(write), Median(writeFloor), "ms"});
+    rows.push_back({kind == Kind::kRouting ? "Group write until the bus carried it, median" : "Group write to its L_Data.con, median",
+                    Median(write), Median(writeFloor), "ms"});
     rows.push_back({"Group read to its answer, median", Median(read), Median(readFloor), "ms"});
     std::ostringstream notes;
     notes << "Writes failed: " << failedWrites << " of " << samples << "; reads failed or wrong: " << failedReads
@@ -196,14 +382,15 @@ int main(int argc, char** argv) {
     notes << ListenerAt49(host, bus, kTrafficGroup, trafficGate, windowS);
 
     // The server restarts: how long until the driver's tunnel is back.
-    {
+    if (kind != Kind::kRouting) {
+        const uint16_t serverPort = server.Port();
         server.Stop();
         const double awayCpu0 = CpuSeconds();
         // Away for half a retry period more than two: the driver's CONNECT_REQUESTs come once a second.
         std::this_thread::sleep_for(std::chrono::milliseconds(2500));
         const double awayCpu = 100 * (CpuSeconds() - awayCpu0) / 2.5;
         const auto t0 = Clock::now();
-        if (!server.Start(server.LocalEndpoint().empty() ? "127.0.0.1:0" : ("127.0.0.1:" + std::to_string(endpoint.port)), error)) {
+        if (!server.Start("127.0.0.1:" + std::to_string(serverPort), error)) {
             std::cerr << "tunnel_bench: restart: " << error << "\n";
             return 1;
         }
@@ -212,53 +399,37 @@ int main(int argc, char** argv) {
               << " (" << Fixed(awayCpu, 2) << " % of a core while it was away).\n";
     }
     host.Stop();
-    server.Stop();
 
-    // Idle: the driver alone in this process, the server in bcusim.
-    {
-        const std::string ready = out + "/bcusim-ready", log = out + "/bcusim-idle.log";
-        std::remove(ready.c_str());
-        std::vector<std::string> args{QEL_BCUSIM_PATH, "--line", bcuemu::FreeEndpoint(), "--knxnet", "127.0.0.1:0",
-                                      "--ready-file", ready};
-        std::vector<char*> argvSpawn;
-        for (std::string& a : args) argvSpawn.push_back(a.data());
-        argvSpawn.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        pid_t pid = 0;
-        if (posix_spawn(&pid, QEL_BCUSIM_PATH, &actions, nullptr, argvSpawn.data(), environ) != 0) return 1;
-        posix_spawn_file_actions_destroy(&actions);
-        struct stat st {};
-        for (int i = 0; i < 500 && stat(ready.c_str(), &st) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::ifstream bcusimLog(log);
-        std::string line, target;
-        while (std::getline(bcusimLog, line))
-            if (line.rfind("knxnet: tunnelling server on ", 0) == 0) target = "knxip://" + line.substr(29) + over;
-        const double idleS = shortRun ? 5 : 30;
-        if (!target.empty() && host.Start(MapPort(out, "IDLEIP", target), error)) {
-            std::this_thread::sleep_for(std::chrono::seconds(1));
-            const double cpu0 = CpuSeconds();
-            const long switches0 = ContextSwitches();
-            const auto t0 = Clock::now();
-            std::this_thread::sleep_for(std::chrono::duration<double>(idleS));
-            const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-            notes << "Idle, one tunnel for " << Fixed(idleS, 0) << " s: " << Fixed(100 * (CpuSeconds() - cpu0) / wall, 3)
-                  << " % of a core, " << Fixed((ContextSwitches() - switches0) / wall, 2)
-                  << " wake-ups/s (the heartbeat every 60 s; floor 0 / 0).\n";
-            host.Stop();
-        } else {
-            notes << "Idle: not measured (" << error << ").\n";
-        }
-        kill(pid, SIGTERM);
-        int status = 0;
-        waitpid(pid, &status, 0);
+    // The link's set-up: ColdStart to its end, beside the bare client's CONNECT (routing: joining the group).
+    for (int i = 1; i < setUps; ++i) {
+        const double ms = SetUpMs(host, port, 1, error);
+        if (ms >= 0) setUp.push_back(ms);
     }
+    notes << "Set-up, ColdStart to its end: " << Fixed(Median(setUp), 1) << " ms, median of " << setUp.size()
+          << (kind == Kind::kSecure ? " (keyring: three PBKDF2 derivations of 65 536 rounds)" : "")
+          << "; the bare client's " << (kind == Kind::kRouting ? "joining the group" : "UDP CONNECT") << ": "
+          << Fixed(referenceSetUpMs, 2) << " ms.\n";
+    if (kind == Kind::kSecure) {
+        const std::string direct = qel::test::WriteTestFile(
+            "direct", std::string("user = 2\nuser-password = ") + qel::test::kTestUserPassword +
+                          "\ndevice-authentication-code = " + qel::test::kTestDeviceCode + "\n");
+        const double ms = SetUpMs(host, MapPort(out, "DIRECTIP", Target(kind, endpoint, direct)), setUps, error);
+        notes << "Set-up with the user password and device authentication code given directly (two derivations): "
+              << (ms >= 0 ? Fixed(ms, 1) + " ms, median of " + std::to_string(setUps) : "failed: " + error) << ".\n";
+        const double plain = SetUpMs(host, MapPort(out, "PLAINIP", Target(Kind::kUdp, endpoint, "")), setUps, error);
+        notes << "Set-up of the driver's plain UDP tunnel on the same server: "
+              << (plain >= 0 ? Fixed(plain, 1) + " ms" : "failed: " + error) << ".\n";
+    }
+    server.Stop();
+    router.Stop();
+
+    notes << Idle(host, kind, out, shortRun ? 5 : 30);
 
     std::ostringstream md;
-    md << "# KNXnet/IP tunnel" << (over.empty() ? "" : " over TCP") << ": the driver beside a bare client on the same server\n\n"
-       << "Bus in real 9600-baud timing; server and reference client on loopback. " << samples
-       << " samples each, taken in turn.\n\n| | driver | floor (bare client) | ratio |\n|---|---|---|---|\n";
+    md << "# " << Title(kind) << ": the driver beside a bare " << (kind == Kind::kRouting ? "routing" : "UDP tunnelling")
+       << " client on the same " << (kind == Kind::kRouting ? "group" : "server") << "\n\n"
+       << "Bus in real 9600-baud timing; " << (kind == Kind::kRouting ? "router, group and reference client on loopback in a network namespace of the benchmark's own. " : "server and reference client on loopback. ")
+       << samples << " samples each, taken in turn.\n\n| | driver | floor (bare client) | ratio |\n|---|---|---|---|\n";
     for (const Row& r : rows)
         md << "| " << r.what << " | " << Fixed(r.driver, 2) << " " << r.unit << " | " << Fixed(r.floor, 2) << " "
            << r.unit << " | x" << Fixed(r.floor > 0 ? r.driver / r.floor : 0, 2) << " |\n";

@@ -3,13 +3,15 @@
 # against the emulated BCU in real 9600-baud timing, and plots the listener's
 # sweep. Figures only, no thresholds.
 #
-#   scripts/bench.sh [--short] [--out DIR] [--line virtual|pty|knxip|knxiptcp] [line_bench options...]
+#   scripts/bench.sh [--short] [--out DIR] [--line virtual|pty|knxip|knxiptcp|knxipsecure|knxrouting|ft12|ft12cemi] [line_bench options...]
 #
 # --line pty runs the driver's tty backend over a pseudo terminal with modem
 # lines (the test preload library gives it RTS, DTR and CTS) instead of the
 # virtual line. --line knxip runs bench/tunnel_bench instead: the driver's
 # KNXnet/IP tunnel to the emulated bus's server, beside a bare client
-# (knxiptcp: the driver's tunnel over TCP);
+# (knxiptcp: the driver's tunnel over TCP; knxipsecure: in a KNX IP Secure
+# session, with its set-up time; knxrouting: routing beside a bare routing
+# client, in a network namespace of its own, as the routing tests run);
 # --line ft12 (ft12cemi) runs bench/ft12_bench: the driver's FT1.2 link to an
 # emulated EMI2 (cEMI) interface, beside a bare FT1.2 client on the same bus.
 # --short runs every scenario briefly (well under a minute), to show that it
@@ -22,6 +24,7 @@ out=build/bench
 args=()
 preload=()
 tunnel=false
+namespace=()
 ft12=()
 while (($#)); do
   case "$1" in
@@ -29,6 +32,8 @@ while (($#)); do
     --line) case $2 in
               knxip) tunnel=true ;;
               knxiptcp) tunnel=true; args+=(--tcp) ;;
+              knxipsecure) tunnel=true; args+=(--secure) ;;
+              knxrouting) tunnel=true; args+=(--routing); namespace=(sh tests/routing_namespace.sh) ;;
               ft12) ft12=(build/linux-i386/bench/ft12_bench) ;;
               ft12cemi) ft12=(build/linux-i386/bench/ft12_bench --cemi) ;;
               pty) args+=("$1" "$2"); preload=(env LD_PRELOAD="$PWD/build/linux-i386/tests/modem_lines/libqel_modem_lines.so") ;;
@@ -52,7 +57,7 @@ if ((${#ft12[@]})); then
 fi
 if $tunnel; then
   echo "== run (KNXnet/IP tunnel)"
-  exec build/linux-i386/bench/tunnel_bench --out "$out" "${args[@]}"
+  exec "${namespace[@]}" build/linux-i386/bench/tunnel_bench --out "$out" "${args[@]}"
 fi
 
 echo "== run"
