@@ -11,9 +11,14 @@
 # knxd's server joins the KNXnet/IP multicast group whatever it is told, so
 # that mode runs in a network namespace of its own (unshare -n), where a veth
 # pair with both ends inside stands in for a network: nothing leaves it.
+# With MODE "routing" knxd is a KNXnet/IP router instead (-b ip: on the veth),
+# a peer of the driver (knxrouting://) and of bcusim's router on one group, in
+# the namespace too: the driver and knxd hear each other directly (bcusim's
+# router sends nothing from the group back to it), the dimmer's answer comes
+# from bcusim's router.
 # Exits 77 (skipped) where knxd is not available, and on the Windows leg.
 # usage: knxd_check.sh TARGET BCUSIM SCENARIO EIBHOST SESSION [MODE]
-#   TARGET: linux or windows; MODE: client (the default) or server
+#   TARGET: linux or windows; MODE: client (the default), server or routing
 set -u
 target=$1 bcusim=$2 scenario=$3 eibhost=$4 session=$5 mode=${6:-client}
 
@@ -25,12 +30,17 @@ skip() {
 command -v knxd >/dev/null 2>&1 || skip "knxd is not installed (Debian: apt-get install knxd knxd-tools)"
 command -v knxtool >/dev/null 2>&1 || skip "knxtool is not installed (Debian: apt-get install knxd-tools)"
 
-if [ "$mode" = server ] && [ -z "${QEL_KNXD_NAMESPACE:-}" ]; then
+case $mode in
+client) ;;
+server | routing) namespace=1 ;;
+*) echo "unknown mode $mode"; exit 2 ;;
+esac
+if [ -n "${namespace:-}" ] && [ -z "${QEL_KNXD_NAMESPACE:-}" ]; then
     command -v unshare >/dev/null 2>&1 && command -v ip >/dev/null 2>&1 || skip "no unshare or ip for a network namespace"
     unshare -n true 2>/dev/null || skip "no network namespace can be made here (unshare -n needs root)"
     QEL_KNXD_NAMESPACE=1 exec unshare -n sh "$0" "$@"
 fi
-if [ "$mode" = server ]; then
+if [ -n "${namespace:-}" ]; then
     ip link set lo up || exit 1
     ip link add knx0 type veth peer name knx1 || exit 1
     ip addr add 10.230.0.1/24 dev knx0 && ip link set knx1 up && ip link set knx0 up || exit 1
@@ -70,26 +80,38 @@ await() {
     done
 }
 
-"$bcusim" --line ./b1 --knxnet 127.0.0.1:0 --ready-file ready "$scenario" >bcusim.log 2>&1 &
+knxnet="--knxnet 127.0.0.1:0"
+[ "$mode" = routing ] && knxnet="--knxnet-routing 224.0.23.12:3671 --knxnet-if 10.230.0.1"
+# shellcheck disable=SC2086
+"$bcusim" --line ./b1 $knxnet --ready-file ready "$scenario" >bcusim.log 2>&1 &
 bcusim_pid=$!
 pids="$pids $bcusim_pid"
 await "bcusim ready" '[ -f ready ] || ! kill -0 $bcusim_pid 2>/dev/null'
 kill -0 $bcusim_pid 2>/dev/null || fail "bcusim ended before it was ready"
-port=$(sed -n 's/^knxnet: tunnelling server on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' bcusim.log)
-[ -n "$port" ] || fail "bcusim did not say where its tunnelling server listens"
+link=ip:224.0.23.12:3671:knx0
+if [ "$mode" != routing ]; then
+    port=$(sed -n 's/^knxnet: tunnelling server on 127\.0\.0\.1:\([0-9][0-9]*\)$/\1/p' bcusim.log)
+    [ -n "$port" ] || fail "bcusim did not say where its tunnelling server listens"
+    link=ipt:127.0.0.1:$port
+fi
 
 # knxd: its own address 0.0.1, addresses for its clients from 0.0.2, a Unix
-# socket for them, and the tunnel to bcusim. No -i (TCP); -S -T (the KNXnet/IP
-# server with tunnelling) only in the namespace.
+# socket for them, and the tunnel to bcusim (or routing on the veth). No -i
+# (TCP); -S -T (the KNXnet/IP server with tunnelling) only in the namespace.
 server=
 [ "$mode" = server ] && server="-T -S"
 # shellcheck disable=SC2086
-knxd -e 0.0.1 -E 0.0.2:8 -u "$sock" $server -b "ipt:127.0.0.1:$port" >knxd.log 2>&1 &
+knxd -e 0.0.1 -E 0.0.2:8 -u "$sock" $server -b "$link" >knxd.log 2>&1 &
 knxd_pid=$!
 pids="$pids $knxd_pid"
 await "knxd's socket" '[ -S "$sock" ] || ! kill -0 $knxd_pid 2>/dev/null'
 kill -0 $knxd_pid 2>/dev/null || fail "knxd ended"
-await "knxd's tunnel" 'grep -q "knxnet: tunnel [0-9]* (1\.1\.241) connected" bcusim.log'
+if [ "$mode" = routing ]; then
+    # bcusim's router and knxd both members of the group on the veth.
+    await "knxd in the routing group" 'ip maddr show dev knx0 | grep -q "224\.0\.23\.12 users 2\$"'
+else
+    await "knxd's tunnel" 'grep -q "knxnet: tunnel [0-9]* (1\.1\.241) connected" bcusim.log'
+fi
 
 # knxd talks on loopback alone: no socket of its own on another address.
 if [ "$mode" = client ] && command -v ss >/dev/null 2>&1; then
@@ -106,6 +128,10 @@ if [ "$mode" = server ]; then
     printf 'KNXD = knxip://127.0.0.1:3671\n' >ports
     export QELEIB_PORTS=$work/ports
     hostport=KNXD writer='0\.0\.[0-9]+'  # knxd's address for the driver's tunnel
+elif [ "$mode" = routing ]; then
+    printf 'KNXD = knxrouting://224.0.23.12:3671?if=10.230.0.1\n' >ports
+    export QELEIB_PORTS=$work/ports
+    hostport=KNXD writer='15\.15\.255'  # routing gives the driver no address of its own
 fi
 "$eibhost" --lines --port "$hostport" --script "$session" >eibhost.log 2>&1 &
 eibhost_pid=$!
@@ -133,6 +159,10 @@ if [ "$mode" = server ]; then
     grep -q "KNXnet/IP tunnel to 127.0.0.1:3671 open" eibhost.log || fail "eibhost's log has no tunnel to knxd"
     # EndQel disconnected: knxd's one tunnel is gone, its link to bcusim stays.
     grep -q "KNXnet/IP" eibhost.log && echo "driver's tunnel: $(grep -m1 "KNXnet/IP tunnel" eibhost.log)"
+fi
+if [ "$mode" = routing ]; then
+    grep -q "KNXnet/IP routing on 224.0.23.12:3671 open" eibhost.log || fail "eibhost's log has no routing"
+    grep -q "15\.15\.255 -> 5/0/1 write 77 " bcusim.log || fail "the driver's write did not reach bcusim's router"
 fi
 echo "passed"
 exit 0
