@@ -84,7 +84,8 @@ std::string ListenerAt49(DriverHost& host, bcuemu::Bus& bus, uint16_t trafficGro
         auto* counted = static_cast<Count*>(c);
         if (gate == counted->gate) ++counted->delivered;
     }, &count);
-    bus.WaitIdle(5000);
+    // Writes that routing does not confirm may still be queued on the bus.
+    bus.WaitIdle(60000);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the last deliveries of earlier traffic
     count.delivered = 0;
     bus.ClearHistory();
