@@ -2,8 +2,9 @@
 # Installs what the build needs, builds both targets and runs the whole suite:
 # Linux i386 natively (also with ASan, UBSan and LeakSanitizer), Windows i686
 # under Wine; then short runs of the fuzz targets, the race check, the soak and
-# the line benchmark (on the virtual line, on a pty, over KNXnet/IP and FT1.2), which show that they
-# run (the benchmark checks no figures), and the package check (scripts/package-check.sh). Ends with one
+# the line benchmark (on the virtual line, on a pty, over KNXnet/IP tunnels,
+# secure and routed, and FT1.2), which show that they run (the benchmark
+# checks no figures), and the package check (scripts/package-check.sh). Ends with one
 # table, a row per leg and check: tests passed, failed, skipped, seconds; the
 # exit status is non-zero when any row failed. On a kernel that runs no 32-bit
 # programs (qemu-user runs them) the legs and checks that cannot run there are
@@ -158,6 +159,8 @@ for check in $checks; do
     bench) command=(bash -c "scripts/bench.sh --short --out build/bench-short &&
                              scripts/bench.sh --short --line pty --out build/bench-short-pty &&
                              scripts/bench.sh --short --line knxip --out build/bench-short-knxip &&
+                             scripts/bench.sh --short --line knxipsecure --out build/bench-short-knxipsecure &&
+                             { scripts/bench.sh --short --line knxrouting --out build/bench-short-knxrouting || [ \$? = 77 ]; } &&
                              scripts/bench.sh --short --line ft12 --out build/bench-short-ft12") ;;
     package) command=(scripts/package-check.sh) ;;
     *) echo "unknown check: $check"; AddRow "$check" 0 "unknown" 0 0; continue ;;
