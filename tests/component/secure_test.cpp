@@ -282,7 +282,7 @@ TEST(SecureKeyring, WrittenKeyringReadsBackAndRefusesAWrongPassword) {
 // TIMER_NOTIFY answered and taken, a wrapper out and back, then a wrong MAC,
 // a timer beyond the tolerance behind, another session and a plain frame
 // dropped; the periodic TIMER_NOTIFY after 10 s.
-TEST(SecureRouting, WrapperAndTimerBetweenTwoMembers) {
+TEST(SecureGroup, WrapperAndTimerBetweenTwoMembers) {
     const Key key = ToKey("000102030405060708090a0b0c0d0e0f");
     SecureGroup a{}, b{};
     uint8_t notify[kTimerNotifySize], reply[kTimerNotifySize], other[kTimerNotifySize];
