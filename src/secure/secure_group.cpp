@@ -10,7 +10,7 @@ namespace {
 constexpr uint64_t kTimerMask = (uint64_t{1} << 48) - 1;
 
 // A tenth of the tolerance: how close a TIMER_NOTIFY counts as in step, and
-// how far apart answers go.
+// the least time between two answers.
 uint32_t SyncToleranceMs(const SecureGroup& g) { return g.toleranceMs >= 10 ? g.toleranceMs / 10 : 1; }
 
 bool SameSerial(const uint8_t* a, const uint8_t* b) { return std::memcmp(a, b, kSerialSize) == 0; }
@@ -85,7 +85,7 @@ size_t SealForGroup(SecureGroup& g, uint32_t now, const uint8_t* inner, size_t n
     f.sessionId = 0;
     f.sequence = GroupTimer(g, now);
     std::memcpy(f.serial, g.serial, kSerialSize);
-    f.messageTag = g.nextTag++;  // apart from the timer: two frames in one millisecond never share a nonce
+    f.messageTag = g.nextTag++;  // with the timer: two frames in one millisecond never share a nonce
     return Wrap(g.backboneKey, f, inner, n, out, outSize);
 }
 
