@@ -15,6 +15,7 @@ namespace qel {
 namespace {
 
 constexpr uint32_t kBusyLimitMs = 3000;  // a send's longest wait for busy routers
+constexpr uint32_t kTimerWaitLimitMs = 1000;  // the start's longest wait for the group's timer
 // The driver's own address on the bus: the BCU would fill in its own, routing has none to give.
 constexpr uint16_t kOwnAddress = 0xFFFF;  // 15.15.255
 
@@ -149,14 +150,15 @@ bool NotSent(Routing& r, const char* why) {
 }
 
 // The group's timer at the start: its members' answers to the start's
-// TIMER_NOTIFY, waited for up to the latency tolerance (alone, the driver's
-// own timer then runs).
+// TIMER_NOTIFY, waited for up to the latency tolerance and at most 1 s, which
+// keeps the start's bound (alone, the driver's own timer then runs).
 void SynchroniseTimer(Routing& r) {
     SecureRouting& s = *r.secure;
     const uint32_t start = Now();
     if (!BeginSecureRouting(s, start) || !SendToGroup(r, s.notify, sizeof s.notify)) return;
-    for (uint32_t elapsed = 0; !s.group.synchronised && elapsed < s.group.toleranceMs; elapsed = Now() - start) {
-        if (Pump(r, nullptr, s.group.toleranceMs - elapsed) == platform::DatagramWait::kFailed) return;
+    const uint32_t limit = s.group.toleranceMs < kTimerWaitLimitMs ? s.group.toleranceMs : kTimerWaitLimitMs;
+    for (uint32_t elapsed = 0; !s.group.synchronised && elapsed < limit; elapsed = Now() - start) {
+        if (Pump(r, nullptr, limit - elapsed) == platform::DatagramWait::kFailed) return;
     }
 }
 
