@@ -1,10 +1,13 @@
 #include "bcuemu/knxnet_router.h"
 
+#include <algorithm>
+#include <chrono>
 #include <optional>
 #include <vector>
 
 #include "knxnet/codec.h"
 #include "knxnet/udp_socket.h"
+#include "secure/secure_group.h"
 
 namespace bcuemu {
 
@@ -43,7 +46,26 @@ std::optional<uint32_t> Address(const std::string& text) {
     return address;
 }
 
+uint64_t SteadyMs() {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
+
+uint32_t Tick() { return static_cast<uint32_t>(SteadyMs()); }
+
 }  // namespace
+
+struct KnxnetRouter::SecureState {
+    qel::secure::SecureGroup group{};
+    qel::secure::Key key{};
+    uint32_t toleranceMs = 0;
+    RoutingFaults faults;
+    ~SecureState() {
+        qel::secure::EndGroup(group);
+        qel::secure::Wipe(key.data(), key.size());
+    }
+};
 
 KnxnetRouter::KnxnetRouter(Bus& bus) : bus_(bus) {}
 
@@ -89,6 +111,7 @@ bool KnxnetRouter::Start(const std::string& group, const std::string& interface,
     ownAddress_ = own.address;
     ownPort_ = own.port;
     stopping_ = false;
+    BeginSecure();
     bus_.Attach(this);
     thread_ = std::thread([this] { Run(); });
     return true;
@@ -107,9 +130,102 @@ void KnxnetRouter::Stop() {
 
 std::string KnxnetRouter::GroupEndpoint() const { return knxnet::EndpointText({group_, port_}); }
 
-void KnxnetRouter::Send(const std::vector<uint8_t>& datagram) {
+void KnxnetRouter::Secure(const std::array<uint8_t, 16>& backboneKey, uint32_t toleranceMs) {
+    {
+        std::lock_guard lock(mutex_);
+        secure_ = std::make_unique<SecureState>();
+        std::copy(backboneKey.begin(), backboneKey.end(), secure_->key.begin());
+        secure_->toleranceMs = toleranceMs;
+    }
+    if (sender_) BeginSecure();
+}
+
+void KnxnetRouter::BeginSecure() {
+    std::vector<uint8_t> request(qel::secure::kTimerNotifySize);
+    {
+        std::lock_guard lock(mutex_);
+        if (!secure_ || !qel::secure::BeginGroup(secure_->group, secure_->key, secure_->toleranceMs, SteadyMs(),
+                                                 Tick(), request.data()))
+            return;
+    }
+    SendRaw(request);
+}
+
+void KnxnetRouter::SetFaults(const RoutingFaults& faults) {
+    std::lock_guard lock(mutex_);
+    if (secure_) secure_->faults = faults;
+}
+
+void KnxnetRouter::SendRaw(const std::vector<uint8_t>& datagram) {
     std::lock_guard lock(mutex_);
     if (sender_) sender_->SendTo(datagram, {group_, port_});
+}
+
+void KnxnetRouter::Send(const std::vector<uint8_t>& datagram) {
+    std::vector<uint8_t> sealed;
+    {
+        std::lock_guard lock(mutex_);
+        if (!secure_ || datagram.empty()) {
+            if (sender_) sender_->SendTo(datagram, {group_, port_});
+            return;
+        }
+        namespace sec = qel::secure;
+        SecureState& s = *secure_;
+        sec::WrapperFields f;
+        f.sequence = sec::GroupTimer(s.group, Tick());
+        if (s.faults.oldTimers > 0) {
+            --s.faults.oldTimers;
+            f.sequence -= 2 * static_cast<uint64_t>(s.group.toleranceMs);
+        }
+        std::copy(s.group.serial, s.group.serial + sec::kSerialSize, f.serial);
+        f.messageTag = s.group.nextTag++;
+        sealed.resize(datagram.size() + sec::kWrapperOverhead);
+        if (sec::Wrap(s.group.backboneKey, f, datagram.data(), datagram.size(), sealed.data(), sealed.size()) == 0)
+            return;
+        if (s.faults.badMacs > 0) {
+            --s.faults.badMacs;
+            sealed.back() ^= 0x01;
+        }
+    }
+    SendRaw(sealed);
+}
+
+int KnxnetRouter::KeepTimer() {
+    std::vector<uint8_t> notify;
+    int until = 1000;
+    {
+        std::lock_guard lock(mutex_);
+        if (!secure_) return until;
+        qel::secure::SecureGroup& g = secure_->group;
+        if (qel::secure::UntilTimerNotify(g, Tick()) == 0) {
+            notify.resize(qel::secure::kTimerNotifySize);
+            if (!qel::secure::PeriodicTimerNotify(g, Tick(), notify.data())) notify.clear();
+        }
+        until = static_cast<int>(std::min<uint32_t>(1000, qel::secure::UntilTimerNotify(g, Tick())));
+    }
+    if (!notify.empty()) SendRaw(notify);
+    return until;
+}
+
+std::vector<uint8_t> KnxnetRouter::Open(const uint8_t* bytes, size_t n) {
+    std::vector<uint8_t> reply;
+    std::vector<uint8_t> inner;
+    {
+        std::lock_guard lock(mutex_);
+        if (!secure_) return std::vector<uint8_t>(bytes, bytes + n);
+        namespace sec = qel::secure;
+        inner.resize(n);
+        reply.resize(sec::kTimerNotifySize);
+        size_t innerLength = 0;
+        size_t replyLength = 0;
+        const sec::GroupOpened o = sec::OpenFromGroup(secure_->group, Tick(), bytes, n, inner.data(), inner.size(),
+                                                      &innerLength, reply.data(), &replyLength);
+        if (o != sec::GroupOpened::kFrame && o != sec::GroupOpened::kTimer) ++dropped_;
+        inner.resize(o == sec::GroupOpened::kFrame ? innerLength : 0);
+        reply.resize(replyLength);
+    }
+    if (!reply.empty()) SendRaw(reply);
+    return inner;
 }
 
 void KnxnetRouter::SendBusy(uint16_t waitMs, uint16_t control) {
@@ -128,14 +244,19 @@ void KnxnetRouter::BusTelegram(const Telegram& telegram) {
 void KnxnetRouter::BusTelegramSent(const Telegram&) {}  // it came from the group: the group has it
 
 void KnxnetRouter::Run() {
-    uint8_t buffer[1024];
+    uint8_t received[1024];
     while (!stopping_) {
         knxnet::Endpoint from;
-        const size_t n = receiver_->Receive(1000, buffer, sizeof buffer, from);
+        const size_t length = receiver_->Receive(KeepTimer(), received, sizeof received, from);
         if (stopping_) break;
         // Its own come back from its sender's port.
-        if (n < knxnet::kHeaderSize || (from.port == ownPort_ && (ownAddress_ == 0 || from.address == ownAddress_)))
+        if (length < knxnet::kHeaderSize ||
+            (from.port == ownPort_ && (ownAddress_ == 0 || from.address == ownAddress_)))
             continue;
+        const std::vector<uint8_t> frame = Open(received, length);
+        const uint8_t* buffer = frame.data();
+        const size_t n = frame.size();
+        if (n < knxnet::kHeaderSize) continue;
         const auto service = static_cast<uint16_t>(buffer[2] << 8 | buffer[3]);
         if (buffer[0] != knxnet::kHeaderSize || buffer[1] != knxnet::kProtocolVersion || service != kIndication ||
             static_cast<size_t>(buffer[4] << 8 | buffer[5]) != n)

@@ -72,6 +72,7 @@ inline constexpr char kRoutingNoSocket[] = "%s: KNXnet/IP routing on %s: no mult
 inline constexpr char kRoutingOpen[] = "%s: KNXnet/IP routing on %s open";
 inline constexpr char kRoutingLost[] = "%s: KNXnet/IP routing on %s: a router lost %u telegrams";  // its count
 inline constexpr char kRoutingNotSent[] = "%s: KNXnet/IP routing on %s: telegram not sent (%s)";  // why
+inline constexpr char kSecureRoutingDropped[] = "%s: KNX IP Secure routing on %s: frame dropped (%s, %u so far)";
 
 // An FT1.2 line; the second "%s" is the device ("/dev/ttyUSB0", "COM3").
 inline constexpr char kFt12LinkLayer[] = "%s: FT1.2 interface on %s: link layer (%s)";  // EMI2 or cEMI

@@ -166,6 +166,20 @@ bool ParseRoutingTarget(const char* target, size_t n, RoutingTarget* out) {
     out->group = 0xE000170C;  // 224.0.23.12
     out->port = 3671;
     out->interface = 0;
+    out->secure[0] = '\0';
+    constexpr char kSecure[] = "secure=";
+    constexpr size_t kSecureLength = sizeof kSecure - 1;
+    bool secureAfterInterface = false;
+    for (const char* c = begin; c + 1 + kSecureLength < end; ++c) {
+        if ((*c != '?' && *c != '&') || std::strncmp(c + 1, kSecure, kSecureLength) != 0) continue;
+        const char* path = c + 1 + kSecureLength;
+        if (static_cast<size_t>(end - path) >= sizeof out->secure) return false;
+        std::memcpy(out->secure, path, static_cast<size_t>(end - path));
+        out->secure[end - path] = '\0';
+        secureAfterInterface = *c == '&';
+        end = c;
+        break;
+    }
     constexpr char kInterface[] = "?if=";
     constexpr size_t kInterfaceLength = sizeof kInterface - 1;
     const char* mark = static_cast<const char*>(std::memchr(begin, '?', static_cast<size_t>(end - begin)));
@@ -174,6 +188,8 @@ bool ParseRoutingTarget(const char* target, size_t n, RoutingTarget* out) {
             !ParseAddress(mark + kInterfaceLength, end, &out->interface))
             return false;
         end = mark;
+    } else if (secureAfterInterface) {
+        return false;
     }
     const char* colon = static_cast<const char*>(std::memchr(begin, ':', static_cast<size_t>(end - begin)));
     const char* groupEnd = colon != nullptr ? colon : end;

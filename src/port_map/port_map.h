@@ -1,7 +1,7 @@
 // The port map: the host gives a port name of at most 11 characters; the map
 // lets that name stand for a target that does not fit or is no local device:
 // a long device path, \\.\COM12, rfc2217://HOST:PORT (a network serial
-// server), knxip://HOST[:PORT][?nat], knxrouting://[GROUP][:PORT][?if=ADDRESS],
+// server), knxip://HOST[:PORT][?nat], knxrouting://[GROUP][:PORT][?if=ADDRESS][&secure=PATH],
 // ft12:DEVICE[?cemi][?baud=N]. One "NAME = TARGET" a line, "#" starts
 // a comment, names compare without regard to letter case. The file is the one
 // QELEIB_PORTS names, else qeleib.ports beside the driver library; it is read
@@ -45,11 +45,14 @@ bool ParseTunnelTarget(const char* target, size_t n, TunnelTarget* out);
 // A knxrouting://[GROUP][:PORT][?if=ADDRESS] target: KNXnet/IP routing on a
 // multicast group (224.0.23.12 when not given) and port (3671), sent and
 // joined on the interface with the local address ADDRESS (0: the system's
-// choice). Addresses are IPv4 literals, kept in host order.
+// choice). Addresses are IPv4 literals, kept in host order. With
+// ?secure=PATH (after ?if=: &secure=PATH; last, the path runs to the end)
+// KNX IP Secure routing, PATH naming the credentials file.
 struct RoutingTarget {
     uint32_t group;
     uint16_t port;
     uint32_t interface;
+    char secure[kTargetSize];  // "": plain routing
 };
 // False when `target` (n characters) is no such target.
 bool ParseRoutingTarget(const char* target, size_t n, RoutingTarget* out);

@@ -9,11 +9,13 @@
 #include "port_map/port_map.h"
 #include "routing/routing_frames.h"
 #include "routing/routing_pace.h"
+#include "routing/routing_secure.h"
 
 namespace qel {
 namespace {
 
 constexpr uint32_t kBusyLimitMs = 3000;  // a send's longest wait for busy routers
+constexpr uint32_t kTimerWaitLimitMs = 1000;  // the start's longest wait for the group's timer
 // The driver's own address on the bus: the BCU would fill in its own, routing has none to give.
 constexpr uint16_t kOwnAddress = 0xFFFF;  // 15.15.255
 
@@ -30,10 +32,12 @@ struct Routing {
     FrameHandler onIndication;
     routing::Pace pace;
     uint32_t random;  // xorshift state, never 0
+    SecureRouting* secure;  // KNX IP Secure routing; nullptr: plain
 
     uint8_t in[routing::kMaxDatagram];
     uint8_t out[routing::kMaxDatagram];
     uint8_t cemi[routing::kMaxDatagram];
+    uint8_t sealed[routing::kMaxDatagram + secure::kWrapperOverhead];
 };
 
 Routing* RoutingOf(uint32_t handle) { return reinterpret_cast<Routing*>(LinkObjectOf(handle)); }
@@ -87,10 +91,22 @@ void Indicate(Routing& r, const uint8_t* cemi, size_t n) {
     if (r.onIndication != nullptr) r.onIndication(instance);
 }
 
+bool SendToGroup(Routing& r, const uint8_t* bytes, size_t n) {
+    const platform::Endpoint to{r.where.group, r.where.port};
+    return r.sender != nullptr && platform::Sys().sendDatagram(r.sender, &to, bytes, static_cast<uint32_t>(n));
+}
+
 void Handle(Routing& r, size_t n, const platform::Endpoint& from) {
     if (from.address == r.own.address && from.port == r.own.port) return;  // our own, looped back
+    const uint8_t* frame = r.in;
+    if (r.secure != nullptr) {
+        size_t notify = 0;
+        frame = OpenRoutedDatagram(*r.secure, Now(), r.in, n, &n, &notify);
+        if (notify != 0) SendToGroup(r, r.secure->notify, notify);
+        if (frame == nullptr) return;
+    }
     routing::Routed d;
-    if (!routing::ParseRouted(r.in, n, &d)) return;
+    if (!routing::ParseRouted(frame, n, &d)) return;
     switch (d.service) {
     case routing::Service::kIndication: Indicate(r, d.cemi, d.cemiLength); return;
     case routing::Service::kBusy:
@@ -133,6 +149,29 @@ bool NotSent(Routing& r, const char* why) {
     return false;
 }
 
+// The group's timer at the start: its members' answers to the start's
+// TIMER_NOTIFY, waited for up to the latency tolerance and at most 1 s, which
+// keeps the start's bound (alone, the driver's own timer then runs).
+void SynchroniseTimer(Routing& r) {
+    SecureRouting& s = *r.secure;
+    const uint32_t start = Now();
+    if (!BeginSecureRouting(s, start) || !SendToGroup(r, s.notify, sizeof s.notify)) return;
+    const uint32_t limit = s.group.toleranceMs < kTimerWaitLimitMs ? s.group.toleranceMs : kTimerWaitLimitMs;
+    for (uint32_t elapsed = 0; !s.group.synchronised && elapsed < limit; elapsed = Now() - start) {
+        if (Pump(r, nullptr, limit - elapsed) == platform::DatagramWait::kFailed) return;
+    }
+}
+
+// The periodic TIMER_NOTIFY when due; how long until the next one.
+uint32_t KeepTimer(Routing& r) {
+    if (r.secure == nullptr) return UINT32_MAX;
+    SecureRouting& s = *r.secure;
+    const uint32_t now = Now();
+    if (secure::UntilTimerNotify(s.group, now) == 0 && secure::PeriodicTimerNotify(s.group, now, s.notify))
+        SendToGroup(r, s.notify, sizeof s.notify);
+    return secure::UntilTimerNotify(s.group, Now());
+}
+
 }  // namespace
 
 uint32_t OpenRouting(const char* target, const char* owner) {
@@ -147,11 +186,20 @@ uint32_t OpenRouting(const char* target, const char* owner) {
                   static_cast<unsigned>((g >> 16) & 0xFF), static_cast<unsigned>((g >> 8) & 0xFF),
                   static_cast<unsigned>(g & 0xFF), static_cast<unsigned>(where.port));
     std::snprintf(r->owner, sizeof r->owner, "%s", owner);
+    if (where.secure[0] != '\0') {
+        r->secure = OpenSecureRouting(where.secure, r->owner, r->group);
+        if (r->secure == nullptr) {
+            delete r;
+            return kNoPort;
+        }
+    }
     if (!OpenSockets(*r)) {
+        delete r->secure;
         delete r;
         return kNoPort;
     }
     r->random = (Now() ^ (static_cast<uint32_t>(r->own.port) << 16) ^ r->own.address) | 1u;
+    if (r->secure != nullptr) SynchroniseTimer(*r);
     QEL_LOG(text::kRoutingOpen, r->owner, r->group);
     return HandleOfLink(&r->link);
 }
@@ -159,6 +207,7 @@ uint32_t OpenRouting(const char* target, const char* owner) {
 void CloseRouting(uint32_t handle) {
     Routing* r = RoutingOf(handle);
     CloseSockets(*r);
+    delete r->secure;
     delete r;
 }
 
@@ -179,9 +228,14 @@ bool RoutingSend(InstanceData* instance, const uint8_t* image, FrameHandler onIn
         if (elapsed + wait > kBusyLimitMs) return NotSent(r, "routers busy");
         if (Pump(r, nullptr, wait) == platform::DatagramWait::kFailed) platform::Sys().sleepMs(wait);
     }
-    const platform::Endpoint to{r.where.group, r.where.port};
-    const size_t n = routing::RoutingIndication(r.out, r.cemi, length);
-    if (!platform::Sys().sendDatagram(r.sender, &to, r.out, static_cast<uint32_t>(n))) return NotSent(r, "send refused");
+    const uint8_t* datagram = r.out;
+    size_t n = routing::RoutingIndication(r.out, r.cemi, length);
+    if (r.secure != nullptr) {
+        datagram = r.sealed;
+        n = secure::SealForGroup(r.secure->group, Now(), r.out, n, r.sealed, sizeof r.sealed);
+        if (n == 0) return NotSent(r, "not sealed");
+    }
+    if (!SendToGroup(r, datagram, n)) return NotSent(r, "send refused");
     routing::Sent(r.pace, Now());
     return true;
 }
@@ -193,7 +247,8 @@ bool ServeRouting(InstanceData* instance, platform::Wake* wake, uint32_t maxMs, 
     for (;;) {
         const uint32_t elapsed = Now() - start;
         if (elapsed >= maxMs) return true;
-        switch (Pump(r, wake, maxMs - elapsed)) {
+        const uint32_t untilNotify = KeepTimer(r);
+        switch (Pump(r, wake, untilNotify < maxMs - elapsed ? untilNotify : maxMs - elapsed)) {
         case platform::DatagramWait::kWoken: return true;
         case platform::DatagramWait::kFailed: return false;
         default: break;

@@ -18,8 +18,11 @@ struct Plain {
     uint16_t tunnel = 0;
     bool haveTunnel = false;
     unsigned user = 0;
+    bool haveBackbone = false;
+    Key backboneKey{};
     ~Plain() {
         for (std::string* s : {&keyring, &keyringPassword, &userPassword, &deviceCode}) Wipe(s->data(), s->size());
+        Wipe(backboneKey.data(), backboneKey.size());
     }
 };
 
@@ -45,12 +48,34 @@ bool Fail(char* why, size_t whySize, const char* text, unsigned line = 0) {
     return false;
 }
 
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool ParseKey(std::string_view text, Key* key) {
+    if (text.size() != 2 * key->size()) return false;
+    for (size_t i = 0; i < key->size(); ++i) {
+        const int high = HexDigit(text[2 * i]);
+        const int low = HexDigit(text[2 * i + 1]);
+        if (high < 0 || low < 0) return false;
+        (*key)[i] = static_cast<uint8_t>(high << 4 | low);
+    }
+    return true;
+}
+
 // One "KEY = VALUE" line into `p`; the failure's text, or nullptr.
 const char* TakeLine(std::string_view key, std::string_view value, Plain* p) {
     if (key == "keyring") p->keyring = value;
     else if (key == "keyring-password") p->keyringPassword = value;
     else if (key == "user-password") p->userPassword = value;
     else if (key == "device-authentication-code") p->deviceCode = value;
+    else if (key == "backbone-key") {
+        if (!ParseKey(value, &p->backboneKey)) return "backbone-key not 32 hex digits";
+        p->haveBackbone = true;
+    }
     else if (key == "tunnel") {
         if (!ParseIndividualAddress(value, &p->tunnel)) return "not an individual address";
         p->haveTunnel = true;
@@ -99,17 +124,10 @@ bool FromKeyring(const char* path, Plain* p, char* why, size_t whySize) {
     return true;
 }
 
-}  // namespace
-
-Credentials::~Credentials() {
-    Wipe(userKey.data(), userKey.size());
-    Wipe(deviceKey.data(), deviceKey.size());
-}
-
-bool ReadCredentials(const char* path, Credentials* out, char* why, size_t whySize) {
+// The file's lines into `p`.
+bool ReadPlain(const char* path, Plain* p, char* why, size_t whySize) {
     std::string text;
     if (!ReadText(path, &text)) return Fail(why, whySize, "not readable");
-    Plain p;
     const char* failure = nullptr;
     unsigned lineNumber = 0;
     for (size_t at = 0; at < text.size() && failure == nullptr;) {
@@ -123,10 +141,24 @@ bool ReadCredentials(const char* path, Credentials* out, char* why, size_t whySi
         const std::string_view key = equals == std::string_view::npos ? line : Trim(line.substr(0, equals));
         const std::string_view value = equals == std::string_view::npos ? "" : Trim(line.substr(equals + 1));
         if (key.empty() || value.empty()) failure = "not KEY = VALUE";
-        else failure = TakeLine(key, value, &p);
+        else failure = TakeLine(key, value, p);
     }
     Wipe(text.data(), text.size());
-    if (failure != nullptr) return Fail(why, whySize, failure, lineNumber);
+    return failure == nullptr || Fail(why, whySize, failure, lineNumber);
+}
+
+}  // namespace
+
+Credentials::~Credentials() {
+    Wipe(userKey.data(), userKey.size());
+    Wipe(deviceKey.data(), deviceKey.size());
+}
+
+GroupCredentials::~GroupCredentials() { Wipe(backboneKey.data(), backboneKey.size()); }
+
+bool ReadCredentials(const char* path, Credentials* out, char* why, size_t whySize) {
+    Plain p;
+    if (!ReadPlain(path, &p, why, whySize)) return false;
     if (!p.keyring.empty()) {
         if (!p.haveTunnel || p.keyringPassword.empty())
             return Fail(why, whySize, "a keyring wants keyring-password and tunnel");
@@ -139,6 +171,25 @@ bool ReadCredentials(const char* path, Credentials* out, char* why, size_t whySi
     if (!UserPasswordKey(p.userPassword, &out->userKey) ||
         (out->deviceKnown && !DeviceAuthenticationKey(p.deviceCode, &out->deviceKey)))
         return Fail(why, whySize, "cryptographic primitive failed");
+    return true;
+}
+
+bool ReadGroupCredentials(const char* path, GroupCredentials* out, char* why, size_t whySize) {
+    Plain p;
+    if (!ReadPlain(path, &p, why, whySize)) return false;
+    if (p.keyring.empty()) {
+        if (!p.haveBackbone) return Fail(why, whySize, "neither keyring nor backbone-key");
+        out->backboneKey = p.backboneKey;
+        return true;
+    }
+    if (p.keyringPassword.empty()) return Fail(why, whySize, "a keyring wants keyring-password");
+    Keyring keyring;
+    const std::string file = Beside(path, p.keyring);
+    KeyringError error = ReadKeyringFile(file.c_str(), p.keyringPassword, &keyring);
+    if (error == KeyringError::kNone && !keyring.backbone.present) error = KeyringError::kNoBackbone;
+    if (error != KeyringError::kNone) return Fail(why, whySize, KeyringErrorText(error));
+    std::memcpy(out->backboneKey.data(), keyring.backbone.key, out->backboneKey.size());
+    out->latencyToleranceMs = keyring.backbone.latencyMs;
     return true;
 }
 

@@ -357,6 +357,25 @@ KeyringError EncryptSecret(const Secrets& s, std::string_view secret, std::strin
     return ok ? KeyringError::kNone : KeyringError::kCryptoFailed;
 }
 
+// A key (the backbone's, a tool key, a group key) is one block, encrypted as
+// it is: no random bytes, no padding.
+KeyringError DecryptKey(const Secrets& s, const std::string* encoded, uint8_t* key) {
+    std::vector<uint8_t> bytes;
+    if (encoded == nullptr || !FromBase64(*encoded, &bytes) || bytes.size() != platform::kAesBlockSize)
+        return KeyringError::kMalformed;
+    const bool ok = NativeCrypto().aes128CbcDecrypt(s.key.data(), s.iv, bytes.data(),
+                                                    static_cast<uint32_t>(bytes.size()), key);
+    Wipe(bytes.data(), bytes.size());
+    return ok ? KeyringError::kNone : KeyringError::kCryptoFailed;
+}
+
+KeyringError EncryptKey(const Secrets& s, const uint8_t* key, std::string* out) {
+    uint8_t bytes[platform::kAesBlockSize];
+    const bool ok = NativeCrypto().aes128CbcEncrypt(s.key.data(), s.iv, key, sizeof bytes, bytes);
+    if (ok) *out = Base64(bytes, sizeof bytes);
+    return ok ? KeyringError::kNone : KeyringError::kCryptoFailed;
+}
+
 // Twelve hex digits; separators between them are passed over.
 bool ParseSerial(std::string_view text, uint8_t* serial) {
     size_t digits = 0;
@@ -401,6 +420,24 @@ KeyringError ReadInterface(const Element& e, const Secrets& s, Keyring* out) {
     if (error == KeyringError::kNone) error = DecryptSecret(s, e.attribute("Authentication"), &t.authentication);
     if (error == KeyringError::kNone) out->tunnels.push_back(std::move(t));
     return error;
+}
+
+KeyringError ReadBackbone(const Element& e, const Secrets& s, Keyring* out) {
+    KeyringBackbone b;
+    if (const std::string* latency = e.attribute("Latency")) {
+        if (latency->empty() || latency->size() > 5) return KeyringError::kMalformed;
+        for (char c : *latency) {
+            if (c < '0' || c > '9') return KeyringError::kMalformed;
+            b.latencyMs = b.latencyMs * 10 + static_cast<uint32_t>(c - '0');
+        }
+    }
+    if (const std::string* group = e.attribute("MulticastAddress")) b.multicastAddress = *group;
+    const KeyringError error = DecryptKey(s, e.attribute("Key"), b.key);
+    if (error != KeyringError::kNone) return error;
+    b.present = true;
+    out->backbone = b;
+    Wipe(b.key, sizeof b.key);
+    return KeyringError::kNone;
 }
 
 KeyringError ReadDevice(const Element& e, const Secrets& s, Keyring* out) {
@@ -462,6 +499,7 @@ Keyring::~Keyring() {
         WipeString(&d.authentication);
         WipeString(&d.managementPassword);
     }
+    Wipe(backbone.key, sizeof backbone.key);
 }
 
 const char* KeyringErrorText(KeyringError error) {
@@ -472,6 +510,7 @@ const char* KeyringErrorText(KeyringError error) {
         case KeyringError::kWrongPassword: return "wrong keyring password (or an altered keyring)";
         case KeyringError::kNoSuchInterface: return "no such tunnelling interface in the keyring";
         case KeyringError::kNoSuchDevice: return "no such device in the keyring";
+        case KeyringError::kNoBackbone: return "no backbone key in the keyring";
         case KeyringError::kCryptoFailed: return "cryptographic primitive failed";
     }
     return "unknown keyring error";
@@ -528,6 +567,8 @@ KeyringError ReadKeyring(std::string_view text, std::string_view password, Keyri
         KeyringError error = KeyringError::kNone;
         if (e.name == "Interface") {
             error = ReadInterface(e, s, &keyring);
+        } else if (e.name == "Backbone") {
+            error = ReadBackbone(e, s, &keyring);
         } else if (e.name == "Devices") {
             for (const Element& d : e.children)
                 if (error == KeyringError::kNone && d.name == "Device") error = ReadDevice(d, s, &keyring);
@@ -586,6 +627,18 @@ KeyringError WriteKeyring(const Keyring& keyring, std::string_view password, std
         if (error == KeyringError::kNone) error = EncryptSecret(s, plain, &encrypted);
         if (!encrypted.empty()) e->attributes.emplace_back(name, std::move(encrypted));
     };
+    if (keyring.backbone.present) {
+        Element e;
+        e.name = "Backbone";
+        if (!keyring.backbone.multicastAddress.empty())
+            e.attributes.emplace_back("MulticastAddress", keyring.backbone.multicastAddress);
+        if (keyring.backbone.latencyMs != 0)
+            e.attributes.emplace_back("Latency", std::to_string(keyring.backbone.latencyMs));
+        std::string key;
+        if (error == KeyringError::kNone) error = EncryptKey(s, keyring.backbone.key, &key);
+        e.attributes.emplace_back("Key", std::move(key));
+        root.children.push_back(std::move(e));
+    }
     for (const TunnelInterface& t : keyring.tunnels) {
         Element e;
         e.name = "Interface";

@@ -1,6 +1,6 @@
 // The ETS keyring (.knxkeys, XML): what the driver needs from it, the
-// tunnelling interfaces with their user ids and passwords and the devices
-// with their authentication codes, decrypted with the keyring's password
+// tunnelling interfaces with their user ids and passwords, the devices
+// with their authentication codes and the IP backbone's key, decrypted with the keyring's password
 // once its signature proves that password right. A writer beside it lets
 // tests and the emulator make keyrings.
 //
@@ -21,6 +21,7 @@ enum class KeyringError : uint8_t {
     kWrongPassword,     // the signature does not match: wrong password, or an altered file
     kNoSuchInterface,   // no tunnelling interface with that address
     kNoSuchDevice,      // no device with that address
+    kNoBackbone,        // no backbone key: the project's routing is not secure
     kCryptoFailed,      // a platform primitive refused
 };
 // "wrong keyring password", ...
@@ -42,17 +43,26 @@ struct KeyringDevice {
     std::string managementPassword;  // plain; may be empty
 };
 
+// The secure routing group of the project (the keyring's Backbone).
+struct KeyringBackbone {
+    bool present = false;
+    uint8_t key[16] = {};
+    uint32_t latencyMs = 0;        // the latency tolerance; 0: not given
+    std::string multicastAddress;  // as written; may be empty
+};
+
 struct Keyring {
     std::string project;
     std::string createdBy;
     std::string created;
     std::vector<TunnelInterface> tunnels;
     std::vector<KeyringDevice> devices;
+    KeyringBackbone backbone;
 
     Keyring() = default;
     Keyring(const Keyring&) = default;
     Keyring& operator=(const Keyring&) = default;
-    ~Keyring();  // wipes the passwords
+    ~Keyring();  // wipes the passwords and the backbone key
 };
 
 // Parses and checks a keyring's text and decrypts its secrets into `out`.

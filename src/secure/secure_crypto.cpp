@@ -215,4 +215,35 @@ bool Unwrap(const Key& sessionKey, const uint8_t* frame, size_t n, WrapperFields
     return true;
 }
 
+// A MAC over the header alone, with the wrapper's B0 and counter block 0.
+bool TimerNotifyMac(const Key& key, const WrapperFields& f, const uint8_t* header, uint8_t* mac) {
+    uint8_t b0[kBlockSize];
+    uint8_t counter0[kBlockSize];
+    WrapperBlocks(f, 0, b0, counter0);
+    return CbcMac(key, b0, header, kHeaderSize, nullptr, 0, mac) && CtrCrypt(key, counter0, mac, nullptr, 0);
+}
+
+bool TimerNotify(const Key& backboneKey, const WrapperFields& fields, uint8_t* out) {
+    if (fields.sequence >> 48 != 0) return false;
+    PutHeader(out, SecureService::kTimerNotify, kTimerNotifySize);
+    uint8_t* at = out + kHeaderSize;
+    Put48(at, fields.sequence);
+    std::memcpy(at + 6, fields.serial, kSerialSize);
+    Put16(at + 6 + kSerialSize, fields.messageTag);
+    return TimerNotifyMac(backboneKey, fields, out, at + 8 + kSerialSize);
+}
+
+bool OpenTimerNotify(const Key& backboneKey, const uint8_t* frame, size_t n, WrapperFields* fields) {
+    SecureFrame parsed;
+    if (!ParseSecureFrame(frame, n, &parsed) || parsed.service != SecureService::kTimerNotify) return false;
+    WrapperFields f;
+    f.sequence = parsed.sequence;
+    std::memcpy(f.serial, parsed.serial, kSerialSize);
+    f.messageTag = parsed.messageTag;
+    uint8_t computed[kMacSize];
+    if (!TimerNotifyMac(backboneKey, f, frame, computed) || !SameMac(computed, parsed.mac)) return false;
+    *fields = f;
+    return true;
+}
+
 }  // namespace qel::secure

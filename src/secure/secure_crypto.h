@@ -2,7 +2,8 @@
 // (platform/crypto.h): the key derivations, KNX's CCM (CBC-MAC over
 // B0 | associated data | payload, then CTR over the MAC and the payload with
 // counter blocks ending 0xff00, 0xff01, ...), the MACs of SESSION_RESPONSE
-// and SESSION_AUTHENTICATE, and the SECURE_WRAPPER around a session's frames.
+// and SESSION_AUTHENTICATE, the SECURE_WRAPPER around a session's or a
+// routing group's frames, and the group's TIMER_NOTIFY.
 //
 // Every function returns false when a primitive failed or a frame does not
 // authenticate; outputs are then not to be used. Nothing here logs, and keys
@@ -65,6 +66,12 @@ size_t Wrap(const Key& sessionKey, const WrapperFields& fields, const uint8_t* i
 // small a buffer; `inner` then holds nothing usable.
 bool Unwrap(const Key& sessionKey, const uint8_t* frame, size_t n, WrapperFields* fields, uint8_t* inner,
             size_t innerSize, size_t* innerLength);
+
+// A TIMER_NOTIFY (timer value in `fields.sequence`, the session id unused)
+// under the backbone key into `out` (kTimerNotifySize bytes).
+bool TimerNotify(const Key& backboneKey, const WrapperFields& fields, uint8_t* out);
+// The fields of a TIMER_NOTIFY once its MAC is right; false otherwise.
+bool OpenTimerNotify(const Key& backboneKey, const uint8_t* frame, size_t n, WrapperFields* fields);
 
 // Overwrites secrets in a way the compiler keeps.
 void Wipe(void* bytes, size_t n);

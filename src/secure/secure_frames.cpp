@@ -112,6 +112,13 @@ bool ParseSecureFrame(const uint8_t* bytes, size_t n, SecureFrame* out) {
             out->encryptedLength = n - kWrapperOverhead;
             out->mac = bytes + n - kMacSize;
             return true;
+        case SecureService::kTimerNotify:
+            if (n != kTimerNotifySize) return false;
+            out->sequence = Get48(body);
+            out->serial = body + 6;
+            out->messageTag = Get16(body + 6 + kSerialSize);
+            out->mac = body + 8 + kSerialSize;
+            return true;
     }
     return false;
 }

@@ -1,6 +1,7 @@
-// The frames of a KNX IP Secure session, as bytes: SESSION_REQUEST,
-// SESSION_RESPONSE, SESSION_AUTHENTICATE, SESSION_STATUS and the
-// SECURE_WRAPPER around every frame of an established session. Pure byte
+// The frames of KNX IP Secure, as bytes: SESSION_REQUEST, SESSION_RESPONSE,
+// SESSION_AUTHENTICATE, SESSION_STATUS, the SECURE_WRAPPER around every frame
+// of an established session or a secure routing group, and the group's
+// TIMER_NOTIFY. Pure byte
 // work, no cryptography (secure_crypto.h computes the MACs and wraps): every
 // parser takes untrusted bytes and refuses what is malformed.
 #pragma once
@@ -21,6 +22,7 @@ enum class SecureService : uint16_t {
     kSessionResponse = 0x0952,
     kSessionAuthenticate = 0x0953,
     kSessionStatus = 0x0954,
+    kTimerNotify = 0x0955,
 };
 
 enum SessionStatus : uint8_t {
@@ -53,6 +55,8 @@ constexpr size_t kSessionStatusSize = kHeaderSize + 2;                          
 // Session id, sequence, serial number and message tag before the encrypted frame.
 constexpr size_t kWrapperFieldsSize = 2 + 6 + kSerialSize + 2;
 constexpr size_t kWrapperOverhead = kHeaderSize + kWrapperFieldsSize + kMacSize;       // 38
+// Timer value, serial number and message tag, then the MAC.
+constexpr size_t kTimerNotifySize = kHeaderSize + 6 + kSerialSize + 2 + kMacSize;      // 36
 
 // The KNXnet/IP header of a frame of `total` bytes.
 void PutHeader(uint8_t* out, SecureService service, size_t total);
@@ -70,12 +74,12 @@ struct SecureFrame {
     uint16_t sessionId = 0;                 // RESPONSE, WRAPPER
     ControlEndpoint control{};              // REQUEST
     const uint8_t* publicKey = nullptr;     // REQUEST (client's), RESPONSE (server's)
-    const uint8_t* mac = nullptr;           // RESPONSE, AUTHENTICATE, WRAPPER
+    const uint8_t* mac = nullptr;           // RESPONSE, AUTHENTICATE, WRAPPER, TIMER_NOTIFY
     uint8_t userId = 0;                     // AUTHENTICATE
     uint8_t status = 0;                     // STATUS
-    uint64_t sequence = 0;                  // WRAPPER, 48 bits
-    const uint8_t* serial = nullptr;        // WRAPPER, kSerialSize bytes
-    uint16_t messageTag = 0;                // WRAPPER
+    uint64_t sequence = 0;                  // WRAPPER, TIMER_NOTIFY (its timer value): 48 bits
+    const uint8_t* serial = nullptr;        // WRAPPER, TIMER_NOTIFY: kSerialSize bytes
+    uint16_t messageTag = 0;                // WRAPPER, TIMER_NOTIFY
     const uint8_t* encrypted = nullptr;     // WRAPPER: the encrypted frame
     size_t encryptedLength = 0;
 };

@@ -131,11 +131,18 @@ TEST(PortMap, RoutingTargetsGiveGroupPortAndInterface) {
         EXPECT_EQ(t.interface, c.interface);
     }
     for (const char* bad : {"knxrouting://192.168.1.5", "knxrouting://224.0.23.12:0", "knxrouting://224.0.23.256",
-                            "knxrouting://?if=gw", "knxrouting://?nat", "knxip://224.0.23.12"}) {
+                            "knxrouting://?if=gw", "knxrouting://?nat", "knxip://224.0.23.12",
+                            "knxrouting://&secure=/etc/q.secure", "knxrouting://?secure="}) {
         SCOPED_TRACE(bad);
         RoutingTarget t{};
         EXPECT_FALSE(ParseRoutingTarget(bad, std::strlen(bad), &t));
     }
+    RoutingTarget secure{};
+    const char* withSecure = "knxrouting://:3700?if=127.0.0.1&secure=/etc/q/a&b.secure";
+    ASSERT_TRUE(ParseRoutingTarget(withSecure, std::strlen(withSecure), &secure));
+    EXPECT_EQ(secure.port, 3700);
+    EXPECT_EQ(secure.interface, 0x7F000001u);
+    EXPECT_STREQ(secure.secure, "/etc/q/a&b.secure");
     char target[64];
     PortMapFault fault;
     EXPECT_EQ(LookUpInPortMap("IP = knxrouting://?if=10.0.0.2\n", "ip", target, sizeof target, &fault), MapLookup::kMapped);

@@ -1,7 +1,8 @@
 // KNX IP Secure's groundwork against published vectors: the platform's
 // primitives (FIPS 180-2, RFC 7914, FIPS 197, SP 800-38A, RFC 7748), the CCM
 // core (RFC 3610), the session MAC of the KNXnet/IP Secure application
-// note's example, and the keyring written and read back.
+// note's example, and the keyring written and read back; secure routing's
+// wrapper and timer between two group members (no published vector found).
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,6 +12,7 @@
 #include "secure/keyring.h"
 #include "secure/secure_crypto.h"
 #include "secure/secure_frames.h"
+#include "secure/secure_group.h"
 
 namespace {
 
@@ -237,6 +239,10 @@ TEST(SecureKeyring, WrittenKeyringReadsBackAndRefusesAWrongPassword) {
     device.authentication = "trustme";
     device.managementPassword = "a management password of 30 b.";
     keyring.devices.push_back(device);
+    keyring.backbone.present = true;
+    const Bytes backbone = FromHex("000102030405060708090a0b0c0d0e0f");
+    std::copy(backbone.begin(), backbone.end(), keyring.backbone.key);
+    keyring.backbone.latencyMs = 2000;
 
     std::string text;
     ASSERT_EQ(WriteKeyring(keyring, "keyring password", &text), KeyringError::kNone);
@@ -256,6 +262,10 @@ TEST(SecureKeyring, WrittenKeyringReadsBackAndRefusesAWrongPassword) {
     ASSERT_EQ(FindDevice(read, 0x110A, &foundDevice), KeyringError::kNone);
     EXPECT_EQ(Hex(foundDevice->serial, 6), "00fa10010401");
     EXPECT_EQ(foundDevice->managementPassword, device.managementPassword);
+    ASSERT_TRUE(read.backbone.present);
+    EXPECT_EQ(Hex(read.backbone.key, 16), Hex(backbone));
+    EXPECT_EQ(read.backbone.latencyMs, 2000u);
+    EXPECT_EQ(text.find("000102030405060708090a0b0c0d0e0f"), std::string::npos);
 
     EXPECT_EQ(ReadKeyring(text, "wrong password", &read), KeyringError::kWrongPassword);
     std::string altered = text;
@@ -266,6 +276,72 @@ TEST(SecureKeyring, WrittenKeyringReadsBackAndRefusesAWrongPassword) {
         ASSERT_EQ(ReadKeyring(text.substr(0, n), "keyring password", &read), KeyringError::kMalformed) << n;
     EXPECT_EQ(ReadKeyring("<!DOCTYPE x><Keyring/>", "keyring password", &read), KeyringError::kMalformed);
     EXPECT_EQ(ReadKeyringFile("/nonexistent/none.knxkeys", "x", &read), KeyringError::kUnreadable);
+}
+
+// Two members of a group, one whose timer ran 50 s ahead: the start's
+// TIMER_NOTIFY answered and taken, a wrapper out and back, then a wrong MAC,
+// a timer beyond the tolerance behind, another session and a plain frame
+// dropped; the periodic TIMER_NOTIFY after 10 s.
+TEST(SecureGroup, WrapperAndTimerBetweenTwoMembers) {
+    const Key key = ToKey("000102030405060708090a0b0c0d0e0f");
+    SecureGroup a{}, b{};
+    uint8_t notify[kTimerNotifySize], reply[kTimerNotifySize], other[kTimerNotifySize];
+    ASSERT_TRUE(BeginGroup(b, key, 1000, 50000, 100, other));
+    ASSERT_TRUE(BeginGroup(a, key, 0, 0, 100, notify));
+    EXPECT_EQ(a.toleranceMs, kDefaultLatencyToleranceMs);
+    EXPECT_EQ(Hex(notify, 12), "061009550024000000000000");
+    EXPECT_EQ(Hex(notify + 12, 2), "00fa");
+    uint8_t inner[128];
+    size_t innerLength = 0, replyLength = 0;
+    ASSERT_EQ(OpenFromGroup(b, 100, notify, sizeof notify, inner, sizeof inner, &innerLength, reply, &replyLength),
+              GroupOpened::kTimer);
+    ASSERT_EQ(replyLength, kTimerNotifySize);  // a's timer, 0, is far behind
+    EXPECT_EQ(Hex(reply + 6, 14), "00000000c350" + Hex(a.serial, 6) + Hex(notify + 18, 2));
+    ASSERT_EQ(OpenFromGroup(a, 100, reply, sizeof reply, inner, sizeof inner, &innerLength, notify, &replyLength),
+              GroupOpened::kTimer);
+    EXPECT_EQ(replyLength, 0u);
+    EXPECT_TRUE(a.synchronised);
+    EXPECT_EQ(GroupTimer(a, 150), 50050u);
+
+    const Bytes indication = FromHex("061005300011" "2900bce0ffff0802010080");
+    uint8_t wrapped[128];
+    const size_t n = SealForGroup(b, 200, indication.data(), indication.size(), wrapped, sizeof wrapped);
+    ASSERT_EQ(n, indication.size() + kWrapperOverhead);
+    EXPECT_EQ(Hex(wrapped, 20), "061009500037" "0000" "00000000c3b4" + Hex(b.serial, 6));
+    ASSERT_EQ(OpenFromGroup(a, 210, wrapped, n, inner, sizeof inner, &innerLength, reply, &replyLength),
+              GroupOpened::kFrame);
+    EXPECT_EQ(Hex(inner, innerLength), Hex(indication));
+
+    wrapped[n - 1] ^= 0x01;
+    EXPECT_EQ(OpenFromGroup(a, 210, wrapped, n, inner, sizeof inner, &innerLength, reply, &replyLength),
+              GroupOpened::kBadMac);
+    wrapped[n - 1] ^= 0x01;
+    // 1001 ms behind at a: dropped, and a's timer goes back to b.
+    ASSERT_EQ(OpenFromGroup(a, 1201, wrapped, n, inner, sizeof inner, &innerLength, reply, &replyLength),
+              GroupOpened::kOldTimer);
+    EXPECT_EQ(innerLength, 0u);
+    ASSERT_EQ(replyLength, kTimerNotifySize);
+    EXPECT_EQ(Hex(reply + 6, 12), "00000000c79d" + Hex(b.serial, 6));
+    EXPECT_EQ(OpenFromGroup(b, 1201, reply, sizeof reply, inner, sizeof inner, &innerLength, notify, &replyLength),
+              GroupOpened::kTimer);
+    reply[20] ^= 0x01;
+    EXPECT_EQ(OpenFromGroup(b, 1201, reply, sizeof reply, inner, sizeof inner, &innerLength, notify, &replyLength),
+              GroupOpened::kBadMac);
+
+    WrapperFields session;
+    session.sessionId = 1;
+    const size_t m = Wrap(key, session, indication.data(), indication.size(), wrapped, sizeof wrapped);
+    EXPECT_EQ(OpenFromGroup(a, 1300, wrapped, m, inner, sizeof inner, &innerLength, reply, &replyLength),
+              GroupOpened::kOtherSession);
+    EXPECT_EQ(OpenFromGroup(a, 1300, indication.data(), indication.size(), inner, sizeof inner, &innerLength, reply,
+                            &replyLength),
+              GroupOpened::kNotWrapped);
+
+    EXPECT_EQ(UntilTimerNotify(a, 1300), kTimerNotifyPeriodMs - 99);  // from the answer at 1201
+    EXPECT_EQ(UntilTimerNotify(a, 11201), 0u);
+    ASSERT_TRUE(PeriodicTimerNotify(a, 11201, notify));
+    EXPECT_EQ(Hex(notify + 6, 12), "00000000eead" + Hex(a.serial, 6));
+    EXPECT_EQ(UntilTimerNotify(a, 11201), kTimerNotifyPeriodMs);
 }
 
 }  // namespace

@@ -26,7 +26,7 @@ protected:
         if (!InOwnNamespace()) GTEST_SKIP() << "multicast only in a network namespace of the run's own";
         std::string error;
         ASSERT_TRUE(router.Start("224.0.23.12:0", "127.0.0.1", error)) << error;
-        port = MapTestPort("knxrouting://" + router.GroupEndpoint() + "?if=127.0.0.1");
+        port = MapTestPort(RoutingTestTarget(router));
         ASSERT_FALSE(port.empty());
         ASSERT_EQ(instance.coldStart(port), 0);
         running = true;

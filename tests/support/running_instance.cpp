@@ -36,7 +36,7 @@ RunningInstance::RunningInstance(const LoadedDriver& driver, bcuemu::Bus* bus, b
         router_ = std::make_unique<bcuemu::KnxnetRouter>(*bus);
         std::string error;
         EXPECT_TRUE(router_->Start("224.0.23.12:0", "127.0.0.1", error)) << error;
-        port_ = MapTestPort("knxrouting://" + router_->GroupEndpoint() + "?if=127.0.0.1");
+        port_ = MapTestPort(RoutingTestTarget(*router_));
         EXPECT_FALSE(port_.empty());
         return;
     }

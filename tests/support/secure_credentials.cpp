@@ -1,5 +1,6 @@
 #include "support/secure_credentials.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -32,10 +33,19 @@ std::string WriteTestFile(const std::string& name, const std::string& text) {
     return path;
 }
 
+std::array<uint8_t, 16> TestBackboneKey() {
+    return {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x98, 0xA9, 0xBA, 0xCB, 0xDC, 0xED, 0xFE, 0x0F};
+}
+
 std::string TestKeyring() {
     static const std::string path = [] {
         secure::Keyring keyring;
         keyring.created = "2026-12-09T12:00:00.0000000Z";
+        keyring.backbone.present = true;
+        const std::array<uint8_t, 16> backbone = TestBackboneKey();
+        std::copy(backbone.begin(), backbone.end(), keyring.backbone.key);
+        keyring.backbone.latencyMs = 1000;
+        keyring.backbone.multicastAddress = "224.0.23.12";
         secure::TunnelInterface tunnel;
         secure::ParseIndividualAddress("1.1.241", &tunnel.individualAddress);
         secure::ParseIndividualAddress("1.1.240", &tunnel.host);
@@ -47,6 +57,12 @@ std::string TestKeyring() {
         if (secure::WriteKeyring(keyring, kTestKeyringPassword, &text) != secure::KeyringError::kNone) return std::string();
         return WriteTestFile("tunnels.knxkeys", text);
     }();
+    return path;
+}
+
+std::string TestRoutingCredentials() {
+    static const std::string path =
+        WriteTestFile("secure-routing", "keyring = " + TestKeyring() + "\nkeyring-password = " + kTestKeyringPassword + "\n");
     return path;
 }
 

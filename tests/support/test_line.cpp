@@ -30,7 +30,14 @@ std::string TunnelTestTarget(bcuemu::KnxnetServer& server) {
     }
     return "knxip://" + endpoint + (LineKindIs("knxiptcp") ? "?tcp" : "");
 }
-bool OverRouting() { return LineKindIs("knxrouting"); }
+bool OverRouting() { return LineKindIs("knxrouting") || LineKindIs("knxroutingsecure"); }
+
+std::string RoutingTestTarget(bcuemu::KnxnetRouter& router) {
+    const std::string target = "knxrouting://" + router.GroupEndpoint() + "?if=127.0.0.1";
+    if (!LineKindIs("knxroutingsecure")) return target;
+    router.Secure(TestBackboneKey());
+    return target + "&secure=" + TestRoutingCredentials();
+}
 
 bool OverSer2net() { return LineKindIs("ser2net"); }
 bool OverFt12() { return LineKindIs("ft12") || LineKindIs("ft12cemi"); }

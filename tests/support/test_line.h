@@ -8,7 +8,8 @@
 // or, with QEL_TEST_LINE=knxip, no line at all: a KNXnet/IP tunnel to the
 // emulated bus's tunnelling server (knxiptcp: the tunnel over TCP;
 // knxipsecure: over TCP in a KNX IP Secure session); or, with QEL_TEST_LINE=knxrouting, KNXnet/IP
-// routing with the emulated bus's router on a multicast group, only inside a
+// routing with the emulated bus's router on a multicast group (knxroutingsecure:
+// KNX IP Secure routing), only inside a
 // network namespace of the run's own (QEL_TEST_NAMESPACE=1, which
 // routing_namespace.sh sets there); or, with QEL_TEST_LINE=ft12 (ft12cemi), an
 // emulated FT1.2 interface with EMI2 (cEMI) on a pty instead of the BCU. One
@@ -19,6 +20,7 @@
 
 #include "bcuemu/bcu.h"
 #include "bcuemu/ft12_interface.h"
+#include "bcuemu/knxnet_router.h"
 #include "bcuemu/knxnet_server.h"
 
 namespace qel::test {
@@ -31,6 +33,10 @@ bool OverTunnel();
 // target naming the test credentials (support/secure_credentials.h).
 std::string TunnelTestTarget(bcuemu::KnxnetServer& server);
 bool OverRouting();
+// The knxrouting:// target of the running router `router` on the interface
+// 127.0.0.1; on the knxroutingsecure runs the router made secure and the
+// target naming the test credentials.
+std::string RoutingTestTarget(bcuemu::KnxnetRouter& router);
 bool OverSer2net();
 bool OverFt12();
 // Maps a new short name to `target` in this process's port map (QELEIB_PORTS); the name, or "".

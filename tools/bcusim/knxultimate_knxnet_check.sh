@@ -9,6 +9,8 @@
 #   tcp-keyring  the same with the keyring bcusim wrote
 #   routing      routing on 224.0.23.12:3671 (--knxnet-routing), multicast
 #                routed over the namespace's veth
+#   routing-secure  the same in KNX IP Secure routing (--knxnet-secure), the
+#                backbone key from bcusim's keyring
 # knxultimate binds to a non-loopback IPv4 interface only, so this runs in a
 # network namespace of the check's own (unshare -n): a veth pair with both
 # ends inside and 10.231.0.1/24 stands in for a network, and bcusim listens
@@ -27,7 +29,7 @@ skip() {
     exit 77
 }
 case $mode in
-udp | tcp-secure | tcp-keyring | routing) ;;
+udp | tcp-secure | tcp-keyring | routing | routing-secure) ;;
 *) echo "unknown mode $mode"; exit 2 ;;
 esac
 [ "$target" = linux ] || skip "network namespaces: Linux only"
@@ -43,7 +45,7 @@ ip link set lo up || exit 1
 ip link add knx0 type veth peer name knx1 || exit 1
 ip addr add $address/24 dev knx0 && ip link set knx1 up && ip link set knx0 up || exit 1
 # Multicast goes out on the veth (and comes back by the sockets' loop).
-[ "$mode" = routing ] && { ip route add 224.0.0.0/4 dev knx0 || exit 1; }
+case $mode in routing*) ip route add 224.0.0.0/4 dev knx0 || exit 1 ;; esac
 
 work=$(mktemp -d /tmp/knxultimate-knxnet.XXXXXX) || exit 1
 cd "$work" || exit 1
@@ -72,6 +74,7 @@ case $mode in
 udp) options="--knxnet $address:0 --knxnet-any-address" ;;
 tcp-*) mkdir keys && options="--knxnet $address:0 --knxnet-any-address --knxnet-secure keys" ;;
 routing) options="--knxnet-routing 224.0.23.12:3671 --knxnet-if $address" ;;
+routing-secure) mkdir keys && options="--knxnet-routing 224.0.23.12:3671 --knxnet-if $address --knxnet-secure keys" ;;
 esac
 "$bcusim" --line ./b1 $options --ready-file ready "$scenario" >bcusim.log 2>&1 &
 bcusim_pid=$!
@@ -86,13 +89,14 @@ kill -0 $bcusim_pid 2>/dev/null || fail "bcusim ended before it was ready"
 case $mode in
 udp) line="tunnelling server on $address" ;;
 tcp-*) line="tunnelling over TCP on $address" ;;
-routing) line="routing on 224\.0\.23\.12" ;;
+routing*) line="routing on 224\.0\.23\.12" ;;
 esac
 port=$(sed -n "s/^knxnet: $line:\([0-9][0-9]*\)\$/\1/p" bcusim.log)
 [ -n "$port" ] || fail "bcusim did not say where it listens ($line)"
 peer="$modules $mode $address $port"
-[ "$mode" = routing ] && peer="$modules $mode 224.0.23.12 $port $address"
+case $mode in routing*) peer="$modules $mode 224.0.23.12 $port $address" ;; esac
 [ "$mode" = tcp-keyring ] && peer="$peer $address $work/keys"
+[ "$mode" = routing-secure ] && peer="$peer $work/keys"
 
 # The peer ends by itself: 0 once it has seen everything, 1 after 60 s.
 # LOG_LEVEL=debug: knxultimate logs each frame it sends and receives.
@@ -106,7 +110,15 @@ source=1\.1\.202
 case $mode in tcp-*) source=1\.1\.241 ;; esac
 grep -q "$source -> 5/0/2 write 1 " bcusim.log || fail "knxultimate's write is not on the bus"
 echo "on the bus: $(grep -m1 "$source -> 5/0/2 write 1 " bcusim.log)"
-if [ "$mode" = routing ]; then
+if [ "$mode" = routing-secure ]; then
+    # bcusim's secure router takes wrapped datagrams only, and knxultimate
+    # logs what it opened as the plain frame inside.
+    grep -q "KNX IP Secure routing, credentials" bcusim.log || fail "bcusim's router is not secure"
+    wrapped=$(grep -c "TX 0950 SecureWrapper" peer.log)
+    [ "$wrapped" -gt 0 ] || fail "knxultimate sent no SECURE_WRAPPER"
+    echo "knxultimate sent $wrapped SECURE_WRAPPERs and $(grep -c "TX 0955 TimerNotify" peer.log) TIMER_NOTIFY (its debug log)"
+fi
+case $mode in routing*)
     # Its own datagrams come back by the loop from its port 3671; the rest
     # are bcusim's router's.
     echo "knxultimate received ROUTING_INDICATION from (its debug log):"
@@ -114,7 +126,8 @@ if [ "$mode" = routing ]; then
         sort | uniq -c
     echo "passed"
     exit 0
-fi
+    ;;
+esac
 grep "^knxnet: \(tunnel\|secure session\) " bcusim.log
 case $mode in
 tcp-*) grep -q "^knxnet: secure session [0-9]*: user 2 authenticated$" bcusim.log ||

@@ -72,8 +72,9 @@ constexpr const char* kUsage =
     "                         namespace a test made for itself\n"
     "  --knxnet-if ADDRESS    the router's interface, by its local address\n"
     "  --knxnet-secure DIR    with --knxnet: TCP tunnels only inside KNX IP Secure\n"
-    "                         sessions, with demo credentials; writes the driver's\n"
-    "                         DIR/bcusim.secure and DIR/bcusim.knxkeys\n"
+    "                         sessions; with --knxnet-routing: KNX IP Secure routing\n"
+    "                         (the keyring's backbone key). Demo credentials; writes\n"
+    "                         the driver's DIR/bcusim.secure and DIR/bcusim.knxkeys\n"
     "  --help                 this text\n"
     "\n"
     "scenario (TOML):\n"
@@ -189,8 +190,8 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (!settings.knxnetSecure.empty() && settings.knxnet.empty()) {
-        std::fprintf(stderr, "bcusim: --knxnet-secure goes with --knxnet\n");
+    if (!settings.knxnetSecure.empty() && settings.knxnet.empty() && settings.knxnetRouting.empty()) {
+        std::fprintf(stderr, "bcusim: --knxnet-secure goes with --knxnet or --knxnet-routing\n");
         return 2;
     }
     if (settings.knxnetAnyAddress && settings.knxnet.empty()) {
@@ -231,7 +232,11 @@ int main(int argc, char** argv) {
         if (!settings.knxnetSecure.empty())
             Print("knxnet: TCP tunnels in KNX IP Secure sessions, credentials " + settings.knxnetSecure + "/bcusim.secure");
     }
-    if (!settings.knxnetRouting.empty()) Print("knxnet: routing on " + simulation.RoutingGroup());
+    if (!settings.knxnetRouting.empty()) {
+        Print("knxnet: routing on " + simulation.RoutingGroup());
+        if (!settings.knxnetSecure.empty())
+            Print("knxnet: KNX IP Secure routing, credentials " + settings.knxnetSecure + "/bcusim.secure");
+    }
     if (!readyFile.empty() && !WriteReadyFile(readyFile, ports)) {
         std::fprintf(stderr, "bcusim: cannot write %s\n", readyFile.c_str());
         return 1;

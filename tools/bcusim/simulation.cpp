@@ -1,6 +1,7 @@
 #include "simulation.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <sstream>
 
@@ -25,6 +26,8 @@ std::string VcdPathFor(const std::string& path, size_t index, size_t count) {
 constexpr char kDemoDeviceCode[] = "bcusim device";
 constexpr char kDemoUserPassword[] = "bcusim tunnel";
 constexpr char kDemoKeyringPassword[] = "bcusim keyring";
+constexpr std::array<uint8_t, 16> kDemoBackboneKey = {0xB0, 0xC5, 0x13, 0x00, 0xDE, 0x30, 0x00, 0x00,
+                                                      0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
 
 bool WriteText(const std::string& path, const std::string& text) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -46,6 +49,10 @@ bool WriteDemoCredentials(const std::string& folder, std::string& error) {
     tunnel.password = kDemoUserPassword;
     tunnel.authentication = kDemoDeviceCode;
     keyring.tunnels.push_back(tunnel);
+    keyring.backbone.present = true;
+    std::copy(kDemoBackboneKey.begin(), kDemoBackboneKey.end(), keyring.backbone.key);
+    keyring.backbone.latencyMs = 1000;
+    keyring.backbone.multicastAddress = "224.0.23.12";
     std::string text;
     const std::string base = folder + "/bcusim";
     if (sec::WriteKeyring(keyring, kDemoKeyringPassword, &text) != sec::KeyringError::kNone ||
@@ -138,12 +145,10 @@ bool Simulation::Start(std::string& error) {
         }
         ports_.push_back(port);
     }
+    if (!settings_.knxnetSecure.empty() && !WriteDemoCredentials(settings_.knxnetSecure, error)) return false;
     if (!settings_.knxnet.empty()) {
         knxnet_ = std::make_unique<bcuemu::KnxnetServer>(*bus_, print_);
-        if (!settings_.knxnetSecure.empty()) {
-            if (!WriteDemoCredentials(settings_.knxnetSecure, error)) return false;
-            knxnet_->Secure({kDemoDeviceCode, {{2, kDemoUserPassword}}});
-        }
+        if (!settings_.knxnetSecure.empty()) knxnet_->Secure({kDemoDeviceCode, {{2, kDemoUserPassword}}});
         if (!knxnet_->Start(settings_.knxnet, error, settings_.knxnetAnyAddress)) {
             error = "--knxnet " + settings_.knxnet + ": " + error;
             return false;
@@ -151,6 +156,7 @@ bool Simulation::Start(std::string& error) {
     }
     if (!settings_.knxnetRouting.empty()) {
         router_ = std::make_unique<bcuemu::KnxnetRouter>(*bus_);
+        if (!settings_.knxnetSecure.empty()) router_->Secure(kDemoBackboneKey, 1000);
         if (!router_->Start(settings_.knxnetRouting, settings_.knxnetInterface, error)) {
             error = "--knxnet-routing " + settings_.knxnetRouting + ": " + error;
             return false;

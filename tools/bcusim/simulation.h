@@ -34,7 +34,7 @@ struct Settings {
     bool record = false;                 // keep line events (for a VCD)
     std::string knxnet;                  // KNXnet/IP tunnelling server at ADDRESS[:PORT]; empty: none
     bool knxnetAnyAddress = false;       // the server may take a non-loopback address (a test's namespace)
-    std::string knxnetSecure;            // a folder: TCP tunnels in KNX IP Secure sessions, demo credentials there
+    std::string knxnetSecure;            // a folder: TCP tunnels in KNX IP Secure sessions and secure routing, demo credentials there
     std::string ft12;                    // "emi2" or "cemi": FT1.2 interfaces on the ptys; empty: BCUs
     std::string knxnetRouting;           // KNXnet/IP router on GROUP[:PORT]; empty: none
     std::string knxnetInterface;         // its interface's local address; empty: the system's choice
