@@ -41,6 +41,7 @@
 #include "driver_host.h"
 #include "knxnet/codec.h"
 #include "knxnet/udp_socket.h"
+#include "secure/secure_group.h"
 #include "support/secure_credentials.h"
 
 extern char** environ;
@@ -127,11 +128,18 @@ private:
 
 // A routing client that does no more than the protocol asks: the floor of
 // routing. A write counts once the bus has carried it (routing confirms
-// nothing); a read once the answer came back on the group.
+// nothing); a read once the answer came back on the group. Made secure, a
+// group member as the protocol's bytes (secure/secure_group.h), nothing more.
 class RoutingReference {
 public:
+    bool Secure(const qel::secure::Key& backboneKey) {
+        secure_ = true;
+        uint8_t notify[qel::secure::kTimerNotifySize];
+        return qel::secure::BeginGroup(group_, backboneKey, 0, 0, NowMs(), notify) &&
+               sender_->SendTo({notify, notify + sizeof notify}, groupEndpoint_);
+    }
     bool Join(const Endpoint& group, std::string& error) {
-        group_ = group;
+        groupEndpoint_ = group;
         receiver_ = bcuemu::detail::UdpSocket::Create(error);
         sender_ = bcuemu::detail::UdpSocket::Create(error);
         Endpoint bound;
@@ -141,8 +149,8 @@ public:
     double Exchange(bcuemu::Bus& bus, const Telegram& telegram, int answerOf = -1) {
         uint8_t buffer[512];
         Endpoint from;
-        while (receiver_->Receive(0, buffer, sizeof buffer, from) > 0) {
-        }  // the answers to the driver's reads, also heard here
+        for (size_t n; (n = receiver_->Receive(0, buffer, sizeof buffer, from)) > 0;)
+            Open(buffer, n);  // the answers to the driver's reads, also heard here
         bus.ClearHistory();
         const auto t0 = Clock::now();
         const std::vector<uint8_t> cemi = EncodeCemi({kLDataInd, telegram, false});
@@ -154,12 +162,19 @@ public:
         std::copy(cemi.begin(), cemi.end(), datagram.begin() + kHeaderSize);
         datagram[4] = static_cast<uint8_t>(datagram.size() >> 8);
         datagram[5] = static_cast<uint8_t>(datagram.size());
-        sender_->SendTo(datagram, group_);
+        if (secure_) {
+            uint8_t sealed[256];
+            datagram.assign(sealed, sealed + qel::secure::SealForGroup(group_, NowMs(), datagram.data(), datagram.size(),
+                                                                        sealed, sizeof sealed));
+        }
+        sender_->SendTo(datagram, groupEndpoint_);
         if (answerOf < 0) return bus.WaitTelegrams(1, 3000) ? Ms(Clock::now() - t0) : -1;
         while (Ms(Clock::now() - t0) < 3000) {
-            const size_t n = receiver_->Receive(100, buffer, sizeof buffer, from);
-            if (n <= kHeaderSize || from.port == own_.port || buffer[2] != 0x05 || buffer[3] != 0x30) continue;
-            const std::optional<CemiFrame> got = DecodeCemi(buffer + kHeaderSize, n - kHeaderSize);
+            size_t n = receiver_->Receive(100, buffer, sizeof buffer, from);
+            if (from.port == own_.port) continue;
+            const uint8_t* frame = Open(buffer, n);
+            if (frame == nullptr || n <= kHeaderSize || frame[2] != 0x05 || frame[3] != 0x30) continue;
+            const std::optional<CemiFrame> got = DecodeCemi(frame + kHeaderSize, n - kHeaderSize);
             if (got && got->telegram.destination == answerOf && got->telegram.Service() == bcuemu::Apci::kResponse)
                 return Ms(Clock::now() - t0);
         }
@@ -167,8 +182,27 @@ public:
     }
 
 private:
+    static uint32_t NowMs() {
+        return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count());
+    }
+    // The routing frame in a datagram from the group (n becomes its length);
+    // nullptr for none. A secure member answers timers as it must.
+    const uint8_t* Open(const uint8_t* bytes, size_t& n) {
+        if (!secure_) return bytes;
+        uint8_t reply[qel::secure::kTimerNotifySize];
+        size_t replyLength = 0, innerLength = 0;
+        const qel::secure::GroupOpened opened = qel::secure::OpenFromGroup(
+            group_, NowMs(), bytes, n, inner_, sizeof inner_, &innerLength, reply, &replyLength);
+        if (replyLength != 0) sender_->SendTo({reply, reply + replyLength}, groupEndpoint_);
+        n = innerLength;
+        return opened == qel::secure::GroupOpened::kFrame ? inner_ : nullptr;
+    }
+
     std::unique_ptr<bcuemu::detail::UdpSocket> receiver_, sender_;
-    Endpoint group_, own_;
+    Endpoint groupEndpoint_, own_;
+    bool secure_ = false;
+    qel::secure::SecureGroup group_{};
+    uint8_t inner_[512] = {};
 };
 
 // Telegrams of the bus's own at `rate` a second until stopped.
@@ -191,13 +225,16 @@ struct Row {
 namespace bench {
 namespace {
 
-enum class Kind { kUdp, kTcp, kSecure, kRouting };
+enum class Kind { kUdp, kTcp, kSecure, kRouting, kSecureRouting };
+
+bool Routed(Kind kind) { return kind == Kind::kRouting || kind == Kind::kSecureRouting; }
 
 const char* Title(Kind kind) {
     switch (kind) {
         case Kind::kTcp: return "KNXnet/IP tunnel over TCP";
         case Kind::kSecure: return "KNXnet/IP tunnel in a KNX IP Secure session";
         case Kind::kRouting: return "KNXnet/IP routing";
+        case Kind::kSecureRouting: return "KNX IP Secure routing";
         default: return "KNXnet/IP tunnel";
     }
 }
@@ -208,6 +245,7 @@ std::string Target(Kind kind, const std::string& endpoint, const std::string& cr
         case Kind::kTcp: return "knxip://" + endpoint + "?tcp";
         case Kind::kSecure: return "knxip://" + endpoint + "?secure=" + credentials;
         case Kind::kRouting: return "knxrouting://" + endpoint + "?if=127.0.0.1";
+        case Kind::kSecureRouting: return "knxrouting://" + endpoint + "?if=127.0.0.1&secure=" + credentials;
         default: return "knxip://" + endpoint;
     }
 }
@@ -228,13 +266,13 @@ std::string Idle(DriverHost& host, Kind kind, const std::string& out, double idl
     const std::string ready = out + "/bcusim-ready", log = out + "/bcusim-idle.log";
     std::remove(ready.c_str());
     std::vector<std::string> args{QEL_BCUSIM_PATH, "--line", bcuemu::FreeEndpoint(), "--ready-file", ready};
-    if (kind == Kind::kRouting) {
+    if (Routed(kind)) {
         for (const char* a : {"--knxnet-routing", "224.0.23.12:0", "--knxnet-if", "127.0.0.1"}) args.push_back(a);
     } else {
         args.push_back("--knxnet");
         args.push_back("127.0.0.1:0");
     }
-    if (kind == Kind::kSecure) {
+    if (kind == Kind::kSecure || kind == Kind::kSecureRouting) {
         args.push_back("--knxnet-secure");
         args.push_back(out);
     }
@@ -252,7 +290,7 @@ std::string Idle(DriverHost& host, Kind kind, const std::string& out, double idl
     for (int i = 0; i < 500 && stat(ready.c_str(), &st) != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
     std::ifstream bcusimLog(log);
     std::string line, endpoint;
-    const std::string announced = kind == Kind::kRouting ? "knxnet: routing on " : "knxnet: tunnelling server on ";
+    const std::string announced = Routed(kind) ? "knxnet: routing on " : "knxnet: tunnelling server on ";
     while (std::getline(bcusimLog, line))
         if (line.rfind(announced, 0) == 0) endpoint = line.substr(announced.size());
     std::ostringstream text;
@@ -266,7 +304,9 @@ std::string Idle(DriverHost& host, Kind kind, const std::string& out, double idl
         const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
         text << "Idle, one link for " << Fixed(idleS, 0) << " s: " << Fixed(100 * (CpuSeconds() - cpu0) / wall, 3)
              << " % of a core, " << Fixed((ContextSwitches() - switches0) / wall, 2) << " wake-ups/s ("
-             << (kind == Kind::kRouting ? "routing keeps nothing alive" : "the heartbeat every 60 s")
+             << (kind == Kind::kRouting         ? "routing keeps nothing alive"
+                 : kind == Kind::kSecureRouting ? "a TIMER_NOTIFY every 10 s"
+                                                : "the heartbeat every 60 s")
              << "; floor 0 / 0).\n";
         host.Stop();
     } else {
@@ -283,22 +323,24 @@ std::string Idle(DriverHost& host, Kind kind, const std::string& out, double idl
 
 int main(int argc, char** argv) {
     using namespace bench;
-    bool shortRun = false;
+    bool shortRun = false, secure = false, routing = false;
     Kind kind = Kind::kUdp;
     std::string out = "build/bench-tunnel";
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--short") shortRun = true;
         else if (a == "--tcp") kind = Kind::kTcp;
-        else if (a == "--secure") kind = Kind::kSecure;
-        else if (a == "--routing") kind = Kind::kRouting;
+        else if (a == "--secure") secure = true;
+        else if (a == "--routing") routing = true;
         else if (a == "--out" && i + 1 < argc) out = argv[++i];
         else {
-            std::fprintf(stderr, "usage: %s [--short] [--tcp|--secure|--routing] [--out DIR]\n", argv[0]);
+            std::fprintf(stderr, "usage: %s [--short] [--tcp|--secure|--routing|--routing --secure] [--out DIR]\n", argv[0]);
             return 2;
         }
     }
-    if (kind == Kind::kRouting && std::getenv("QEL_TEST_NAMESPACE") == nullptr) {
+    if (routing) kind = secure ? Kind::kSecureRouting : Kind::kRouting;
+    else if (secure) kind = Kind::kSecure;
+    if (Routed(kind) && std::getenv("QEL_TEST_NAMESPACE") == nullptr) {
         std::fprintf(stderr, "tunnel_bench: --routing sends multicast: only in a network namespace of its own "
                              "(tests/routing_namespace.sh %s ...)\n", argv[0]);
         return 2;
@@ -319,16 +361,20 @@ int main(int argc, char** argv) {
     if (kind == Kind::kSecure) {
         server.Secure(qel::test::TestSecureSettings());
         credentials = qel::test::TestCredentials();
+    } else if (kind == Kind::kSecureRouting) {
+        router.Secure(qel::test::TestBackboneKey());
+        credentials = qel::test::TestRoutingCredentials();
     }
     bool ready = false;
     auto referenceSetUp0 = Clock::now();
     double referenceSetUpMs = 0;
-    if (kind == Kind::kRouting) {
+    if (Routed(kind)) {
         ready = router.Start("224.0.23.12:0", "127.0.0.1", error);
         if (ready) {
             endpoint = router.GroupEndpoint();
             referenceSetUp0 = Clock::now();
-            ready = routingReference.Join({0xE000170C, static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.find(':') + 1)))}, error);
+            ready = routingReference.Join({0xE000170C, static_cast<uint16_t>(std::stoi(endpoint.substr(endpoint.find(':') + 1)))}, error) &&
+                    (kind != Kind::kSecureRouting || routingReference.Secure(qel::test::TestBackboneKey()));
         }
     } else {
         ready = server.Start("127.0.0.1:0", error);
@@ -353,7 +399,7 @@ int main(int argc, char** argv) {
     // Writes and reads, the driver's and the reference's in turn. Routing
     // confirms nothing: there a write counts once the bus carried it.
     auto referenceExchange = [&](const Telegram& telegram, int answerOf) {
-        return kind == Kind::kRouting ? routingReference.Exchange(bus, telegram, answerOf)
+        return Routed(kind) ? routingReference.Exchange(bus, telegram, answerOf)
                                       : reference.Exchange(telegram, answerOf);
     };
     std::vector<double> write, writeFloor, read, readFloor;
@@ -363,7 +409,7 @@ int main(int argc, char** argv) {
         writeFloor.push_back(referenceExchange(Telegram::GroupValue(bcuemu::Apci::kWrite, kWriteGroup, ValueSize::kBit, value, 0), -1));
         bus.ClearHistory();
         auto t0 = Clock::now();
-        failedWrites += host.WriteBit(kWriteGroup, value) != 0 || (kind == Kind::kRouting && !bus.WaitTelegrams(1, 3000));
+        failedWrites += host.WriteBit(kWriteGroup, value) != 0 || (Routed(kind) && !bus.WaitTelegrams(1, 3000));
         write.push_back(Ms(Clock::now() - t0));
         readFloor.push_back(referenceExchange(Telegram::GroupRead(kReferenceReadGroup, 0), kReferenceReadGroup));
         uint16_t got = 0;
@@ -371,7 +417,7 @@ int main(int argc, char** argv) {
         failedReads += host.ReadBit(kReadGroup, &got) != 0 || got != 1;
         read.push_back(Ms(Clock::now() - t0));
     }
-    rows.push_back({kind == Kind::kRouting ? "Group write until the bus carried it, median" : "Group write to its L_Data.con, median",
+    rows.push_back({Routed(kind) ? "Group write until the bus carried it, median" : "Group write to its L_Data.con, median",
                     Median(write), Median(writeFloor), "ms"});
     rows.push_back({"Group read to its answer, median", Median(read), Median(readFloor), "ms"});
     std::ostringstream notes;
@@ -382,7 +428,7 @@ int main(int argc, char** argv) {
     notes << ListenerAt49(host, bus, kTrafficGroup, trafficGate, windowS);
 
     // The server restarts: how long until the driver's tunnel is back.
-    if (kind != Kind::kRouting) {
+    if (!Routed(kind)) {
         const uint16_t serverPort = server.Port();
         server.Stop();
         const double awayCpu0 = CpuSeconds();
@@ -407,7 +453,8 @@ int main(int argc, char** argv) {
     }
     notes << "Set-up, ColdStart to its end: " << Fixed(Median(setUp), 1) << " ms, median of " << setUp.size()
           << (kind == Kind::kSecure ? " (keyring: three PBKDF2 derivations of 65 536 rounds)" : "")
-          << "; the bare client's " << (kind == Kind::kRouting ? "joining the group" : "UDP CONNECT") << ": "
+          << (kind == Kind::kSecureRouting ? " (keyring: one PBKDF2 derivation; the group's timer asked for)" : "")
+          << "; the bare client's " << (Routed(kind) ? "joining the group" : "UDP CONNECT") << ": "
           << Fixed(referenceSetUpMs, 2) << " ms.\n";
     if (kind == Kind::kSecure) {
         const std::string direct = qel::test::WriteTestFile(
@@ -426,9 +473,9 @@ int main(int argc, char** argv) {
     notes << Idle(host, kind, out, shortRun ? 5 : 30);
 
     std::ostringstream md;
-    md << "# " << Title(kind) << ": the driver beside a bare " << (kind == Kind::kRouting ? "routing" : "UDP tunnelling")
-       << " client on the same " << (kind == Kind::kRouting ? "group" : "server") << "\n\n"
-       << "Bus in real 9600-baud timing; " << (kind == Kind::kRouting ? "router, group and reference client on loopback in a network namespace of the benchmark's own. " : "server and reference client on loopback. ")
+    md << "# " << Title(kind) << ": the driver beside a bare " << (Routed(kind) ? "routing" : "UDP tunnelling")
+       << " client on the same " << (Routed(kind) ? "group" : "server") << "\n\n"
+       << "Bus in real 9600-baud timing; " << (Routed(kind) ? "router, group and reference client on loopback in a network namespace of the benchmark's own. " : "server and reference client on loopback. ")
        << samples << " samples each, taken in turn.\n\n| | driver | floor (bare client) | ratio |\n|---|---|---|---|\n";
     for (const Row& r : rows)
         md << "| " << r.what << " | " << Fixed(r.driver, 2) << " " << r.unit << " | " << Fixed(r.floor, 2) << " "

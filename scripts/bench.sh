@@ -3,7 +3,7 @@
 # against the emulated BCU in real 9600-baud timing, and plots the listener's
 # sweep. Figures only, no thresholds.
 #
-#   scripts/bench.sh [--short] [--out DIR] [--line virtual|pty|knxip|knxiptcp|knxipsecure|knxrouting|ft12|ft12cemi] [line_bench options...]
+#   scripts/bench.sh [--short] [--out DIR] [--line virtual|pty|knxip|knxiptcp|knxipsecure|knxrouting|knxroutingsecure|ft12|ft12cemi] [line_bench options...]
 #
 # --line pty runs the driver's tty backend over a pseudo terminal with modem
 # lines (the test preload library gives it RTS, DTR and CTS) instead of the
@@ -11,7 +11,8 @@
 # KNXnet/IP tunnel to the emulated bus's server, beside a bare client
 # (knxiptcp: the driver's tunnel over TCP; knxipsecure: in a KNX IP Secure
 # session, with its set-up time; knxrouting: routing beside a bare routing
-# client, in a network namespace of its own, as the routing tests run);
+# client, in a network namespace of its own, as the routing tests run;
+# knxroutingsecure: KNX IP Secure routing);
 # --line ft12 (ft12cemi) runs bench/ft12_bench: the driver's FT1.2 link to an
 # emulated EMI2 (cEMI) interface, beside a bare FT1.2 client on the same bus.
 # --short runs every scenario briefly (well under a minute), to show that it
@@ -34,6 +35,7 @@ while (($#)); do
               knxiptcp) tunnel=true; args+=(--tcp) ;;
               knxipsecure) tunnel=true; args+=(--secure) ;;
               knxrouting) tunnel=true; args+=(--routing); namespace=(sh tests/routing_namespace.sh) ;;
+              knxroutingsecure) tunnel=true; args+=(--routing --secure); namespace=(sh tests/routing_namespace.sh) ;;
               ft12) ft12=(build/linux-i386/bench/ft12_bench) ;;
               ft12cemi) ft12=(build/linux-i386/bench/ft12_bench --cemi) ;;
               pty) args+=("$1" "$2"); preload=(env LD_PRELOAD="$PWD/build/linux-i386/tests/modem_lines/libqel_modem_lines.so") ;;
