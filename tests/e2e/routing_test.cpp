@@ -5,9 +5,6 @@
 // over routing as the knxrouting.* run.
 #include "e2e/running_fixture.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "bcuemu/knxnet_router.h"
 
 namespace qel::test {
@@ -15,15 +12,10 @@ namespace {
 
 using bcuemu::ValueSize;
 
-bool InOwnNamespace() {
-    const char* own = std::getenv("QEL_TEST_NAMESPACE");
-    return own != nullptr && std::strcmp(own, "1") == 0;
-}
-
 class Routing : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!InOwnNamespace()) GTEST_SKIP() << "multicast only in a network namespace of the run's own";
+        if (!InOwnNetworkNamespace()) GTEST_SKIP() << "multicast only in a network namespace of the run's own";
         std::string error;
         ASSERT_TRUE(router.Start("224.0.23.12:0", "127.0.0.1", error)) << error;
         port = MapTestPort(RoutingTestTarget(router));

@@ -6,9 +6,6 @@
 // group as the knxroutingsecure.* runs.
 #include "e2e/running_fixture.h"
 
-#include <cstdlib>
-#include <cstring>
-
 #include "bcuemu/knxnet_router.h"
 #include "support/secure_credentials.h"
 
@@ -17,15 +14,10 @@ namespace {
 
 using bcuemu::ValueSize;
 
-bool InOwnNamespace() {
-    const char* own = std::getenv("QEL_TEST_NAMESPACE");
-    return own != nullptr && std::strcmp(own, "1") == 0;
-}
-
 class SecureRouting : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!InOwnNamespace()) GTEST_SKIP() << "multicast only in a network namespace of the run's own";
+        if (!InOwnNetworkNamespace()) GTEST_SKIP() << "multicast only in a network namespace of the run's own";
         router.Secure(TestBackboneKey());
         std::string error;
         ASSERT_TRUE(router.Start("224.0.23.12:0", "127.0.0.1", error)) << error;

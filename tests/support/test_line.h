@@ -7,10 +7,10 @@
 // QEL_TEST_LINE=ser2net, the same through ser2net in front of a pty (Linux);
 // or, with QEL_TEST_LINE=knxip, no line at all: a KNXnet/IP tunnel to the
 // emulated bus's tunnelling server (knxiptcp: the tunnel over TCP;
-// knxipsecure: over TCP in a KNX IP Secure session); or, with QEL_TEST_LINE=knxrouting, KNXnet/IP
-// routing with the emulated bus's router on a multicast group (knxroutingsecure:
-// KNX IP Secure routing), only inside a
-// network namespace of the run's own (QEL_TEST_NAMESPACE=1, which
+// knxipsecure: over TCP in a KNX IP Secure session); or, with
+// QEL_TEST_LINE=knxrouting, KNXnet/IP routing with the emulated bus's router
+// on a multicast group (knxroutingsecure: KNX IP Secure routing), only inside
+// a network namespace of the run's own (QEL_TEST_NAMESPACE=1, which
 // routing_namespace.sh sets there); or, with QEL_TEST_LINE=ft12 (ft12cemi), an
 // emulated FT1.2 interface with EMI2 (cEMI) on a pty instead of the BCU. One
 // suite, every link.
@@ -25,6 +25,8 @@
 
 namespace qel::test {
 
+// In a network namespace of the run's own (routing_namespace.sh): multicast may go out.
+bool InOwnNetworkNamespace();
 bool OverPseudoTerminal();
 bool OverTcp();
 bool OverTunnel();
